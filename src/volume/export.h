@@ -1,0 +1,55 @@
+// Copying a recording's clusters from the drive into one file.
+#pragma once
+
+#include "drive.h"
+#include "layout.h"
+#include "scan.h"
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace korvath {
+
+// Reads `count` sectors from absolute sector `sector` into `buffer`; returns
+// the bytes read, or kReadFailed. Lets the cluster logic run without a disk.
+using SectorReader = std::function<uint32_t(uint64_t sector, void *buffer, uint32_t count)>;
+
+SectorReader driveSectorReader(DriveHandle handle);
+
+// Fills one 2 MiB buffer with the cluster that begins at `firstSector`: one
+// read in the normal case; when it comes back short, the cluster is read
+// again sector by sector so that only the sectors that cannot be read stay
+// zero. Returns how many sectors could not be read.
+uint32_t readCluster(const SectorReader &reader, uint64_t firstSector, uint8_t *buffer);
+
+struct RecordingExport {
+    QString name;
+    QString path;
+    uint64_t bytesWritten = 0;
+    uint64_t unreadableSectors = 0;
+    QStringList unreadableClusters; // "cluster N: K sectors"
+    QString error;                  // why the file could not be written; empty when it was
+    bool written() const { return error.isEmpty(); }
+};
+
+// Writes clusters back to back into `path` (replacing any file there). On a
+// failed open, write or flush the file is removed and `error` says why.
+// `buffer` is one cluster long and reused; `onCluster` runs after each cluster.
+RecordingExport exportRecording(const SectorReader &reader, uint32_t dataOffset, const ClusterList &clusters,
+                                const QString &path, std::vector<uint8_t> &buffer,
+                                const std::function<void(uint64_t bytesDone)> &onCluster = {});
+
+// "<save>//CAM<channel+1>", the channel read as a signed number.
+QString cameraFolderPath(const QString &savePath, uint32_t channel);
+
+// Makes the camera folder below an existing save directory; an empty result
+// means it exists now, otherwise the text says why not.
+QString makeCameraFolder(const QString &folderPath);
+
+// One line per affected file, for the warning shown after an export.
+QString exportProblemsText(const std::vector<RecordingExport> &problems);
+
+} // namespace korvath

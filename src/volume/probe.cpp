@@ -1,0 +1,75 @@
+#include "probe.h"
+
+#include "lereader.h"
+#include "log.h"
+
+#include <QString>
+#include <array>
+
+namespace korvath {
+
+namespace {
+
+using Sector = std::array<uint8_t, kSectorSize>;
+
+Sector readFirstSector(DriveHandle handle)
+{
+    Sector sector{};
+    seekSector(handle, 0, FILE_BEGIN_METHOD);
+    readSectors(handle, sector.data(), 1);
+    return sector;
+}
+
+QChar latin1(uint8_t byte)
+{
+    return QChar::fromLatin1(static_cast<char>(byte));
+}
+
+} // namespace
+
+bool hasRecorderSignature(const uint8_t *sector, size_t size)
+{
+    const LeReader r(sector, size);
+    return r.u8(0) == 'W' && r.u8(1) == 'F' && r.u8(2) == 'S' && r.u8(510) == 'X' && r.u8(511) == 'M';
+}
+
+PartitionProbe probePartitionStart(const uint8_t *sector, size_t size)
+{
+    const LeReader r(sector, size);
+    PartitionProbe probe;
+    if (r.u8(510) == 0x55 && r.u8(511) == 0xAA) {
+        probe.hasMbr = true;
+        probe.relativeSec = r.u32(454);
+    }
+    return probe;
+}
+
+bool checkRecorderSignature(DriveHandle handle)
+{
+    const Sector s = readFirstSector(handle);
+    KLOG << QStringLiteral("%1%2%3").arg(latin1(s[0])).arg(latin1(s[1])).arg(latin1(s[2]));
+    KLOG << QStringLiteral("%1%2").arg(latin1(s[510])).arg(latin1(s[511]));
+    if (hasRecorderSignature(s.data(), s.size())) {
+        KLOG << QStringLiteral("Check Disk OK:WFS and XM");
+        return true;
+    }
+    KLOG << QStringLiteral("Check Disk failed:WFS and XM");
+    return false;
+}
+
+uint32_t findPartitionStart(DriveHandle handle)
+{
+    const Sector s = readFirstSector(handle);
+    const PartitionProbe probe = probePartitionStart(s.data(), s.size());
+    if (!probe.hasMbr) {
+        KLOG << QStringLiteral("do not have MBR");
+        return 0;
+    }
+    KLOG << QStringLiteral("have MBR");
+    KLOG << "first partition entry:"
+         << QByteArray(reinterpret_cast<const char *>(s.data()) + 446, 16).toHex(' ');
+    KLOG << "RelativeSec:" << probe.relativeSec;
+    return probe.relativeSec;
+}
+
+} // namespace korvath

@@ -1,0 +1,26 @@
+// The two probes of a drive's first sector: the recorder's signatures and the
+// start of the first partition of a master boot record.
+#pragma once
+
+#include "drive.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvath {
+
+// "WFS" at bytes 0-2, 'X' at 510 and 'M' at 511.
+bool hasRecorderSignature(const uint8_t *sector, size_t size);
+
+struct PartitionProbe {
+    bool hasMbr = false;
+    uint32_t relativeSec = 0; // start of the first partition; 0 without a boot record
+};
+// 0x55 0xAA at bytes 510-511; the first entry's start sector at byte 454.
+PartitionProbe probePartitionStart(const uint8_t *sector, size_t size);
+
+// The same on a drive: each reads sector 0 into a zeroed buffer and logs.
+bool checkRecorderSignature(DriveHandle handle);
+uint32_t findPartitionStart(DriveHandle handle);
+
+} // namespace korvath

@@ -1,0 +1,24 @@
+// The recorder's packed wall-clock date-time (second in bits 0-5 up to
+// year-2000 in bits 26-31); compared as unsigned integers it is chronological.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+class QDateTime;
+
+namespace korvath {
+
+using RecorderTime = uint32_t;
+
+RecorderTime packRecorderTime(int year, int month, int day, int hour, int minute, int second);
+RecorderTime toRecorderTime(const QDateTime &dateTime);
+QString twoDigitText(uint32_t n);
+QString recorderTimeText(RecorderTime value);
+
+struct RecorderTimeFields {
+    uint32_t year, month, day, hour, minute, second;
+};
+RecorderTimeFields unpackRecorderTime(RecorderTime value);
+
+} // namespace korvath

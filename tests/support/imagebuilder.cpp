@@ -1,0 +1,184 @@
+#include "imagebuilder.h"
+
+#include <QFile>
+#include <algorithm>
+
+namespace korvath {
+namespace testkit {
+
+namespace {
+
+void putU16(QByteArray &b, int at, uint16_t v)
+{
+    b[at] = static_cast<char>(v & 0xFF);
+    b[at + 1] = static_cast<char>(v >> 8);
+}
+
+void putU32(QByteArray &b, int at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+bool writeAt(QFile &f, uint64_t offset, const QByteArray &bytes)
+{
+    return f.seek(static_cast<qint64>(offset)) && f.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+ImageBuilder::ImageBuilder(uint64_t sectors) : m_sectors(sectors) {}
+
+ImageBuilder &ImageBuilder::recorderSignature()
+{
+    m_sector0 = QByteArray(512, '\0');
+    m_sector0[0] = 'W';
+    m_sector0[1] = 'F';
+    m_sector0[2] = 'S';
+    m_sector0[510] = 'X';
+    m_sector0[511] = 'M';
+    m_partitionStart = 0;
+    return *this;
+}
+
+ImageBuilder &ImageBuilder::masterBootRecord(uint32_t partitionStart)
+{
+    m_sector0 = QByteArray(512, '\0');
+    m_sector0[446] = static_cast<char>(0x80);
+    m_sector0[450] = static_cast<char>(0x83);
+    putU32(m_sector0, 454, partitionStart);
+    putU32(m_sector0, 458, 0x1000);
+    m_sector0[510] = static_cast<char>(0x55);
+    m_sector0[511] = static_cast<char>(0xAA);
+    m_partitionStart = partitionStart;
+    return *this;
+}
+
+ImageBuilder &ImageBuilder::sector0(const QByteArray &bytes)
+{
+    m_sector0 = bytes.left(512);
+    m_sector0.append(QByteArray(512 - m_sector0.size(), '\0'));
+    m_partitionStart = 0;
+    return *this;
+}
+
+ImageBuilder &ImageBuilder::record(const RecordSpec &spec)
+{
+    m_records[spec.index] = spec;
+    return *this;
+}
+
+ImageBuilder &ImageBuilder::recording(uint32_t channel, RecorderTime start, RecorderTime end,
+                                      const std::vector<uint32_t> &clusters, uint32_t chainId)
+{
+    for (size_t k = 0; k < clusters.size(); ++k) {
+        RecordSpec r;
+        r.index = clusters[k];
+        r.flag = k == 0 ? 2 : 1;
+        r.chainCount = k == 0 ? static_cast<uint16_t>(clusters.size() - 1) : 0;
+        r.nextCluster = k + 1 < clusters.size() ? clusters[k + 1] : 0;
+        r.startTime = start;
+        r.endTime = end;
+        r.chainId = chainId;
+        r.channel = channel;
+        record(r);
+        clusterContents(clusters[k]);
+    }
+    return *this;
+}
+
+ImageBuilder &ImageBuilder::clusterContents(uint32_t cluster)
+{
+    m_clusters.push_back(cluster);
+    return *this;
+}
+
+ImageBuilder &ImageBuilder::directoryAt(uint64_t sector)
+{
+    m_customDirectory = true;
+    m_directorySector = sector;
+    return *this;
+}
+
+uint64_t ImageBuilder::directorySector() const
+{
+    return m_customDirectory ? m_directorySector : directoryStartSector(layout(), m_partitionStart);
+}
+
+QByteArray ImageBuilder::encodeRecord(const RecordSpec &spec)
+{
+    QByteArray b(32, '\0');
+    b[0] = static_cast<char>(0x5A); // unused byte, kept non-zero on purpose
+    b[1] = static_cast<char>(spec.flag);
+    putU16(b, 2, spec.chainCount);
+    putU32(b, 4, 0xDEADBEEF);
+    putU32(b, 8, spec.nextCluster);
+    putU32(b, 12, spec.startTime);
+    putU32(b, 16, spec.endTime);
+    putU32(b, 20, 0xCAFEF00D);
+    putU32(b, 24, spec.chainId);
+    putU32(b, 28, (spec.channel << 26) | (spec.channelLowBits & 0x03FFFFFFu));
+    return b;
+}
+
+QByteArray ImageBuilder::clusterPattern(uint32_t cluster)
+{
+    QByteArray b(static_cast<int>(kClusterBytes), '\0');
+    for (uint32_t s = 0; s < kClusterSectors; ++s) {
+        const int at = static_cast<int>(s * kSectorSize);
+        b[at] = 'K';
+        b[at + 1] = 'V';
+        b[at + 2] = 'C';
+        b[at + 3] = 'L';
+        putU32(b, at + 4, cluster);
+        putU32(b, at + 8, s);
+        const char fill = static_cast<char>((cluster * 31u + s) & 0xFF);
+        std::fill(b.begin() + at + 12, b.begin() + at + static_cast<int>(kSectorSize), fill);
+    }
+    return b;
+}
+
+bool ImageBuilder::write(const QString &path, QString *error) const
+{
+    QFile f(path);
+    auto fail = [&](const QString &what) {
+        if (error)
+            *error = what + QStringLiteral(": ") + f.errorString();
+        return false;
+    };
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(QStringLiteral("open"));
+    if (!f.resize(static_cast<qint64>(m_sectors * kSectorSize)))
+        return fail(QStringLiteral("resize"));
+    if (!m_sector0.isEmpty() && !writeAt(f, 0, m_sector0))
+        return fail(QStringLiteral("sector 0"));
+    // Nothing is written past the image's end, so a short image stays short.
+    const uint64_t end = m_sectors * kSectorSize;
+    auto writeInside = [&](uint64_t offset, const QByteArray &bytes) {
+        if (offset >= end)
+            return true;
+        return writeAt(f, offset, bytes.left(static_cast<int>(std::min<uint64_t>(bytes.size(), end - offset))));
+    };
+    const uint64_t dirByte = directorySector() * kSectorSize;
+    for (const auto &entry : m_records)
+        if (!writeInside(dirByte + static_cast<uint64_t>(entry.first) * 32u, encodeRecord(entry.second)))
+            return fail(QStringLiteral("record"));
+    for (uint32_t c : m_clusters)
+        if (!writeInside(clusterFirstSector(c) * kSectorSize, clusterPattern(c)))
+            return fail(QStringLiteral("cluster"));
+    return true;
+}
+
+QByteArray readFileBytes(const QString &path, uint64_t offset, uint64_t length)
+{
+    QByteArray out(static_cast<int>(length), '\0');
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly) || !f.seek(static_cast<qint64>(offset)))
+        return out;
+    const QByteArray got = f.read(static_cast<qint64>(length));
+    std::copy(got.begin(), got.end(), out.begin());
+    return out;
+}
+
+} // namespace testkit
+} // namespace korvath

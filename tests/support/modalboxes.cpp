@@ -1,0 +1,55 @@
+#include "modalboxes.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QSet>
+#include <QTimer>
+
+namespace korvath {
+namespace testkit {
+
+QList<ModalBox> runWithModalBoxes(const std::function<void()> &action, const BoxAnswer &answer)
+{
+    QList<ModalBox> seen;
+    QSet<QWidget *> handled;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        QWidget *w = QApplication::activeModalWidget();
+        if (!w || handled.contains(w))
+            return;
+        handled.insert(w);
+        ModalBox box;
+        box.className = QString::fromLatin1(w->metaObject()->className());
+        box.title = w->windowTitle();
+        if (auto *mb = qobject_cast<QMessageBox *>(w)) {
+            box.text = mb->text();
+            box.icon = mb->icon();
+        } else if (auto *pd = qobject_cast<QProgressDialog *>(w)) {
+            box.text = pd->labelText();
+        }
+        seen.append(box);
+        if (answer) {
+            answer(w);
+        } else if (auto *mb = qobject_cast<QMessageBox *>(w)) {
+            QAbstractButton *ok = mb->button(QMessageBox::Ok);
+            if (ok)
+                ok->click();
+            else
+                mb->close();
+        } else if (auto *fd = qobject_cast<QFileDialog *>(w)) {
+            fd->reject();
+        }
+    });
+    poll.start();
+    action();
+    poll.stop();
+    return seen;
+}
+
+} // namespace testkit
+} // namespace korvath
