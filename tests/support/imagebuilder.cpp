@@ -62,9 +62,9 @@ ImageBuilder &ImageBuilder::sector0(const QByteArray &bytes)
     return *this;
 }
 
-ImageBuilder &ImageBuilder::record(const RecordSpec &spec)
+ImageBuilder &ImageBuilder::record(const RecordFields &fields)
 {
-    m_records[spec.index] = spec;
+    m_records[fields.index] = fields;
     return *this;
 }
 
@@ -72,7 +72,7 @@ ImageBuilder &ImageBuilder::recording(uint32_t channel, RecorderTime start, Reco
                                       const std::vector<uint32_t> &clusters, uint32_t chainId)
 {
     for (size_t k = 0; k < clusters.size(); ++k) {
-        RecordSpec r;
+        RecordFields r;
         r.index = clusters[k];
         r.flag = k == 0 ? 2 : 1;
         r.chainCount = k == 0 ? static_cast<uint16_t>(clusters.size() - 1) : 0;
@@ -105,19 +105,19 @@ uint64_t ImageBuilder::directorySector() const
     return m_customDirectory ? m_directorySector : directoryStartSector(layout(), m_partitionStart);
 }
 
-QByteArray ImageBuilder::encodeRecord(const RecordSpec &spec)
+QByteArray ImageBuilder::encodeRecord(const RecordFields &fields)
 {
     QByteArray b(32, '\0');
     b[0] = static_cast<char>(0x5A); // unused byte, kept non-zero on purpose
-    b[1] = static_cast<char>(spec.flag);
-    putU16(b, 2, spec.chainCount);
+    b[1] = static_cast<char>(fields.flag);
+    putU16(b, 2, fields.chainCount);
     putU32(b, 4, 0xDEADBEEF);
-    putU32(b, 8, spec.nextCluster);
-    putU32(b, 12, spec.startTime);
-    putU32(b, 16, spec.endTime);
+    putU32(b, 8, fields.nextCluster);
+    putU32(b, 12, fields.startTime);
+    putU32(b, 16, fields.endTime);
     putU32(b, 20, 0xCAFEF00D);
-    putU32(b, 24, spec.chainId);
-    putU32(b, 28, (spec.channel << 26) | (spec.channelLowBits & 0x03FFFFFFu));
+    putU32(b, 24, fields.chainId);
+    putU32(b, 28, (fields.channel << 26) | (fields.channelLowBits & 0x03FFFFFFu));
     return b;
 }
 

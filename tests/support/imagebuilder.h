@@ -15,7 +15,7 @@
 namespace korvath {
 namespace testkit {
 
-struct RecordSpec {
+struct RecordFields {
     uint32_t index = 0;
     uint8_t flag = 2;
     uint16_t chainCount = 0;
@@ -35,7 +35,7 @@ public:
     ImageBuilder &recorderSignature();                       // "WFS" ... "XM"
     ImageBuilder &masterBootRecord(uint32_t partitionStart); // 0x55AA, first entry's start
     ImageBuilder &sector0(const QByteArray &bytes);          // anything else
-    ImageBuilder &record(const RecordSpec &spec);
+    ImageBuilder &record(const RecordFields &fields);
     // A recording of `clusters` (first one = its record index) chained with one
     // chainId; every cluster gets its identifying contents.
     ImageBuilder &recording(uint32_t channel, RecorderTime start, RecorderTime end,
@@ -54,7 +54,7 @@ public:
 
     // The 2 MiB the image holds for cluster n when clusterContents(n) was asked for.
     static QByteArray clusterPattern(uint32_t cluster);
-    static QByteArray encodeRecord(const RecordSpec &spec);
+    static QByteArray encodeRecord(const RecordFields &fields);
 
 private:
     uint64_t m_sectors;
@@ -62,7 +62,7 @@ private:
     uint32_t m_partitionStart = 0;
     bool m_customDirectory = false;
     uint64_t m_directorySector = 0;
-    std::map<uint32_t, RecordSpec> m_records;
+    std::map<uint32_t, RecordFields> m_records;
     std::vector<uint32_t> m_clusters;
 };
 
