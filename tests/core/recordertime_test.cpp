@@ -29,7 +29,10 @@ INSTANTIATE_TEST_SUITE_P(Stamps, PackTest,
                                            PackCase{2063, 12, 31, 23, 59, 59, 0xFF3F7EFBu, "2063-12-31 23-59-59"},
                                            // years outside 2000-2063 wrap modulo 64
                                            PackCase{1999, 12, 31, 23, 59, 59, 0xFF3F7EFBu, "2063-12-31 23-59-59"},
-                                           PackCase{2064, 1, 1, 0, 0, 0, 0x00420000u, "2000-01-01 00-00-00"}));
+                                           PackCase{2064, 1, 1, 0, 0, 0, 0x00420000u, "2000-01-01 00-00-00"}),
+                         [](const ::testing::TestParamInfo<PackCase> &info) {
+                             return "year" + std::to_string(info.param.y);
+                         });
 
 TEST(RecorderTime, WrappedYearComparesBelowLaterDates)
 {
