@@ -9,6 +9,9 @@
 #include <QFont>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QSet>
+#include <QSignalBlocker>
+#include <QStandardItemModel>
 #include <memory>
 #include <new>
 
@@ -19,19 +22,17 @@ void Korvath::on_readfile_pushButton_clicked()
         return;
     }
 
-    std::vector<korvath::RecordingExport> problems;
-    // The folder takes the channel the list was made for, as the file names do.
-    const QString folder = korvath::cameraFolderPath(m_savePath, m_listedChannel);
+    korvath::ExportReport report;
+    // Listed recordings go into the folder of the channel they were listed
+    // for, as their file names say; with nothing listed the field decides.
+    const uint32_t channel = m_fileMap.isEmpty() ? m_channel : m_listedChannel;
+    const QString folder = korvath::cameraFolderPath(m_savePath, channel);
+    report.folder = folder;
     KLOG << "newDir" << folder;
     if (!QDir(folder).exists()) {
-        KLOG << "Folder is created";
-        const QString why = korvath::makeCameraFolder(folder);
-        if (!why.isEmpty()) {
-            korvath::RecordingExport failed;
-            failed.name = QDir::toNativeSeparators(QDir::cleanPath(folder));
-            failed.error = why;
-            problems.push_back(failed);
-        }
+        report.folderProblem = korvath::makeCameraFolder(folder);
+        if (report.folderProblem.isEmpty())
+            KLOG << "Folder is created";
     }
 
     if (m_selectedFiles.isEmpty()) {
@@ -60,7 +61,10 @@ void Korvath::on_readfile_pushButton_clicked()
     KLOG << "size++++++++:" << total;
 
     const korvath::SectorReader reader = korvath::driveSectorReader(m_listedHandle);
-    const bool folderMissing = !problems.empty();
+    QSet<QString> chosen;
+    for (const QString &name : qAsConst(m_selectedFiles))
+        chosen.insert(name);
+    QSet<QString> written;
     bool cancelled = false;
     int v = 0;
     for (auto it = m_fileMap.cbegin(); it != m_fileMap.cend(); ++it) {
@@ -71,29 +75,44 @@ void Korvath::on_readfile_pushButton_clicked()
             cancelled = true;
             break;
         }
-        if (!m_selectedFiles.contains(it.key()))
+        if (!chosen.contains(it.key()))
             continue;
-        const QString path = folder + QStringLiteral("//") + it.key();
-        korvath::RecordingExport result;
-        if (folderMissing) {
-            result.name = it.key();
-            result.error = QStringLiteral("not written, because its folder is missing");
-        } else {
-            result = korvath::exportRecording(reader, m_listedDataOffset, it.value(), path, buffer);
+        if (!report.folderProblem.isEmpty()) {
+            report.skippedForFolder << it.key();
+            continue;
         }
-        if (!result.written() || result.unreadableSectors)
-            problems.push_back(result);
+        const QString path = folder + QStringLiteral("//") + it.key();
+        korvath::RecordingExport result =
+            korvath::exportRecording(reader, m_listedDataOffset, it.value(), path, buffer);
+        if (result.written())
+            written.insert(it.key());
+        if (!result.complete())
+            report.recordings.push_back(std::move(result));
     }
     progress->close();
     progress.reset();
     buffer = {};
 
-    if (!cancelled)
-        m_selectedFiles.clear();
+    if (!cancelled) {
+        // Done rows lose their mark; rows that failed stay chosen for another try.
+        m_settingChecks = true;
+        for (int r = 0; r < m_fileModel->rowCount(); ++r) {
+            QStandardItem *item = m_fileModel->item(r);
+            if (written.contains(item->text()))
+                item->setData(Qt::Unchecked, Qt::CheckStateRole);
+        }
+        m_settingChecks = false;
+        if (!written.isEmpty()) {
+            const QSignalBlocker keepFailedRows(ui->selectall_checkBox);
+            ui->selectall_checkBox->setChecked(false);
+        }
+        syncSelectionWithChecks();
+    }
 
-    if (!problems.empty()) {
-        QString text = cancelled ? tr("The export was cancelled. ") : QString();
-        text += tr("Some recordings could not be recovered completely:\n\n%1").arg(korvath::exportProblemsText(problems));
+    if (!report.empty()) {
+        QString text = cancelled ? tr("The export was cancelled; the recordings after that point were not written.\n\n")
+                                 : QString();
+        text += korvath::exportProblemsText(report);
         QMessageBox::warning(this, tr("Export"), text);
     }
 }

@@ -10,7 +10,8 @@ namespace korvath {
 SectorReader driveSectorReader(DriveHandle handle)
 {
     return [handle](uint64_t sector, void *buffer, uint32_t count) {
-        seekSector(handle, sector, FILE_BEGIN_METHOD);
+        if (seekSector(handle, sector, FILE_BEGIN_METHOD) == kSeekFailed)
+            return kReadFailed;
         return readSectors(handle, buffer, count);
     };
 }
@@ -32,6 +33,19 @@ uint32_t readCluster(const SectorReader &reader, uint64_t firstSector, uint8_t *
     return unreadable;
 }
 
+namespace {
+
+// A file shorter than its recording must not carry the recording's name.
+QString removeIncomplete(const QString &path)
+{
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+        return QStringLiteral("no file was left");
+    return QFile::remove(path) ? QStringLiteral("the incomplete file was removed")
+                               : QStringLiteral("the incomplete file could not be removed");
+}
+
+} // namespace
+
 RecordingExport exportRecording(const SectorReader &reader, uint32_t dataOffset, const ClusterList &clusters,
                                 const QString &path, std::vector<uint8_t> &buffer,
                                 const std::function<void(uint64_t bytesDone)> &onCluster)
@@ -43,35 +57,47 @@ RecordingExport exportRecording(const SectorReader &reader, uint32_t dataOffset,
 
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        result.error = QStringLiteral("cannot be created: %1").arg(file.errorString());
+        result.error = QStringLiteral("the file could not be created (%1)").arg(file.errorString());
         return result;
     }
+    int done = 0;
     for (const uint32_t cluster : clusters) {
         const uint32_t bad = readCluster(reader, clusterSector(dataOffset, cluster), buffer.data());
+        result.totalSectors += kClusterSectors;
         if (bad) {
             result.unreadableSectors += bad;
-            result.unreadableClusters << QStringLiteral("cluster %1: %2 of %3 sectors unreadable")
-                                             .arg(cluster)
-                                             .arg(bad)
-                                             .arg(kClusterSectors);
+            result.unreadableClusters.push_back({cluster, bad});
         }
-        const qint64 wrote = file.write(reinterpret_cast<const char *>(buffer.data()), kClusterBytes);
+        // A device that fills up first takes part of a write without an
+        // error; writing the rest again makes the failing write say why.
+        const char *bytes = reinterpret_cast<const char *>(buffer.data());
+        qint64 wrote = 0;
+        while (wrote < static_cast<qint64>(kClusterBytes)) {
+            const qint64 n = file.write(bytes + wrote, static_cast<qint64>(kClusterBytes) - wrote);
+            if (n <= 0)
+                break;
+            wrote += n;
+        }
         if (wrote != static_cast<qint64>(kClusterBytes)) {
-            result.error = QStringLiteral("write failed: %1").arg(file.errorString());
+            result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.errorString())
+                                     : QStringLiteral("writing failed after %1 of %2 clusters (%3)")
+                                           .arg(done)
+                                           .arg(clusters.size())
+                                           .arg(file.errorString());
             break;
         }
+        ++done;
         result.bytesWritten += kClusterBytes;
         if (onCluster)
             onCluster(result.bytesWritten);
     }
     if (result.error.isEmpty() && !file.flush())
-        result.error = QStringLiteral("flush failed: %1").arg(file.errorString());
+        result.error = QStringLiteral("the file could not be completed (%1)").arg(file.errorString());
     file.close();
     if (result.error.isEmpty() && file.error() != QFileDevice::NoError)
-        result.error = QStringLiteral("close failed: %1").arg(file.errorString());
+        result.error = QStringLiteral("the file could not be closed (%1)").arg(file.errorString());
     if (!result.error.isEmpty()) {
-        // A file shorter than its recording must not carry the recording's name.
-        QFile::remove(path);
+        result.error += QStringLiteral("; ") + removeIncomplete(path);
         result.bytesWritten = 0;
     }
     return result;
@@ -84,27 +110,95 @@ QString cameraFolderPath(const QString &savePath, uint32_t channel)
 
 QString makeCameraFolder(const QString &folderPath)
 {
-    QDir dir(folderPath);
-    if (dir.exists())
+    if (QDir(folderPath).exists())
         return {};
-    if (!QDir().mkdir(folderPath) || !QDir(folderPath).exists())
-        return QStringLiteral("the folder %1 could not be created").arg(QDir::toNativeSeparators(QDir::cleanPath(folderPath)));
-    return {};
+    if (QDir().mkdir(folderPath) && QDir(folderPath).exists())
+        return {};
+    const QFileInfo folder(QDir::cleanPath(folderPath));
+    const QFileInfo parent(folder.path());
+    const QString parentName = QDir::toNativeSeparators(parent.filePath());
+    if (folder.exists())
+        return QStringLiteral("a file of that name is in the way");
+    if (!parent.exists())
+        return QStringLiteral("the save folder %1 does not exist").arg(parentName);
+    if (!parent.isDir())
+        return QStringLiteral("%1 is a file, not a folder").arg(parentName);
+    if (!parent.isWritable())
+        return QStringLiteral("the save folder %1 is not writable").arg(parentName);
+    return QStringLiteral("the system refused to make it in %1").arg(parentName);
 }
 
-QString exportProblemsText(const std::vector<RecordingExport> &problems)
+namespace {
+
+constexpr int kMaxLines = 20; // keeps the box on the screen
+
+void appendSection(QStringList &out, const QString &heading, const QStringList &lines)
 {
-    QStringList lines;
-    for (const RecordingExport &p : problems) {
-        if (!p.written())
-            lines << QStringLiteral("%1: not written, %2").arg(p.name, p.error);
-        else if (p.unreadableSectors)
-            lines << QStringLiteral("%1: written, but %2 unreadable sectors were left as zeros (%3)")
-                         .arg(p.name)
-                         .arg(p.unreadableSectors)
-                         .arg(p.unreadableClusters.join(QStringLiteral("; ")));
+    if (lines.isEmpty())
+        return;
+    out << heading;
+    for (int i = 0; i < lines.size() && i < kMaxLines; ++i)
+        out << QStringLiteral("  ") + lines[i];
+    if (lines.size() > kMaxLines)
+        out << QStringLiteral("  ... and %1 more").arg(lines.size() - kMaxLines);
+    out << QString();
+}
+
+QString sectorsText(uint64_t n)
+{
+    return n == 1 ? QStringLiteral("1 sector") : QStringLiteral("%1 sectors").arg(n);
+}
+
+QString clustersText(const std::vector<UnreadableCluster> &clusters)
+{
+    constexpr size_t kShown = 3;
+    QStringList parts;
+    for (size_t i = 0; i < clusters.size() && i < kShown; ++i) {
+        const UnreadableCluster &c = clusters[i];
+        parts << QStringLiteral("cluster %1: %2")
+                     .arg(c.cluster)
+                     .arg(c.sectors == kClusterSectors ? QStringLiteral("all %1 sectors").arg(kClusterSectors)
+                                                       : sectorsText(c.sectors));
     }
-    return lines.join(QLatin1Char('\n'));
+    if (clusters.size() > kShown)
+        parts << QStringLiteral("%1 more clusters").arg(clusters.size() - kShown);
+    return parts.join(QStringLiteral("; "));
+}
+
+} // namespace
+
+QString exportProblemsText(const ExportReport &report)
+{
+    QStringList out;
+    if (!report.folderProblem.isEmpty()) {
+        const QString folder = QDir::toNativeSeparators(QDir::cleanPath(report.folder));
+        appendSection(out,
+                      QStringLiteral("The folder %1 could not be created: %2. These recordings were not written:")
+                          .arg(folder, report.folderProblem),
+                      report.skippedForFolder);
+        if (report.skippedForFolder.isEmpty())
+            out << QStringLiteral("The folder %1 could not be created: %2.").arg(folder, report.folderProblem) << QString();
+    }
+    QStringList failed;
+    QStringList zeros;
+    for (const RecordingExport &r : report.recordings) {
+        if (!r.written())
+            failed << QStringLiteral("%1: %2.").arg(r.name, r.error);
+        else if (r.unreadableSectors)
+            zeros << QStringLiteral("%1: %2 of %3 sectors (%4).")
+                         .arg(r.name)
+                         .arg(r.unreadableSectors)
+                         .arg(r.totalSectors)
+                         .arg(clustersText(r.unreadableClusters));
+    }
+    appendSection(out, QStringLiteral("These recordings were not written:"), failed);
+    appendSection(out,
+                  QStringLiteral("These recordings were written, but some sectors could not be read from the disk "
+                                 "and were left as zeros:"),
+                  zeros);
+    while (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
+    return out.join(QLatin1Char('\n'));
 }
 
 } // namespace korvath

@@ -1,0 +1,182 @@
+// Recordings copied from image files and from readers that fail on purpose.
+#include "export.h"
+#include "imagebuilder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <cstring>
+#include <set>
+
+using namespace korvath;
+using korvath::testkit::ImageBuilder;
+using korvath::testkit::readFileBytes;
+
+namespace {
+
+constexpr uint64_t kFirst = 1000; // where the reader's cluster begins
+
+struct BadSectors {
+    const char *name;
+    std::set<uint32_t> bad; // sectors of the cluster that cannot be read
+    uint32_t readable;      // sectors that exist; the rest lie past the end
+    bool junkOnFailure;     // a failing read scribbles over the buffer first
+};
+
+void PrintTo(const BadSectors &p, std::ostream *os)
+{
+    *os << p.name;
+}
+
+class ReadClusterTest : public ::testing::TestWithParam<BadSectors>
+{
+};
+
+TEST_P(ReadClusterTest, OnlyTheBadSectorsStayZero)
+{
+    const BadSectors &p = GetParam();
+    const QByteArray disk = ImageBuilder::clusterPattern(7);
+    int calls = 0;
+    const SectorReader reader = [&](uint64_t sector, void *buffer, uint32_t count) -> uint32_t {
+        ++calls;
+        const uint32_t from = static_cast<uint32_t>(sector - kFirst);
+        uint32_t good = 0;
+        while (good < count && from + good < p.readable && !p.bad.count(from + good))
+            ++good;
+        std::memcpy(buffer, disk.constData() + from * kSectorSize, good * kSectorSize);
+        if (good == count || from + good >= p.readable)
+            return good * kSectorSize; // whole, or short at the end of the data
+        if (p.junkOnFailure)
+            std::memset(static_cast<uint8_t *>(buffer) + good * kSectorSize, 0xEE, (count - good) * kSectorSize);
+        return kReadFailed;
+    };
+    std::vector<uint8_t> buffer(kClusterBytes, 0x77);
+    const uint32_t lost = readCluster(reader, kFirst, buffer.data());
+
+    QByteArray want = disk;
+    uint32_t wantLost = 0;
+    for (uint32_t s = 0; s < kClusterSectors; ++s)
+        if (p.bad.count(s) || s >= p.readable) {
+            std::memset(want.data() + s * kSectorSize, 0, kSectorSize);
+            ++wantLost;
+        }
+    EXPECT_EQ(lost, wantLost);
+    EXPECT_TRUE(std::memcmp(buffer.data(), want.constData(), kClusterBytes) == 0);
+    // One request when nothing fails; otherwise one more per sector.
+    EXPECT_EQ(calls, wantLost == 0 ? 1 : 1 + int(kClusterSectors));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sectors, ReadClusterTest,
+                         ::testing::Values(BadSectors{"clean", {}, kClusterSectors, false},
+                                           BadSectors{"one", {1234}, kClusterSectors, false},
+                                           BadSectors{"one_with_junk", {1234}, kClusterSectors, true},
+                                           BadSectors{"first_and_last", {0, 4095}, kClusterSectors, true},
+                                           BadSectors{"cut_by_the_end", {}, 1536, false}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+struct Exported {
+    const char *name;
+    std::vector<uint32_t> clusters;
+    uint64_t lostSectors;
+};
+
+void PrintTo(const Exported &p, std::ostream *os)
+{
+    *os << p.name;
+}
+
+class ExportRecordingTest : public ::testing::TestWithParam<Exported>
+{
+};
+
+// Clusters 0..77 lie whole on this image, 78 is cut by its end.
+TEST_P(ExportRecordingTest, FileHoldsTheClustersOfTheImage)
+{
+    const Exported &p = GetParam();
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    ImageBuilder b(80 * 4096);
+    b.recorderSignature();
+    for (uint32_t c : p.clusters)
+        b.clusterContents(c);
+    const QString image = tmp.filePath("disk.img");
+    ASSERT_TRUE(b.write(image));
+    const QString out = tmp.filePath("out.h264");
+    { // an older, longer file of that name is replaced
+        QFile old(out);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(5 * int(kClusterBytes), 'x'));
+    }
+
+    const DriveHandle drive = openDrive(image.toLocal8Bit().constData());
+    ASSERT_TRUE(drive.isValid());
+    std::vector<uint8_t> buffer;
+    const RecordingExport r = exportRecording(driveSectorReader(drive), b.layout().data_offset,
+                                              ClusterList(p.clusters.begin(), p.clusters.end()), out, buffer);
+
+    EXPECT_TRUE(r.written()) << r.error.toStdString();
+    EXPECT_EQ(r.unreadableSectors, p.lostSectors);
+    QByteArray want;
+    for (uint32_t c : p.clusters) {
+        const QByteArray onImage = c < 1000 ? readFileBytes(image, b.clusterFirstSector(c) * kSectorSize, kClusterBytes)
+                                            : QByteArray(int(kClusterBytes), '\0');
+        if (c < 78) // the image holds what the builder put there
+            EXPECT_TRUE(onImage == ImageBuilder::clusterPattern(c)) << c;
+        want += onImage;
+    }
+    QFile f(out);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray got = f.readAll();
+    EXPECT_EQ(uint64_t(got.size()), uint64_t(kClusterBytes) * p.clusters.size());
+    EXPECT_TRUE(got == want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clusters, ExportRecordingTest,
+                         ::testing::Values(Exported{"one", {5}, 0}, Exported{"three_in_chain_order", {20, 12, 17}, 0},
+                                           Exported{"cluster_0_at_data_offset", {0}, 0},
+                                           Exported{"cut_by_the_end", {6, 78}, 4096 - 1536},
+                                           Exported{"past_the_end", {200, 8}, 4096},
+                                           Exported{"beyond_any_drive", {8, 7, 0xFFFFFFFFu}, 4096}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ExportRecording, FailedWriteLeavesNoFile)
+{
+    QTemporaryDir tmp;
+    const QString full = tmp.filePath("full.h264");
+    ASSERT_TRUE(QFile::link("/dev/full", full));
+    const QString missing = tmp.filePath("gone/x.h264");
+    const SectorReader reader = [](uint64_t, void *, uint32_t count) { return count * kSectorSize; };
+    std::vector<uint8_t> buffer;
+
+    const RecordingExport r = exportRecording(reader, 0, {1, 2}, full, buffer);
+    EXPECT_FALSE(r.written());
+    EXPECT_TRUE(r.error.contains("No space left on device")) << r.error.toStdString();
+    EXPECT_TRUE(r.error.contains("removed")) << r.error.toStdString();
+    EXPECT_FALSE(QFileInfo(full).isSymLink() || QFileInfo::exists(full));
+
+    const RecordingExport m = exportRecording(reader, 0, {1}, missing, buffer);
+    EXPECT_TRUE(m.error.startsWith("the file could not be created")) << m.error.toStdString();
+}
+
+TEST(CameraFolder, NamedAfterTheChannelReadSigned)
+{
+    EXPECT_EQ(cameraFolderPath("C:/rec", 0), "C:/rec//CAM1");
+    EXPECT_EQ(cameraFolderPath("C:/rec", 4294967295u), "C:/rec//CAM0");
+    EXPECT_EQ(cameraFolderPath("C:/rec", 4294967294u), "C:/rec//CAM-1");
+}
+
+TEST(CameraFolder, MadeOrTheReasonGiven)
+{
+    QTemporaryDir tmp;
+    const QString save = tmp.filePath("save");
+    ASSERT_TRUE(QDir().mkdir(save));
+    EXPECT_EQ(makeCameraFolder(save + "//CAM1"), QString());
+    EXPECT_TRUE(QFileInfo(save + "/CAM1").isDir());
+    QFile(save + "/CAM2").open(QIODevice::WriteOnly);
+    EXPECT_TRUE(makeCameraFolder(save + "//CAM2").contains("in the way"));
+    EXPECT_TRUE(makeCameraFolder(tmp.filePath("nothing") + "//CAM1").endsWith("nothing does not exist"));
+}
+
+} // namespace

@@ -1,0 +1,245 @@
+// "Start export" in the real window: refusals, the progress dialog, the bytes
+// written, cancel, and the one warning that names what could not be recovered.
+#include "exportrig.h"
+
+#include <QProgressBar>
+
+using namespace rig;
+
+namespace {
+
+// Reads the progress dialog's settings and every value set on it: the walk
+// logs its size right after setting the dialog up.
+struct DialogProbe {
+    static DialogProbe *current;
+    QWidget *window;
+    QtMessageHandler previous;
+    QStringList settings;
+    QList<int> values;
+
+    explicit DialogProbe(QWidget *w) : window(w) { current = this, previous = qInstallMessageHandler(handle); }
+    ~DialogProbe() { qInstallMessageHandler(previous), current = nullptr; }
+
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (message.startsWith(QLatin1String("size++++++++:")))
+            current->look();
+        if (current->previous)
+            current->previous(type, context, message);
+    }
+    void look()
+    {
+        auto *pd = window->findChild<QProgressDialog *>();
+        QVERIFY(pd);
+        settings = QStringList{pd->windowTitle(), pd->labelText(), pd->findChild<QPushButton *>()->text(),
+                               pd->font().family(), QString::number(pd->font().pointSize()),
+                               QString::number(pd->windowModality()), QString::number(pd->minimumDuration()),
+                               QString::number(pd->minimum()), QString::number(pd->maximum())};
+        QObject::connect(pd->findChild<QProgressBar *>(), &QProgressBar::valueChanged, [this](int v) { values << v; });
+    }
+};
+DialogProbe *DialogProbe::current = nullptr;
+
+QStringList indexLines(const LogCapture &log)
+{
+    return log.lines().filter(QStringLiteral("index++++++++:"));
+}
+
+void noDialogLeft(Korvath *w)
+{
+    QTest::qWait(50); // a dialog that was only hidden would show itself by now
+    QCOMPARE(w->findChildren<QProgressDialog *>().size(), 0);
+}
+
+} // namespace
+
+class WindowExportTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusals_data()
+    {
+        QTest::addColumn<bool>("saveChosen");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("no save path") << false << "Save path" << "The file path is empty. Please set path";
+        QTest::newRow("nothing chosen") << true << "Fi;e list" << "No files to be recovered";
+    }
+
+    void refusals()
+    {
+        QFETCH(bool, saveChosen);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        Rig r;
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        addRecording(b, 0, {5});
+        r.addDisk(0, b);
+        r.open(0, saveChosen);
+        if (!saveChosen)
+            r.all()->click();
+        LogCapture log;
+        for (int press = 0; press < 2; ++press) {
+            const QList<ModalBox> boxes = r.exportNow();
+            QCOMPARE(boxes.size(), 1);
+            QCOMPARE(boxes[0].className, QStringLiteral("QMessageBox"));
+            QCOMPARE(boxes[0].title, title);
+            QCOMPARE(boxes[0].text, text);
+            QCOMPARE(boxes[0].icon, int(QMessageBox::Warning));
+        }
+        QCOMPARE(QDir(r.save).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 saveChosen ? QStringList{"CAM1"} : QStringList());
+        QCOMPARE(r.exported(), QStringList());
+        const QString newDir = QStringLiteral("newDir \"%1//CAM1\"").arg(r.save);
+        QCOMPARE(log.lines().count(newDir), saveChosen ? 2 : 0);
+        QCOMPARE(log.lines().count(QStringLiteral("Folder is created")), saveChosen ? 1 : 0); // only while missing
+        QVERIFY(log.lines().filter(QStringLiteral("size++++++++:")).isEmpty());
+    }
+
+    void progressAndBytes_data()
+    {
+        QTest::addColumn<int>("n");
+        QTest::addColumn<QList<int>>("values");
+        QTest::addColumn<uint32_t>("partitionStart"); // moves the directory, not the clusters
+        QTest::newRow("1") << 1 << QList<int>{0} << 0u;
+        QTest::newRow("2, after a partition table") << 2 << QList<int>{0, 2} << 63u;
+        QTest::newRow("3") << 3 << QList<int>{0, 1, 3} << 0u;
+        QTest::newRow("5") << 5 << QList<int>{0, 1, 2, 3, 5} << 0u;
+    }
+
+    // Recordings of one and of three clusters (in chain order, not ascending).
+    void progressAndBytes()
+    {
+        QFETCH(int, n);
+        QFETCH(QList<int>, values);
+        QFETCH(uint32_t, partitionStart);
+        Rig r;
+        ImageBuilder b(kImageSectors);
+        if (partitionStart)
+            b.masterBootRecord(partitionStart);
+        else
+            b.recorderSignature();
+        QMap<QString, std::vector<uint32_t>> chains;
+        for (uint32_t k = 0; k < uint32_t(n); ++k) {
+            const uint32_t c = 30 + 3 * k;
+            const std::vector<uint32_t> chain = k % 2 ? std::vector<uint32_t>{c + 2, c, c + 1} : std::vector<uint32_t>{c};
+            chains.insert(addRecording(b, k, chain), chain);
+        }
+        r.addDisk(0, b);
+        r.open();
+        r.all()->click();
+        LogCapture log;
+        DialogProbe probe(r.w.get());
+        QCOMPARE(messageBoxes(r.exportNow()).size(), 0);
+
+        QStringList lines;
+        for (int v : values)
+            lines << QStringLiteral("index++++++++: %1").arg(v);
+        QCOMPARE(indexLines(log), lines);
+        QCOMPARE(probe.values, values);
+        QCOMPARE(probe.settings, (QStringList{"Wait", "Reading... ", "Cancel", "ZYSong18030", "12",
+                                              QString::number(Qt::WindowModal), "5", "0", QString::number(n)}));
+        QVERIFY(log.contains(QStringLiteral("size++++++++: %1").arg(n)));
+        QCOMPARE(r.exported(), chains.keys());
+        for (auto it = chains.cbegin(); it != chains.cend(); ++it) {
+            const QByteArray got = fileBytes(r.file(it.key()));
+            QCOMPARE(qint64(got.size()), qint64(korvath::kClusterBytes) * qint64(it.value().size()));
+            QVERIFY2(got == imageClusters(r.image(0), it.value()), qPrintable(it.key()));
+        }
+        noDialogLeft(r.w.get());
+    }
+
+    // Cancel pressed in the dialog while it walks: what was done stays whole.
+    void cancelKeepsCompletedFiles()
+    {
+        Rig r;
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        QStringList names;
+        const int n = 12; // 10 MiB each, so that the dialog shows early in the walk
+        for (uint32_t k = 0; k < uint32_t(n); ++k)
+            names << addRecording(b, k, {4 + 5 * k, 5 + 5 * k, 6 + 5 * k, 7 + 5 * k, 8 + 5 * k});
+        r.addDisk(0, b);
+        r.open();
+        r.all()->click();
+
+        int cancelledAt = -1;
+        const QList<ModalBox> boxes = r.exportNow(answer([&](QProgressDialog *pd) {
+            cancelledAt = pd->value();
+            pd->findChild<QPushButton *>()->click();
+        }));
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].className, QStringLiteral("QProgressDialog"));
+        QCOMPARE(boxes[0].title, QStringLiteral("Wait"));
+        QCOMPARE(boxes[0].text, QStringLiteral("Reading... "));
+        QVERIFY2(cancelledAt > 0 && cancelledAt < n - 1, qPrintable(QString::number(cancelledAt)));
+        QCOMPARE(r.exported(), names.mid(0, cancelledAt));
+        for (const QString &name : r.exported())
+            QCOMPARE(QFileInfo(r.file(name)).size(), qint64(5 * korvath::kClusterBytes));
+        noDialogLeft(r.w.get());
+
+        QCOMPARE(r.checkedRows(), names); // a cancelled export keeps the choice
+        QCOMPARE(messageBoxes(r.exportNow()).size(), 0);
+        QCOMPARE(r.exported(), names);
+    }
+
+    void failuresAreNamed_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("unreadable cluster only") << "none";
+        QTest::newRow("disk full") << "write";
+        QTest::newRow("no folder") << "folder";
+    }
+
+    // Recording 1 has a cluster past the end of the drive; the fault comes on top.
+    void failuresAreNamed()
+    {
+        QFETCH(QString, fault);
+        Rig r;
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        const QStringList names = {addRecording(b, 0, {10}), addRecording(b, 1, {12, 200}), addRecording(b, 2, {14})};
+        r.addDisk(0, b);
+        r.open();
+        r.all()->click();
+        if (fault == "write") {
+            QVERIFY(QDir().mkdir(r.folder()));
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), r.file(names[2])));
+        } else if (fault == "folder") {
+            QVERIFY(QDir(r.save).removeRecursively());
+            QVERIFY(QFile(r.save).open(QIODevice::WriteOnly));
+        }
+
+        const QList<ModalBox> boxes = messageBoxes(r.exportNow());
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].title, QStringLiteral("Export"));
+        QCOMPARE(boxes[0].icon, int(QMessageBox::Warning));
+        const QString text = boxes[0].text;
+        for (const QString &name : names)
+            QCOMPARE(text.count(name), int(fault == "folder" || name == names[1] || (fault == "write" && name == names[2])));
+
+        if (fault == "folder") {
+            QVERIFY2(text.contains(QDir::toNativeSeparators(r.save) + " is a file, not a folder"), qPrintable(text));
+            QCOMPARE(r.checkedRows(), names); // nothing done, so all stay chosen
+            QVERIFY(QFile::remove(r.save) && QDir().mkdir(r.save));
+            QCOMPARE(messageBoxes(r.exportNow()).size(), 1);
+        } else {
+            QVERIFY2(text.contains("4096 of 8192 sectors (cluster 200"), qPrintable(text));
+        }
+        if (fault == "write") {
+            QVERIFY2(text.contains("No space left on device"), qPrintable(text));
+            QVERIFY(!QFileInfo(r.file(names[2])).isSymLink());
+            QCOMPARE(r.checkedRows(), QStringList{names[2]}); // kept for another try
+        }
+        QCOMPARE(r.exported(), fault == "write" ? QStringList(names.mid(0, 2)) : names);
+        QVERIFY(fileBytes(r.file(names[0])) == ImageBuilder::clusterPattern(10));
+        QVERIFY(fileBytes(r.file(names[1])) == ImageBuilder::clusterPattern(12) + QByteArray(int(korvath::kClusterBytes), 0));
+        if (fault != "write")
+            QVERIFY(fileBytes(r.file(names[2])) == ImageBuilder::clusterPattern(14));
+    }
+};
+
+QTEST_MAIN(WindowExportTest)
+#include "window_export_test.moc"
