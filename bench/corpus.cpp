@@ -100,10 +100,8 @@ bool buildLarge(Corpus &c, QString *error)
     if (!image.write(c.largeImage, error))
         return false;
     c.directoryByte = image.directorySector() * korvath::kSectorSize;
-    if (!writeBytesAt(c.largeImage, c.directoryByte, c.directory.data(), c.directory.size(), error))
-        return false;
-    // Sync the cluster area too, through the same call on an empty range.
-    return writeBytesAt(c.largeImage, c.exportByte(), nullptr, 0, error);
+    // Its sync covers the whole file, the clusters included.
+    return writeBytesAt(c.largeImage, c.directoryByte, c.directory.data(), c.directory.size(), error);
 }
 
 bool buildList(Corpus &c, QString *error)

@@ -1,0 +1,46 @@
+// The benchmarks behind each figure and the table that sets them side by side.
+#pragma once
+
+#include <map>
+#include <ostream>
+#include <string>
+
+namespace bench {
+
+// Names under which the benchmarks report, product and baseline.
+namespace name {
+constexpr const char *kPlainPass = "plain_pass";
+constexpr const char *kScan = "scan";
+constexpr const char *kScanLogged = "scan_logged";
+constexpr const char *kDirectoryRead = "directory_read";
+constexpr const char *kDdDirectory = "dd_directory";
+constexpr const char *kListScan = "filelist_scan";
+constexpr const char *kListFirst = "filelist_first";
+constexpr const char *kListRefill = "filelist_refill";
+constexpr const char *kExportCached = "export_cached";
+constexpr const char *kDdCached = "dd_export_cached";
+constexpr const char *kExportCold = "export_cold";
+constexpr const char *kDdCold = "dd_export_cold";
+} // namespace name
+
+void registerVolumeBenchmarks();
+void registerWindowBenchmarks();
+void releaseWindow();
+
+struct Measured {
+    double seconds = 0; // median real time of one iteration
+    std::string error;
+};
+using Results = std::map<std::string, Measured>;
+
+struct MemoryFigures {
+    double idleMiB = 0;     // the same child doing nothing
+    double scanMiB = 0;     // above idle
+    double export16MiB = 0; // above idle
+    double export256MiB = 0;
+    std::string error;
+};
+
+void printTable(const Results &results, const MemoryFigures &memory, std::ostream &out);
+
+} // namespace bench

@@ -1,0 +1,226 @@
+// Figures of the core library: the scan, the directory read and the export,
+// each beside the plain pass or the dd that it is measured against.
+#include "corpus.h"
+#include "figures.h"
+
+#include "export.h"
+#include "log.h"
+#include "scan.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace bench {
+
+namespace {
+
+using benchmark::State;
+
+const uint64_t kExportBytes = uint64_t(kExportClusters) * korvath::kClusterBytes;
+
+void checkScan(State &state, const korvath::RecordingMap &found)
+{
+    if (found.size() != static_cast<int>(kScanRecordings))
+        state.SkipWithError("the scan did not list every recording");
+    else if (found.first().clusters.size() != static_cast<int>(kChainClusters)
+             || found.last().clusters.size() != static_cast<int>(kChainClusters))
+        state.SkipWithError("a walk did not follow its whole chain");
+}
+
+void plainPass(State &state)
+{
+    const Corpus &c = corpus();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(plainSum(c.directory.data(), c.directory.size()));
+}
+
+void scan(State &state)
+{
+    const Corpus &c = corpus();
+    for (auto _ : state) {
+        korvath::RecordingMap found = korvath::scanDirectory(c.directory.data(), c.directory.size(), c.large, c.query);
+        state.PauseTiming();
+        checkScan(state, found);
+        found = {}; // freeing the list belongs to the next scan, not to this one
+        state.ResumeTiming();
+    }
+}
+
+FILE *g_logFile = nullptr;
+
+void logToFile(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    const QByteArray line = message.toLocal8Bit() + '\n';
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), g_logFile);
+}
+
+// The same scan with the program's debug lines on, written to a file the
+// way a message handler of an application would.
+void scanLogged(State &state)
+{
+    const Corpus &c = corpus();
+    const QString logPath = c.path("scan.log");
+    g_logFile = std::fopen(QFile::encodeName(logPath).constData(), "w");
+    if (!g_logFile) {
+        state.SkipWithError("cannot open the log file");
+        return;
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(logToFile);
+    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=true"));
+    for (auto _ : state) {
+        korvath::RecordingMap found = korvath::scanDirectory(c.directory.data(), c.directory.size(), c.large, c.query);
+        std::fflush(g_logFile);
+        state.PauseTiming();
+        checkScan(state, found);
+        found = {};
+        std::rewind(g_logFile); // keeps the file at one scan's lines
+        state.ResumeTiming();
+    }
+    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=false"));
+    qInstallMessageHandler(previous);
+    state.counters["log_bytes"] = static_cast<double>(std::ftell(g_logFile));
+    std::fclose(g_logFile);
+    g_logFile = nullptr;
+    QFile::remove(logPath);
+}
+
+void directoryRead(State &state)
+{
+    const Corpus &c = corpus();
+    const korvath::DriveHandle handle = korvath::openDrive(QFile::encodeName(c.largeImage).constData());
+    if (!handle.isValid()) {
+        state.SkipWithError("cannot open the image");
+        return;
+    }
+    const korvath::VolumeInfo info = korvath::computeVolumeInfo(handle);
+    if (info.dir_size != c.large.dir_size)
+        state.SkipWithError("the image's layout differs from the corpus'");
+    loadIntoCache(c.largeImage, c.directoryByte, c.directory.size());
+    bool checked = false;
+    for (auto _ : state) {
+        const korvath::DirectoryRead read = korvath::readDirectory(handle, info);
+        if (!checked) {
+            state.PauseTiming();
+            if (read.bytesRead != c.directory.size() || read.bytes != c.directory)
+                state.SkipWithError("the directory read differs from the image's directory");
+            checked = true;
+            state.ResumeTiming();
+        }
+    }
+    ::close(handle.native);
+}
+
+void ddDirectory(State &state)
+{
+    const Corpus &c = corpus();
+    loadIntoCache(c.largeImage, c.directoryByte, c.directory.size());
+    const std::vector<std::string> dd{"dd",
+                                      "if=" + c.largeImage.toStdString(),
+                                      "of=/dev/null",
+                                      "bs=1M",
+                                      "iflag=skip_bytes,count_bytes",
+                                      "skip=" + std::to_string(c.directoryByte),
+                                      "count=" + std::to_string(c.directory.size()),
+                                      "status=none"};
+    for (auto _ : state)
+        if (!runProgram(dd))
+            state.SkipWithError("dd failed");
+}
+
+void exportRuns(State &state, bool cold)
+{
+    const Corpus &c = corpus();
+    const QString out = c.path("export.h264");
+    const korvath::DriveHandle handle = korvath::openDrive(QFile::encodeName(c.largeImage).constData());
+    if (!handle.isValid()) {
+        state.SkipWithError("cannot open the image");
+        return;
+    }
+    const korvath::SectorReader reader = korvath::driveSectorReader(handle);
+    std::vector<uint8_t> buffer;
+    if (!cold)
+        loadIntoCache(c.largeImage, c.exportByte(), kExportBytes);
+    bool checked = false;
+    for (auto _ : state) {
+        if (cold) {
+            state.PauseTiming();
+            dropFromCache(c.largeImage, c.exportByte(), kExportBytes);
+            state.ResumeTiming();
+        }
+        const korvath::RecordingExport result =
+            korvath::exportRecording(reader, c.large.data_offset, c.exportClusters, out, buffer);
+        state.PauseTiming();
+        if (!result.written() || result.bytesWritten != kExportBytes || result.unreadableSectors != 0)
+            state.SkipWithError("the export did not write every cluster");
+        if (!checked) {
+            const uint64_t last = kExportBytes - korvath::kClusterBytes;
+            if (!fileStartsWithCluster(out, 0, c.exportClusters.first())
+                || !fileStartsWithCluster(out, last, c.exportClusters.last()))
+                state.SkipWithError("the exported bytes differ from the image's clusters");
+            checked = true;
+        }
+        QFile::remove(out); // its pages go with it, so no writeback piles up
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kExportBytes));
+    ::close(handle.native);
+}
+
+void ddRuns(State &state, bool cold)
+{
+    const Corpus &c = corpus();
+    const std::string out = c.path("dd.h264").toStdString();
+    const uint64_t first = c.exportByte();
+    std::vector<std::string> dd{"dd", "if=" + c.largeImage.toStdString(), "of=" + out, "bs=2M",
+                                "count=" + std::to_string(kExportClusters), "status=none"};
+    if (first % korvath::kClusterBytes == 0) {
+        dd.push_back("skip=" + std::to_string(first / korvath::kClusterBytes));
+    } else {
+        dd.push_back("iflag=skip_bytes");
+        dd.push_back("skip=" + std::to_string(first));
+    }
+    if (!cold)
+        loadIntoCache(c.largeImage, first, kExportBytes);
+    for (auto _ : state) {
+        if (cold) {
+            state.PauseTiming();
+            dropFromCache(c.largeImage, first, kExportBytes);
+            state.ResumeTiming();
+        }
+        const bool ok = runProgram(dd);
+        state.PauseTiming();
+        if (!ok)
+            state.SkipWithError("dd failed");
+        std::remove(out.c_str());
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kExportBytes));
+}
+
+} // namespace
+
+void registerVolumeBenchmarks()
+{
+    using benchmark::RegisterBenchmark;
+    const auto quick = [](benchmark::internal::Benchmark *b) {
+        b->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(0.3)->Repetitions(5)->ReportAggregatesOnly(true);
+    };
+    const auto large = [](benchmark::internal::Benchmark *b) {
+        b->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(4)->ReportAggregatesOnly(true);
+    };
+    quick(RegisterBenchmark(name::kPlainPass, plainPass));
+    quick(RegisterBenchmark(name::kScan, scan));
+    quick(RegisterBenchmark(name::kScanLogged, scanLogged));
+    quick(RegisterBenchmark(name::kDirectoryRead, directoryRead));
+    quick(RegisterBenchmark(name::kDdDirectory, ddDirectory));
+    large(RegisterBenchmark(name::kExportCached, exportRuns, false));
+    large(RegisterBenchmark(name::kDdCached, ddRuns, false));
+    large(RegisterBenchmark(name::kExportCold, exportRuns, true));
+    large(RegisterBenchmark(name::kDdCold, ddRuns, true));
+}
+
+} // namespace bench
