@@ -69,6 +69,7 @@ void scanLogged(State &state)
         state.SkipWithError("cannot open the log file");
         return;
     }
+    long logBytes = 0;
     const QtMessageHandler previous = qInstallMessageHandler(logToFile);
     QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=true"));
     for (auto _ : state) {
@@ -77,12 +78,13 @@ void scanLogged(State &state)
         state.PauseTiming();
         checkScan(state, found);
         found = {};
+        logBytes = std::ftell(g_logFile);
         std::rewind(g_logFile); // keeps the file at one scan's lines
         state.ResumeTiming();
     }
     QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=false"));
     qInstallMessageHandler(previous);
-    state.counters["log_bytes"] = static_cast<double>(std::ftell(g_logFile));
+    state.counters["log_bytes"] = static_cast<double>(logBytes);
     std::fclose(g_logFile);
     g_logFile = nullptr;
     QFile::remove(logPath);

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QSignalBlocker>
 
 void Korvath::on_channel_lineEdit_textChanged(const QString &arg1)
 {
@@ -35,6 +36,10 @@ void Korvath::on_endtime_dateTimeEdit_dateTimeChanged(const QDateTime &dateTime)
 
 void Korvath::on_endtime_dateTimeEdit_editingFinished()
 {
-    if (m_startTime > m_endTime)
+    if (m_startTime > m_endTime) {
+        // The box takes the focus from the edit, which would finish its
+        // editing a second time and stack a second, identical warning.
+        const QSignalBlocker blocker(ui->endtime_dateTimeEdit);
         QMessageBox::warning(this, tr("Time set error"), tr("Start time later then the end"));
+    }
 }

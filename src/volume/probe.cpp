@@ -20,9 +20,9 @@ Sector readFirstSector(DriveHandle handle)
     return sector;
 }
 
-QChar latin1(uint8_t byte)
+QString latin1(const LeReader &r, size_t offset)
 {
-    return QChar::fromLatin1(static_cast<char>(byte));
+    return QString(QChar::fromLatin1(static_cast<char>(r.u8(offset))));
 }
 
 } // namespace
@@ -47,8 +47,11 @@ PartitionProbe probePartitionStart(const uint8_t *sector, size_t size)
 bool checkRecorderSignature(DriveHandle handle)
 {
     const Sector s = readFirstSector(handle);
-    KLOG << QStringLiteral("%1%2%3").arg(latin1(s[0])).arg(latin1(s[1])).arg(latin1(s[2]));
-    KLOG << QStringLiteral("%1%2").arg(latin1(s[510])).arg(latin1(s[511]));
+    const LeReader r(s.data(), s.size());
+    // One pass: a chained arg() would treat a '%' and a digit read from the
+    // disk as a further place marker.
+    KLOG << QStringLiteral("%1%2%3").arg(latin1(r, 0), latin1(r, 1), latin1(r, 2));
+    KLOG << QStringLiteral("%1%2").arg(latin1(r, 510), latin1(r, 511));
     if (hasRecorderSignature(s.data(), s.size())) {
         KLOG << QStringLiteral("Check Disk OK:WFS and XM");
         return true;

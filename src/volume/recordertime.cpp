@@ -30,24 +30,43 @@ QString twoDigitText(uint32_t n)
     return n > 9 ? QString::number(n) : QStringLiteral("0") + QString::number(n);
 }
 
+namespace {
+
+// The digits twoDigitText gives, written in place.
+void putTwoDigits(QChar *&out, uint32_t n)
+{
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + n % 10u);
+        n /= 10u;
+    } while (n != 0);
+    if (count < 2)
+        digits[count++] = '0';
+    while (count > 0)
+        *out++ = QLatin1Char(digits[--count]);
+}
+
+} // namespace
+
 QString recorderTimeText(RecorderTime value)
 {
+    // One allocation, not one per field: a large scan names every recording twice.
     const RecorderTimeFields f = unpackRecorderTime(value);
-    const QChar dash('-');
-    QString text;
-    text.reserve(19);
-    text += twoDigitText(f.year);
-    text += dash;
-    text += twoDigitText(f.month);
-    text += dash;
-    text += twoDigitText(f.day);
-    text += QChar(' ');
-    text += twoDigitText(f.hour);
-    text += dash;
-    text += twoDigitText(f.minute);
-    text += dash;
-    text += twoDigitText(f.second);
-    return text;
+    QChar text[32];
+    QChar *out = text;
+    putTwoDigits(out, f.year);
+    *out++ = QLatin1Char('-');
+    putTwoDigits(out, f.month);
+    *out++ = QLatin1Char('-');
+    putTwoDigits(out, f.day);
+    *out++ = QLatin1Char(' ');
+    putTwoDigits(out, f.hour);
+    *out++ = QLatin1Char('-');
+    putTwoDigits(out, f.minute);
+    *out++ = QLatin1Char('-');
+    putTwoDigits(out, f.second);
+    return QString(text, static_cast<int>(out - text));
 }
 
 } // namespace korvath

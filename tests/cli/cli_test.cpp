@@ -1,8 +1,11 @@
-// korvath-cli run as a user would, on images from the builder.
+// korvath-cli run as a user would, on images from the builder, checked
+// against the library's scan and the image's own bytes.
+#include "disklist.h"
 #include "imagebuilder.h"
 #include "scan.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,180 +13,343 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace korvath;
 using korvath::testkit::ImageBuilder;
+using korvath::testkit::readFileBytes;
 
 namespace {
 
 struct CliRun {
     int code = -1;
     QString out, err;
+    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 };
+
+// The test runner switches the debug log on for everyone; a user has no such rule.
+CliRun run(const QString &program, const QStringList &args, const QString &dir = QString())
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(dir);
+    p.start(program, args);
+    const bool ended = p.waitForFinished(120000);
+    return {ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
+}
 
 CliRun cli(const QStringList &args)
 {
-    QProcess p;
-    p.start(QStringLiteral(KORVATH_CLI_PATH), args);
-    p.waitForFinished(120000);
-    return {p.exitCode(), QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
+    return run(QStringLiteral(KORVATH_CLI_PATH), args);
+}
+
+QString stamp(RecorderTime t)
+{
+    const RecorderTimeFields f = unpackRecorderTime(t);
+    return QString::asprintf("%04u-%02u-%02u %02u:%02u:%02u", f.year, f.month, f.day, f.hour, f.minute, f.second);
+}
+
+QString sha(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+RecorderTime packed(const char *text)
+{
+    return toRecorderTime(QDateTime::fromString(QString::fromLatin1(text).replace('T', ' '), "yyyy-MM-dd HH:mm:ss"));
+}
+
+RecorderTime at(int h, int m)
+{
+    return packRecorderTime(2024, 3, 1, h, m, 0);
 }
 
 class Cli : public ::testing::Test
 {
 protected:
-    void SetUp() override
+    static constexpr uint64_t kSectors = 80 * 4096; // cluster 78 runs past the end
+
+    void SetUp() override { ASSERT_TRUE(writeImage(builder, image)); }
+
+    static bool writeImage(ImageBuilder &b, const QString &path)
     {
-        builder.recorderSignature();
-        builder.recording(0, packRecorderTime(2024, 3, 1, 8, 0, 0), packRecorderTime(2024, 3, 1, 8, 10, 0), {5, 9, 6});
-        builder.recording(0, packRecorderTime(2024, 3, 1, 7, 0, 0), packRecorderTime(2024, 3, 1, 7, 5, 0), {20}, 0x77);
-        builder.recording(1, packRecorderTime(2024, 3, 1, 9, 0, 0), packRecorderTime(2024, 3, 1, 9, 5, 0), {30, 31}, 0x78);
-        image = tmp.filePath(QStringLiteral("disk.img"));
-        ASSERT_TRUE(builder.write(image));
+        b.recorderSignature();
+        b.recording(0, at(8, 0), at(8, 10), {5, 9, 6});
+        b.recording(0, at(7, 0), at(7, 5), {20}, 0x77);
+        b.recording(1, at(9, 0), at(9, 5), {30, 31}, 0x78);
+        b.recording(2, at(10, 0), at(10, 1), {40, 78}, 0x79);
+        return b.write(path);
     }
 
-    RecordingMap libraryScan(uint32_t channel) const
+    // The scan the window runs, over the directory where the builder put it.
+    RecordingMap libraryScan(uint32_t channel, RecorderTime from = 0, RecorderTime to = 0xFFFFFFFFu) const
     {
-        const VolumeInfo info = volumeInfoForSectors(builder.sectors());
-        const QByteArray dir = testkit::readFileBytes(image, builder.directorySector() * 512, info.dir_size * 512ull);
+        const VolumeInfo info = builder.layout();
+        const QByteArray dir = readFileBytes(image, builder.directorySector() * 512, info.dir_size * 512ull);
         return scanDirectory(reinterpret_cast<const uint8_t *>(dir.constData()), static_cast<size_t>(dir.size()), info,
-                             ScanQuery{channel, 0, 0xFFFFFFFFu});
+                             ScanQuery{channel, from, to});
     }
 
+    // What the recording's clusters hold in the image; zeros past its end.
     QByteArray imageBytes(const Recording &rec) const
     {
         QByteArray bytes;
-        for (uint32_t c : rec.clusters)
-            bytes += testkit::readFileBytes(image, builder.clusterFirstSector(c) * 512, 2097152);
+        for (const uint32_t c : rec.clusters)
+            bytes += readFileBytes(image, builder.clusterFirstSector(c) * 512, kClusterBytes);
         return bytes;
     }
 
+    QString makeDir(const QString &name) const
+    {
+        QDir().mkpath(tmp.filePath(name));
+        return tmp.filePath(name);
+    }
+
     QTemporaryDir tmp;
-    QString image;
-    ImageBuilder builder{80 * 4096};
+    QString image = tmp.filePath(QStringLiteral("disk.img"));
+    ImageBuilder builder{kSectors};
 };
 
-TEST_F(Cli, ListAgreesWithTheLibraryScan)
+TEST_F(Cli, ListAndJsonAgreeWithTheScan)
 {
-    const RecordingMap expected = libraryScan(0);
-    ASSERT_EQ(expected.size(), 2);
-    const CliRun r = cli({"list", image});
-    ASSERT_EQ(r.code, 0) << r.err.toStdString();
-    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), expected.size());
-    int i = 0;
-    for (const Recording &rec : expected)
-        EXPECT_EQ(lines[i++], QStringLiteral("%1\t%2\t%3").arg(rec.name).arg(rec.clusters.size()).arg(rec.clusters.size() * 2097152));
-    const CliRun j = cli({"list", image, "--json"});
-    const QJsonArray a = QJsonDocument::fromJson(j.out.toUtf8()).array();
-    ASSERT_EQ(a.size(), 2);
-    const QJsonObject second = a[1].toObject();
-    EXPECT_EQ(second[QStringLiteral("name")].toString(), expected.last().name);
-    EXPECT_EQ(second[QStringLiteral("start")].toString(), QStringLiteral("2024-03-01 08:00:00"));
-    EXPECT_EQ(second[QStringLiteral("end")].toString(), QStringLiteral("2024-03-01 08:10:00"));
-    EXPECT_EQ(second[QStringLiteral("channel")].toInt(), 1);
-    EXPECT_EQ(second[QStringLiteral("bytes")].toDouble(), 3 * 2097152.0);
-    const QJsonArray clusters = second[QStringLiteral("clusters")].toArray();
-    ASSERT_EQ(clusters.size(), 3);
-    EXPECT_EQ(clusters[1].toInt(), 9);
-}
-
-TEST_F(Cli, RangeAndChannel)
-{
-    const CliRun r = cli({"list", image, "--from", "2024-03-01T07:30:00", "--to", "2024-03-01 08:05:00"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out.count(QLatin1Char('\n')), 1);
-    EXPECT_TRUE(r.out.startsWith(QStringLiteral("2024-03-01 08-00-00")));
-    const CliRun none = cli({"list", image, "--channel", "5"});
-    EXPECT_EQ(none.code, 0);
-    EXPECT_TRUE(none.out.isEmpty());
-    EXPECT_FALSE(none.err.isEmpty());
-}
-
-TEST_F(Cli, ExportBytesAndHashes)
-{
-    const QString outDir = tmp.filePath(QStringLiteral("out"));
-    ASSERT_TRUE(QDir().mkpath(outDir));
-    const CliRun r = cli({"export", image, "--out", outDir, "--sha256"});
-    ASSERT_EQ(r.code, 0) << r.err.toStdString();
-    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2);
-    int i = 0;
-    for (const Recording &rec : libraryScan(0)) {
-        const QByteArray bytes = imageBytes(rec);
-        QFile f(outDir + QStringLiteral("/CAM1/") + rec.name);
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        EXPECT_TRUE(f.readAll() == bytes) << rec.name.toStdString();
-        const QString sha = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-        EXPECT_EQ(lines[i++], sha + QStringLiteral("  CAM1/") + rec.name);
-    }
-    QFile sums(outDir + QStringLiteral("/sums"));
-    ASSERT_TRUE(sums.open(QIODevice::WriteOnly));
-    sums.write(r.out.toLocal8Bit());
-    sums.close();
-    QProcess check;
-    check.setWorkingDirectory(outDir);
-    check.start(QStringLiteral("sha256sum"), {"-c", "sums"});
-    ASSERT_TRUE(check.waitForFinished());
-    EXPECT_EQ(check.exitCode(), 0) << check.readAllStandardOutput().toStdString();
-    EXPECT_TRUE(r.err.contains(QStringLiteral("2 of 2 recordings written")));
-}
-
-TEST_F(Cli, ExportByName)
-{
-    const QString outDir = tmp.filePath(QStringLiteral("named"));
-    ASSERT_TRUE(QDir().mkpath(outDir));
-    const QString name = libraryScan(1).firstKey();
-    const CliRun r = cli({"export", image, "--out", outDir, "--channel", "2", "--name", name});
-    ASSERT_EQ(r.code, 0) << r.err.toStdString();
-    EXPECT_EQ(QDir(outDir + QStringLiteral("/CAM2")).entryList(QDir::Files), QStringList{name});
-}
-
-TEST_F(Cli, FailedWriteExitsOneAndKeepsTheOthers)
-{
-    const QString outDir = tmp.filePath(QStringLiteral("full"));
-    ASSERT_TRUE(QDir().mkpath(outDir + QStringLiteral("/CAM1")));
-    const RecordingMap expected = libraryScan(0);
-    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), outDir + QStringLiteral("/CAM1/") + expected.firstKey()));
-    const CliRun r = cli({"export", image, "--out", outDir});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.contains(expected.firstKey())) << r.err.toStdString();
-    EXPECT_EQ(QFileInfo(outDir + QStringLiteral("/CAM1/") + expected.lastKey()).size(), 3 * 2097152);
-    EXPECT_FALSE(QFileInfo(outDir + QStringLiteral("/CAM1/") + expected.firstKey()).exists());
-}
-
-TEST_F(Cli, UsageErrorsExitTwoBeforeWriting)
-{
-    const QString outDir = tmp.filePath(QStringLiteral("usage"));
-    ASSERT_TRUE(QDir().mkpath(outDir));
-    struct Case {
-        QStringList args;
-        const char *says;
+    const struct {
+        uint32_t channel;
+        const char *from, *to;
+        int count; // as the builder laid them out
     } cases[] = {
-        {{"frobnicate"}, "unknown command"},
-        {{"list", image, "--bogus"}, "bogus"},
-        {{"list", image, "--from", "2024-13-01 00:00:00"}, "--from"},
-        {{"list", image, "--to", "yesterday"}, "--to"},
-        {{"list", image, "--channel", "0"}, "--channel"},
-        {{"list", image, "--channel", "65"}, "--channel"},
-        {{"export", image, "--out", outDir, "--name", "nope.h264"}, "nope.h264"},
-        {{"list", tmp.filePath("missing.img")}, "cannot open"},
-        {{"export", image}, "--out"},
-        {{"list"}, "SOURCE"},
+        {0, "2000-01-01 00:00:00", "2063-12-31 23:59:59", 2},
+        {0, "2024-03-01T07:30:00", "2024-03-01 08:05:00", 1}, // the start lies in it
+        {0, "2024-03-01 08:01:00", "2024-03-01 08:02:00", 1}, // it spans the range
+        {1, "2024-03-01 09:05:00", "2024-03-01 09:05:00", 1}, // the end, to the second
+        {0, "2024-03-01 09:00:00", "2024-03-01 23:00:00", 0},
+        {4, "2000-01-01 00:00:00", "2063-12-31 23:59:59", 0},
     };
-    for (const Case &c : cases) {
-        const CliRun r = cli(c.args);
-        EXPECT_EQ(r.code, 2) << c.args.join(' ').toStdString();
-        EXPECT_TRUE(r.err.contains(QLatin1String(c.says))) << r.err.toStdString();
-        EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1) << r.err.toStdString();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(QStringLiteral("channel %1 %2 .. %3").arg(c.channel + 1).arg(c.from, c.to).toStdString());
+        const RecordingMap expected = libraryScan(c.channel, packed(c.from), packed(c.to));
+        ASSERT_EQ(expected.size(), c.count);
+        const QStringList args = {"list", image, "--channel", QString::number(c.channel + 1), "--from", c.from, "--to", c.to};
+
+        const CliRun text = cli(args);
+        const CliRun json = cli(args + QStringList{"--json"});
+        ASSERT_EQ(text.code, 0) << text.err.toStdString();
+        ASSERT_EQ(json.code, 0) << json.err.toStdString();
+        if (expected.isEmpty()) {
+            EXPECT_TRUE(text.out.isEmpty() && json.out.isEmpty());
+            EXPECT_EQ(text.errLines().size(), 1);
+            EXPECT_TRUE(text.err.contains(QStringLiteral("no recording"))) << text.err.toStdString();
+            continue;
+        }
+        EXPECT_TRUE(text.err.isEmpty() && json.err.isEmpty()) << "debug lines leak: " << text.err.toStdString();
+        QStringList lines;
+        for (const Recording &r : expected)
+            lines << QStringLiteral("%1\t%2\t%3").arg(r.name).arg(r.clusters.size()).arg(r.clusters.size() * 2097152ull);
+        EXPECT_EQ(text.out, lines.join('\n') + '\n');
+
+        const QJsonArray array = QJsonDocument::fromJson(json.out.toUtf8()).array();
+        ASSERT_EQ(array.size(), expected.size());
+        int i = 0;
+        for (const Recording &r : expected) {
+            const QJsonObject o = array[i++].toObject();
+            EXPECT_EQ(o.value("name").toString(), r.name);
+            EXPECT_EQ(o.value("channel").toInt(), int(c.channel + 1));
+            EXPECT_EQ(o.value("start").toString(), stamp(r.startTime));
+            EXPECT_EQ(o.value("end").toString(), stamp(r.endTime));
+            EXPECT_EQ(o.value("bytes").toDouble(), r.clusters.size() * 2097152.0);
+            QVector<uint32_t> clusters;
+            for (const QJsonValue v : o.value("clusters").toArray())
+                clusters << static_cast<uint32_t>(v.toDouble());
+            EXPECT_EQ(clusters, r.clusters);
+        }
     }
-    EXPECT_TRUE(QDir(outDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 }
 
-TEST_F(Cli, VersionAndHelp)
+TEST_F(Cli, ExportWritesTheImageBytesAndTheirHashes)
 {
-    EXPECT_TRUE(cli({"--version"}).out.contains(QStringLiteral(KORVATH_VERSION)));
-    EXPECT_TRUE(cli({"--help"}).out.contains(QStringLiteral("export SOURCE --out DIR")));
+    const QString out = makeDir("out");
+    const CliRun r = cli({"export", image, "--out", out, "--sha256"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const RecordingMap listed = libraryScan(0);
+    QStringList sums;
+    for (const Recording &rec : listed) {
+        const QByteArray want = imageBytes(rec);
+        EXPECT_TRUE(fileBytes(out + "/CAM1/" + rec.name) == want) << rec.name.toStdString();
+        sums << sha(want) + "  CAM1/" + rec.name;
+    }
+    EXPECT_EQ(r.out, sums.join('\n') + '\n');
+    EXPECT_EQ(r.errLines(), QStringList{"korvath-cli: 2 of 2 recordings written, 8388608 bytes, 0 unreadable sectors, 0 failures"});
+
+    QFile list(out + "/SHA256SUMS");
+    ASSERT_TRUE(list.open(QIODevice::WriteOnly) && list.write(r.out.toLocal8Bit()) > 0);
+    list.close();
+    const CliRun check = run(QStringLiteral("sha256sum"), {"-c", "SHA256SUMS"}, out);
+    EXPECT_EQ(check.code, 0) << check.out.toStdString() << check.err.toStdString();
+    EXPECT_EQ(check.out.count(QStringLiteral(": OK\n")), listed.size());
+
+    const QString named = makeDir("named");
+    const QString one = libraryScan(1).firstKey();
+    ASSERT_EQ(cli({"export", image, "--out", named, "--channel", "2", "--name", one}).code, 0);
+    EXPECT_EQ(QDir(named + "/CAM2").entryList(QDir::Files), QStringList{one});
+}
+
+TEST_F(Cli, UnreadableSectorsAreZerosAndExitOne)
+{
+    const QString out = makeDir("bad");
+    const CliRun r = cli({"export", image, "--out", out, "--channel", "3", "--sha256"});
+    EXPECT_EQ(r.code, 1);
+    const Recording rec = libraryScan(2).first();
+    const QByteArray want = imageBytes(rec); // zeros where the image ends
+    EXPECT_TRUE(fileBytes(out + "/CAM3/" + rec.name) == want);
+    EXPECT_EQ(r.out, sha(want) + "  CAM3/" + rec.name + '\n');
+    const uint64_t lost = builder.clusterFirstSector(78) + 4096 - kSectors;
+    ASSERT_EQ(r.errLines().size(), 2) << r.err.toStdString();
+    EXPECT_TRUE(r.errLines()[0].contains(rec.name)) << r.err.toStdString();
+    EXPECT_TRUE(r.errLines()[0].contains(QStringLiteral("%1 of 8192 sectors").arg(lost))) << r.err.toStdString();
+    EXPECT_TRUE(r.errLines()[1].contains(QStringLiteral("1 of 1 recordings written, 4194304 bytes, %1 unreadable").arg(lost)));
+}
+
+TEST_F(Cli, FailedWriteExitsOneAndTheOthersAreWritten)
+{
+    const QString out = makeDir("full");
+    ASSERT_TRUE(QDir().mkpath(out + "/CAM1"));
+    const RecordingMap listed = libraryScan(0);
+    const QString failing = out + "/CAM1/" + listed.firstKey();
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), failing));
+    const CliRun r = cli({"export", image, "--out", out, "--sha256"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_FALSE(QFileInfo(failing).exists() || QFileInfo(failing).isSymLink());
+    EXPECT_TRUE(fileBytes(out + "/CAM1/" + listed.lastKey()) == imageBytes(listed.last()));
+    EXPECT_EQ(r.out, sha(imageBytes(listed.last())) + "  CAM1/" + listed.lastKey() + '\n');
+    ASSERT_EQ(r.errLines().size(), 2) << r.err.toStdString();
+    EXPECT_TRUE(r.errLines()[0].contains(listed.firstKey() + ": not written")) << r.err.toStdString();
+    EXPECT_TRUE(r.errLines()[1].contains("1 of 2 recordings written")) << r.err.toStdString();
+}
+
+TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndWriteNothing)
+{
+    const QString out = makeDir("usage");
+    QFile notFolder(tmp.filePath("file"));
+    ASSERT_TRUE(notFolder.open(QIODevice::WriteOnly));
+    const struct {
+        QStringList args;
+        QString says;
+    } cases[] = {
+        {{}, "no command"},
+        {{"frobnicate", image}, "unknown command 'frobnicate'"},
+        {{"list", image, "--bogus"}, "unknown option 'bogus'"},
+        {{"list", image, "--json", "extra"}, "unexpected argument 'extra'"},
+        {{"list"}, "'list' needs a SOURCE"},
+        {{"list", image, "--from", "2024-02-30 00:00:00"}, "--from '2024-02-30 00:00:00'"},
+        {{"list", image, "--to", "2064-01-01 00:00:00"}, "--to '2064-01-01 00:00:00'"},
+        {{"list", image, "--to", "yesterday"}, "--to 'yesterday'"},
+        {{"list", image, "--from", "2024-03-02 00:00:00", "--to", "2024-03-01 00:00:00"}, "later than --to"},
+        {{"list", image, "--channel", "0"}, "--channel must be a number from 1 to 64, not '0'"},
+        {{"export", image, "--out", out, "--channel", "65"}, "not '65'"},
+        {{"list", image, "--channel", "two"}, "not 'two'"},
+        {{"list", image, "--sha256"}, "--sha256 does not apply to 'list'"},
+        {{"export", image, "--out", out, "--json"}, "--json does not apply to 'export'"},
+        {{"list", tmp.filePath("missing.img")}, "cannot open '" + tmp.filePath("missing.img") + "' read-only"},
+        {{"list", tmp.path()}, "is a folder"},
+        {{"list", "16"}, "drive number 16"},
+        {{"export", image}, "needs --out"},
+        {{"export", image, "--out", tmp.filePath("file")}, "is not an existing folder"},
+        {{"export", image, "--out", out, "--name", libraryScan(0).firstKey(), "--name", "nope.h264"},
+         "--name 'nope.h264' is not among"},
+        // Listed for channel 1, but not in this range.
+        {{"export", image, "--out", out, "--to", "2024-03-01 07:30:00", "--name", libraryScan(0).lastKey()},
+         "is not among"},
+    };
+    for (const auto &c : cases) {
+        const CliRun r = cli(c.args);
+        SCOPED_TRACE(c.args.join(' ').toStdString() + " -> " + r.err.toStdString());
+        EXPECT_EQ(r.code, 2);
+        EXPECT_TRUE(r.out.isEmpty());
+        ASSERT_EQ(r.errLines().size(), 1);
+        EXPECT_TRUE(r.errLines()[0].startsWith("korvath-cli: " ));
+        EXPECT_TRUE(r.err.contains(c.says));
+    }
+    EXPECT_TRUE(QDir(out).isEmpty());
+}
+
+TEST_F(Cli, VersionHelpAndVerbose)
+{
+    const CliRun version = cli({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, QStringLiteral("korvath-cli " KORVATH_VERSION "\n"));
+    EXPECT_TRUE(cli({"--help"}).out.contains("export SOURCE --out DIR"));
+    const CliRun verbose = cli({"list", image, "--verbose"});
+    EXPECT_EQ(verbose.code, 0);
+    EXPECT_TRUE(verbose.err.contains(QStringLiteral("totalSec: %1").arg(kSectors))) << verbose.err.toStdString();
+}
+
+// Attaches an image read-only as a loop device for as long as it lives.
+struct Loop {
+    QString device;
+    explicit Loop(const QString &image)
+    {
+        const CliRun r = run(QStringLiteral("losetup"), {"--read-only", "--find", "--show", image});
+        if (r.code == 0)
+            device = r.out.trimmed();
+    }
+    ~Loop()
+    {
+        if (!device.isEmpty())
+            run(QStringLiteral("losetup"), {"-d", device});
+    }
+};
+
+// The `disks` line of a device: its number and the rest of its fields.
+QStringList disksLine(const QString &device)
+{
+    for (const QString &line : cli({"disks"}).out.split('\n'))
+        if (line.endsWith('\t' + device))
+            return line.split('\t');
+    return {};
+}
+
+TEST_F(Cli, DriveNumberAndPathGiveTheSameResult)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "attaching a loop device needs root";
+    // 3 GiB, sparse, so that the size in gigabytes is not 0.
+    ImageBuilder big(3ull << 21), plain(3ull << 21);
+    const QString bigImage = tmp.filePath("big.img"), plainImage = tmp.filePath("plain.img");
+    // The plain disk holds other recordings, so that a wrong number shows.
+    plain.recording(1, at(11, 0), at(11, 5), {50});
+    ASSERT_TRUE(writeImage(big, bigImage) && plain.write(plainImage));
+    const Loop male(bigImage), other(plainImage);
+    if (male.device.isEmpty() || other.device.isEmpty())
+        GTEST_SKIP() << "no loop device could be attached here";
+
+    EXPECT_EQ(disksLine(other.device).mid(1), (QStringList{"3", "Disk", other.device}));
+    const QString out = makeDir("drives");
+    // Other processes may attach loop devices meanwhile; the number is read again after use.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const QStringList line = disksLine(male.device);
+        ASSERT_EQ(line.mid(1), (QStringList{QString::number(sizeInGigabytes(3ll << 21)), "Male disk", male.device}));
+        const CliRun byNumber = cli({"list", line[0], "--json", "--channel", "2"});
+        const CliRun exported = cli({"export", line[0], "--out", out, "--sha256"});
+        if (disksLine(male.device).value(0) != line[0])
+            continue;
+        const CliRun byPath = cli({"list", male.device, "--json", "--channel", "2"});
+        EXPECT_EQ(byNumber.code, 0) << byNumber.err.toStdString();
+        EXPECT_EQ(QJsonDocument::fromJson(byNumber.out.toUtf8()).array().size(), 1);
+        EXPECT_EQ(byNumber.out, byPath.out);
+        EXPECT_EQ(byNumber.out, cli({"list", bigImage, "--json", "--channel", "2"}).out);
+        EXPECT_EQ(exported.code, 0) << exported.err.toStdString();
+        EXPECT_EQ(exported.out, cli({"export", bigImage, "--out", makeDir("image"), "--sha256"}).out);
+        return;
+    }
+    FAIL() << "the drive numbers kept changing";
 }
 
 } // namespace

@@ -1,0 +1,148 @@
+// One table: each figure, its baseline from the same run, their ratio, the aim.
+#include "corpus.h"
+#include "figures.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace bench {
+
+namespace {
+
+struct Line {
+    std::string figure, measured, baseline, ratio, aim, verdict;
+};
+
+std::string format(const char *pattern, double v)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, v);
+    return text;
+}
+
+std::string duration(double seconds)
+{
+    return seconds >= 1.0 ? format("%.2f s", seconds) : format("%.1f ms", seconds * 1e3);
+}
+
+std::string throughput(double bytes, double seconds)
+{
+    return format("%.0f MB/s", bytes / seconds / 1e6);
+}
+
+std::string verdict(bool met)
+{
+    return met ? "met" : "MISSED";
+}
+
+// Both runs must have come back without an error.
+const char *failure(const Results &r, std::initializer_list<const char *> names)
+{
+    for (const char *n : names) {
+        const auto it = r.find(n);
+        if (it == r.end())
+            return "not run";
+        if (!it->second.error.empty())
+            return it->second.error.c_str();
+    }
+    return nullptr;
+}
+
+double t(const Results &r, const char *n)
+{
+    return r.at(n).seconds;
+}
+
+void timeRatio(std::vector<Line> &out, const Results &r, const std::string &figure, const char *product,
+               const char *base, const std::string &baseLabel, double aim, const std::string &aimText)
+{
+    if (const char *why = failure(r, {product, base})) {
+        out.push_back({figure, why, baseLabel, "", aimText, "ERROR"});
+        return;
+    }
+    const double ratio = t(r, product) / t(r, base);
+    out.push_back({figure, duration(t(r, product)), baseLabel + " " + duration(t(r, base)), format("%.2fx", ratio),
+                   aimText, aim > 0 ? verdict(ratio <= aim) : "-"});
+}
+
+void throughputRatio(std::vector<Line> &out, const Results &r, const std::string &figure, const char *product,
+                     const char *base, double aim)
+{
+    const double bytes = double(kExportClusters) * korvath::kClusterBytes;
+    if (const char *why = failure(r, {product, base})) {
+        out.push_back({figure, why, "dd bs=2M", "", format(">= %.2f", aim), "ERROR"});
+        return;
+    }
+    const double ratio = t(r, base) / t(r, product); // throughputs of equal bytes
+    out.push_back({figure, throughput(bytes, t(r, product)), "dd bs=2M " + throughput(bytes, t(r, base)),
+                   format("%.2f", ratio), format(">= %.2f", aim), verdict(ratio >= aim)});
+}
+
+void fill(std::vector<Line> &out, const Results &r, const std::string &figure, const char *press)
+{
+    if (const char *why = failure(r, {press, name::kListScan})) {
+        out.push_back({figure, why, "scan alone", "", "< 1 s", "ERROR"});
+        return;
+    }
+    const double rows = t(r, press) - t(r, name::kListScan);
+    out.push_back({figure, duration(rows), "press " + duration(t(r, press)) + " - scan " + duration(t(r, name::kListScan)),
+                   format("%.2fx", rows / t(r, name::kListScan)), "< 1 s", verdict(rows < 1.0)});
+}
+
+std::string mib(double v)
+{
+    return format("%.1f MiB", v);
+}
+
+} // namespace
+
+void printTable(const Results &r, const MemoryFigures &m, std::ostream &out)
+{
+    const double directoryMiB = double(corpus().large.dir_size) * korvath::kSectorSize / (1024.0 * 1024.0);
+    const std::string dirText = format("%.1f MiB", directoryMiB);
+    std::vector<Line> lines;
+    lines.push_back({"figure", "measured", "baseline, same run", "ratio", "aim", ""});
+    timeRatio(lines, r, "1 scan, 2,899,968 records, 20,000 x 100 clusters", name::kScan, name::kPlainPass,
+              "plain pass of " + dirText, 3.0, "<= 3x");
+    timeRatio(lines, r, "1 scan, debug output to a file", name::kScanLogged, name::kPlainPass,
+              "plain pass of " + dirText, 0, "(cost of the log)");
+    timeRatio(lines, r, "2 directory read, " + dirText + ", page cache", name::kDirectoryRead, name::kDdDirectory,
+              "dd bs=1M", 1.1, "<= 1.1");
+    fill(lines, r, "3 file list, 50,000 rows into an empty list", name::kListFirst);
+    fill(lines, r, "3 file list, 50,000 rows replacing 50,000", name::kListRefill);
+    throughputRatio(lines, r, "4 export 256 clusters (512 MiB), page cache", name::kExportCached, name::kDdCached, 0.9);
+    throughputRatio(lines, r, "4 export 256 clusters, evicted before each run", name::kExportCold, name::kDdCold, 0.9);
+    if (!m.error.empty()) {
+        lines.push_back({"5 peak memory", m.error, "", "", "", "ERROR"});
+    } else {
+        const double buffer = 2.0;
+        lines.push_back({"5 peak memory, scan (above an idle child)", mib(m.scanMiB), "directory buffer " + dirText,
+                         format("%.2fx", m.scanMiB / directoryMiB), "directory + list", "-"});
+        lines.push_back({"5 peak memory, export of 16 clusters", mib(m.export16MiB), "one 2 MiB buffer",
+                         format("%.2fx", m.export16MiB / buffer), "<= 1.5x", verdict(m.export16MiB <= 1.5 * buffer)});
+        lines.push_back({"5 peak memory, export of 256 clusters", mib(m.export256MiB), "one 2 MiB buffer",
+                         format("%.2fx", m.export256MiB / buffer), "<= 1.5x", verdict(m.export256MiB <= 1.5 * buffer)});
+    }
+
+    size_t w[5] = {};
+    for (const Line &l : lines) {
+        w[0] = std::max(w[0], l.figure.size());
+        w[1] = std::max(w[1], l.measured.size());
+        w[2] = std::max(w[2], l.baseline.size());
+        w[3] = std::max(w[3], l.ratio.size());
+        w[4] = std::max(w[4], l.aim.size());
+    }
+    const auto pad = [](const std::string &s, size_t width) { return s + std::string(width - s.size() + 2, ' '); };
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Line &l = lines[i];
+        out << pad(l.figure, w[0]) << pad(l.measured, w[1]) << pad(l.baseline, w[2]) << pad(l.ratio, w[3])
+            << pad(l.aim, w[4]) << l.verdict << '\n';
+        if (i == 0)
+            out << std::string(w[0] + w[1] + w[2] + w[3] + w[4] + 16, '-') << '\n';
+    }
+    out << "Times are medians of the repetitions. File-list ratios are to the scan that the press does first.\n"
+        << "Memory: an idle child peaks at " << mib(m.idleMiB) << "; figures are above it.\n";
+}
+
+} // namespace bench

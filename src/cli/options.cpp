@@ -1,0 +1,186 @@
+#include "options.h"
+
+#include <QCommandLineParser>
+#include <QDate>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTime>
+
+namespace korvath {
+namespace cli {
+
+namespace {
+
+constexpr char kDescription[] =
+    "Lists and exports the recordings of a video recorder's disk, always read-only.\n"
+    "\n"
+    "  korvath-cli disks\n"
+    "  korvath-cli list   SOURCE [--channel N] [--from TIME] [--to TIME] [--json]\n"
+    "  korvath-cli export SOURCE --out DIR [--channel N] [--from TIME] [--to TIME] [--name NAME]... [--sha256]\n"
+    "\n"
+    "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device.\n"
+    "list    prints each recording of the channel in the range: name, clusters, bytes.\n"
+    "export  writes each listed recording (or each --name) to DIR/CAM<channel>/<name>.\n"
+    "\n"
+    "SOURCE is a drive number as 'disks' prints it, or the path of a block device or disk image\n"
+    "(write ./12 for a file named 12). TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), the recorder's\n"
+    "wall clock. Exit status: 0 done, 1 a recording not written or with unreadable sectors, 2 usage.";
+
+const char *commandName(Command c)
+{
+    switch (c) {
+    case Command::Disks:
+        return "disks";
+    case Command::List:
+        return "list";
+    case Command::Export:
+        return "export";
+    }
+    return "";
+}
+
+} // namespace
+
+bool parseTimeText(const QString &text, RecorderTime *value)
+{
+    static const QRegularExpression form(QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})[ T](\\d{2}):(\\d{2}):(\\d{2})$"));
+    const QRegularExpressionMatch m = form.match(text);
+    if (!m.hasMatch())
+        return false;
+    const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+    const QTime time(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt());
+    if (!date.isValid() || !time.isValid() || date.year() < 2000 || date.year() > 2063)
+        return false;
+    *value = packRecorderTime(date.year(), date.month(), date.day(), time.hour(), time.minute(), time.second());
+    return true;
+}
+
+bool parseOptions(const QStringList &arguments, Options *options, QString *error)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption channel(QStringLiteral("channel"), QStringLiteral("Camera channel, 1 to 64."),
+                                     QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Start of the time range."),
+                                  QStringLiteral("TIME"), QStringLiteral("2000-01-01 00:00:00"));
+    const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("End of the time range."), QStringLiteral("TIME"),
+                                QStringLiteral("2063-12-31 23:59:59"));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("list: print one JSON array."));
+    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("export: the existing folder to write into."),
+                                 QStringLiteral("DIR"));
+    const QCommandLineOption name(QStringLiteral("name"),
+                                  QStringLiteral("export: only this listed recording (may repeat)."),
+                                  QStringLiteral("NAME"));
+    const QCommandLineOption sha256(QStringLiteral("sha256"),
+                                    QStringLiteral("export: print each file's SHA-256 for 'sha256sum -c'."));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
+    parser.addOptions({channel, from, to, json, out, name, sha256, verbose});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list or export"));
+    parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
+
+    if (!parser.parse(arguments)) {
+        // "Unknown option 'x'." in the house style of the other lines.
+        QString text = parser.errorText();
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        if (!text.isEmpty())
+            text[0] = text[0].toLower();
+        *error = text;
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+
+    const QStringList args = parser.positionalArguments();
+    const QString command = args.value(0);
+    if (command == QLatin1String("disks"))
+        options->command = Command::Disks;
+    else if (command == QLatin1String("list"))
+        options->command = Command::List;
+    else if (command == QLatin1String("export"))
+        options->command = Command::Export;
+    else {
+        *error = command.isEmpty() ? QStringLiteral("no command given: disks, list or export (see --help)")
+                                   : QStringLiteral("unknown command '%1': use disks, list or export").arg(command);
+        return false;
+    }
+    const QString cmd = QString::fromLatin1(commandName(options->command));
+    const int wanted = options->command == Command::Disks ? 1 : 2;
+    if (args.size() < wanted) {
+        *error = QStringLiteral("'%1' needs a SOURCE: a drive number, a block device or a disk image").arg(cmd);
+        return false;
+    }
+    if (args.size() > wanted) {
+        *error = QStringLiteral("unexpected argument '%1' after '%2'").arg(args.value(wanted), args.value(wanted - 1));
+        return false;
+    }
+
+    // Each option belongs to the commands that use it; anything else is a slip worth naming.
+    struct Belongs {
+        const QCommandLineOption &option;
+        bool list, exporting;
+    } const belongs[] = {{channel, true, true}, {from, true, true}, {to, true, true},     {json, true, false},
+                         {out, false, true},    {name, false, true}, {sha256, false, true}};
+    for (const Belongs &b : belongs) {
+        const bool fits = options->command == Command::List ? b.list
+                          : options->command == Command::Export ? b.exporting
+                                                                 : false;
+        if (parser.isSet(b.option) && !fits) {
+            *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
+            return false;
+        }
+    }
+
+    options->verbose = parser.isSet(verbose);
+    options->source = args.value(1);
+    options->json = parser.isSet(json);
+    options->sha256 = parser.isSet(sha256);
+    options->names = parser.values(name);
+    options->outDir = parser.value(out);
+    if (options->command == Command::Disks)
+        return true;
+
+    static const QRegularExpression number(QStringLiteral("^\\d{1,2}$"));
+    const QString channelText = parser.value(channel);
+    const uint channelNumber = channelText.toUInt();
+    if (!number.match(channelText).hasMatch() || channelNumber < 1 || channelNumber > 64) {
+        *error = QStringLiteral("--channel must be a number from 1 to 64, not '%1'").arg(channelText);
+        return false;
+    }
+    options->channel = channelNumber - 1;
+    const struct {
+        const QCommandLineOption &option;
+        RecorderTime *value;
+    } times[] = {{from, &options->from}, {to, &options->to}};
+    for (const auto &t : times) {
+        const QString text = parser.value(t.option);
+        if (!parseTimeText(text, t.value)) {
+            *error = QStringLiteral("--%1 '%2' is not a time YYYY-MM-DD HH:MM:SS from 2000 to 2063")
+                         .arg(t.option.names().first(), text);
+            return false;
+        }
+    }
+    if (options->from > options->to) {
+        *error = QStringLiteral("--from %1 is later than --to %2").arg(parser.value(from), parser.value(to));
+        return false;
+    }
+
+    if (options->command == Command::Export) {
+        if (!parser.isSet(out) || options->outDir.isEmpty()) {
+            *error = QStringLiteral("'export' needs --out DIR, the folder to write into");
+            return false;
+        }
+        if (!QFileInfo(options->outDir).isDir()) {
+            *error = QStringLiteral("--out '%1' is not an existing folder").arg(options->outDir);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace cli
+} // namespace korvath
