@@ -145,7 +145,7 @@ QString unreadableText(const RecordingExport &e)
 {
     QStringList where;
     for (size_t i = 0; i < e.unreadableClusters.size() && i < 3; ++i)
-        where << QStringLiteral("cluster %1: %2").arg(e.unreadableClusters[i].cluster).arg(e.unreadableClusters[i].sectors);
+        where << QStringLiteral("cluster %1: %2 sectors").arg(e.unreadableClusters[i].cluster).arg(e.unreadableClusters[i].sectors);
     if (e.unreadableClusters.size() > 3)
         where << QStringLiteral("%1 more clusters").arg(e.unreadableClusters.size() - 3);
     return QStringLiteral("%1: %2 of %3 sectors could not be read and were written as zeros (%4)")

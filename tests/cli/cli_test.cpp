@@ -87,6 +87,7 @@ protected:
         b.recording(0, at(7, 0), at(7, 5), {20}, 0x77);
         b.recording(1, at(9, 0), at(9, 5), {30, 31}, 0x78);
         b.recording(2, at(10, 0), at(10, 1), {40, 78}, 0x79);
+        b.recording(2, at(10, 30), at(10, 31), {44}, 0x7A);
         return b.write(path);
     }
 
@@ -201,37 +202,29 @@ TEST_F(Cli, ExportWritesTheImageBytesAndTheirHashes)
     EXPECT_EQ(QDir(named + "/CAM2").entryList(QDir::Files), QStringList{one});
 }
 
-TEST_F(Cli, UnreadableSectorsAreZerosAndExitOne)
+// Channel 3: one recording runs past the image's end, the other meets a full disk.
+TEST_F(Cli, UnreadableSectorsAndFailedWritesExitOne)
 {
     const QString out = makeDir("bad");
+    const RecordingMap listed = libraryScan(2);
+    ASSERT_EQ(listed.size(), 2);
+    const Recording &cut = listed.first(), &full = listed.last();
+    ASSERT_TRUE(QDir().mkpath(out + "/CAM3") && QFile::link("/dev/full", out + "/CAM3/" + full.name));
     const CliRun r = cli({"export", image, "--out", out, "--channel", "3", "--sha256"});
     EXPECT_EQ(r.code, 1);
-    const Recording rec = libraryScan(2).first();
-    const QByteArray want = imageBytes(rec); // zeros where the image ends
-    EXPECT_TRUE(fileBytes(out + "/CAM3/" + rec.name) == want);
-    EXPECT_EQ(r.out, sha(want) + "  CAM3/" + rec.name + '\n');
+    const QByteArray want = imageBytes(cut); // zeros where the image ends
+    EXPECT_TRUE(fileBytes(out + "/CAM3/" + cut.name) == want);
+    EXPECT_EQ(r.out, sha(want) + "  CAM3/" + cut.name + '\n');
+    EXPECT_FALSE(QFileInfo(out + "/CAM3/" + full.name).isSymLink());
     const uint64_t lost = builder.clusterFirstSector(78) + 4096 - kSectors;
-    ASSERT_EQ(r.errLines().size(), 2) << r.err.toStdString();
-    EXPECT_TRUE(r.errLines()[0].contains(rec.name)) << r.err.toStdString();
-    EXPECT_TRUE(r.errLines()[0].contains(QStringLiteral("%1 of 8192 sectors").arg(lost))) << r.err.toStdString();
-    EXPECT_TRUE(r.errLines()[1].contains(QStringLiteral("1 of 1 recordings written, 4194304 bytes, %1 unreadable").arg(lost)));
-}
-
-TEST_F(Cli, FailedWriteExitsOneAndTheOthersAreWritten)
-{
-    const QString out = makeDir("full");
-    ASSERT_TRUE(QDir().mkpath(out + "/CAM1"));
-    const RecordingMap listed = libraryScan(0);
-    const QString failing = out + "/CAM1/" + listed.firstKey();
-    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), failing));
-    const CliRun r = cli({"export", image, "--out", out, "--sha256"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_FALSE(QFileInfo(failing).exists() || QFileInfo(failing).isSymLink());
-    EXPECT_TRUE(fileBytes(out + "/CAM1/" + listed.lastKey()) == imageBytes(listed.last()));
-    EXPECT_EQ(r.out, sha(imageBytes(listed.last())) + "  CAM1/" + listed.lastKey() + '\n');
-    ASSERT_EQ(r.errLines().size(), 2) << r.err.toStdString();
-    EXPECT_TRUE(r.errLines()[0].contains(listed.firstKey() + ": not written")) << r.err.toStdString();
-    EXPECT_TRUE(r.errLines()[1].contains("1 of 2 recordings written")) << r.err.toStdString();
+    const QStringList lines = r.errLines();
+    ASSERT_EQ(lines.size(), 3) << r.err.toStdString();
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("korvath-cli: %1: %2 of 8192 sectors").arg(cut.name).arg(lost)))
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].startsWith("korvath-cli: " + full.name + ": not written")) << lines[1].toStdString();
+    EXPECT_EQ(lines[2], QStringLiteral("korvath-cli: 1 of 2 recordings written, 4194304 bytes, %1 unreadable sectors, "
+                                       "1 failures")
+                            .arg(lost));
 }
 
 TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndWriteNothing)
