@@ -157,8 +157,15 @@ void releaseCorpus()
 
 uint64_t plainSum(const uint8_t *bytes, size_t size)
 {
+    // Whole 64-bit words, the fastest honest pass: a byte sum would flatter the scan.
     uint64_t sum = 0;
-    for (size_t i = 0; i < size; ++i)
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= size; i += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        sum += word;
+    }
+    for (; i < size; ++i)
         sum += bytes[i];
     return sum;
 }

@@ -5,6 +5,12 @@
 #include <ostream>
 #include <string>
 
+namespace benchmark {
+namespace internal {
+class Benchmark;
+}
+} // namespace benchmark
+
 namespace bench {
 
 // Names under which the benchmarks report, product and baseline.
@@ -14,7 +20,7 @@ constexpr const char *kScan = "scan";
 constexpr const char *kScanLogged = "scan_logged";
 constexpr const char *kDirectoryRead = "directory_read";
 constexpr const char *kDdDirectory = "dd_directory";
-constexpr const char *kListScan = "filelist_scan";
+constexpr const char *kDdDirectoryWhole = "dd_directory_whole";
 constexpr const char *kListFirst = "filelist_first";
 constexpr const char *kListRefill = "filelist_refill";
 constexpr const char *kExportCached = "export_cached";
@@ -23,12 +29,16 @@ constexpr const char *kExportCold = "export_cold";
 constexpr const char *kDdCold = "dd_export_cold";
 } // namespace name
 
+// Repetitions interleave with other figures; each reports its median and its best.
+void withBest(benchmark::internal::Benchmark *b);
 void registerVolumeBenchmarks();
 void registerWindowBenchmarks();
 void releaseWindow();
 
 struct Measured {
-    double seconds = 0; // median real time of one iteration
+    double seconds = 0;                      // median time of one iteration
+    double best = 0;                         // the fastest repetition's
+    std::map<std::string, double> counters; // their medians
     std::string error;
 };
 using Results = std::map<std::string, Measured>;

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLoggingCategory>
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <iostream>
 #include <sys/utsname.h>
@@ -36,8 +37,12 @@ public:
             if (run.error_occurred) {
                 m.error = run.error_message;
                 failed = true;
+            } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "best") {
+                m.best = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
             } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
                 m.seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+                for (const auto &counter : run.counters)
+                    m.counters[counter.first] = counter.second.value;
             }
         }
     }
@@ -76,6 +81,11 @@ void printMachine(std::ostream &out, const QString &folder)
 }
 
 } // namespace
+
+void bench::withBest(benchmark::internal::Benchmark *b)
+{
+    b->ComputeStatistics("best", [](const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); });
+}
 
 int main(int argc, char **argv)
 {

@@ -49,7 +49,14 @@ const char *failure(const Results &r, std::initializer_list<const char *> names)
     return nullptr;
 }
 
+// Ratios set best against best: the machine is shared, and a neighbour's
+// load only ever adds time, to one side or the other.
 double t(const Results &r, const char *n)
+{
+    return r.at(n).best;
+}
+
+double median(const Results &r, const char *n)
 {
     return r.at(n).seconds;
 }
@@ -81,13 +88,15 @@ void throughputRatio(std::vector<Line> &out, const Results &r, const std::string
 
 void fill(std::vector<Line> &out, const Results &r, const std::string &figure, const char *press)
 {
-    if (const char *why = failure(r, {press, name::kListScan})) {
-        out.push_back({figure, why, "scan alone", "", "< 1 s", "ERROR"});
+    if (const char *why = failure(r, {press})) {
+        out.push_back({figure, why, "scan in the same press", "", "< 1 s", "ERROR"});
         return;
     }
-    const double rows = t(r, press) - t(r, name::kListScan);
-    out.push_back({figure, duration(rows), "press " + duration(t(r, press)) + " - scan " + duration(t(r, name::kListScan)),
-                   format("%.2fx", rows / t(r, name::kListScan)), "< 1 s", verdict(rows < 1.0)});
+    const auto scan = r.at(press).counters.find("scan_s");
+    const double scanSeconds = scan == r.at(press).counters.end() ? 0 : scan->second;
+    const double rows = median(r, press);
+    out.push_back({figure, duration(rows), "scan in the same press " + duration(scanSeconds),
+                   scanSeconds > 0 ? format("%.2fx", rows / scanSeconds) : "", "< 1 s", verdict(rows < 1.0)});
 }
 
 std::string mib(double v)
@@ -109,6 +118,8 @@ void printTable(const Results &r, const MemoryFigures &m, std::ostream &out)
               "plain pass of " + dirText, 0, "(cost of the log)");
     timeRatio(lines, r, "2 directory read, " + dirText + ", page cache", name::kDirectoryRead, name::kDdDirectory,
               "dd bs=1M", 1.1, "<= 1.1");
+    timeRatio(lines, r, "2 the same, against dd of one request", name::kDirectoryRead, name::kDdDirectoryWhole,
+              "dd bs=" + dirText + " count=1", 1.1, "<= 1.1");
     fill(lines, r, "3 file list, 50,000 rows into an empty list", name::kListFirst);
     fill(lines, r, "3 file list, 50,000 rows replacing 50,000", name::kListRefill);
     throughputRatio(lines, r, "4 export 256 clusters (512 MiB), page cache", name::kExportCached, name::kDdCached, 0.9);
@@ -141,7 +152,9 @@ void printTable(const Results &r, const MemoryFigures &m, std::ostream &out)
         if (i == 0)
             out << std::string(w[0] + w[1] + w[2] + w[3] + w[4] + 16, '-') << '\n';
     }
-    out << "Times are medians of the repetitions. File-list ratios are to the scan that the press does first.\n"
+    out << "Times and throughputs are the best repetition of each side, the file list's the median.\n"
+        << "File-list times run from the scan's last log line to the last row laid out;\n"
+        << "their ratios are to the scan of the same press.\n"
         << "Memory: an idle child peaks at " << mib(m.idleMiB) << "; figures are above it.\n";
 }
 

@@ -49,12 +49,9 @@ void putTwoDigits(QChar *&out, uint32_t n)
 
 } // namespace
 
-QString recorderTimeText(RecorderTime value)
+QChar *writeRecorderTimeText(QChar *out, RecorderTime value)
 {
-    // One allocation, not one per field: a large scan names every recording twice.
     const RecorderTimeFields f = unpackRecorderTime(value);
-    QChar text[32];
-    QChar *out = text;
     putTwoDigits(out, f.year);
     *out++ = QLatin1Char('-');
     putTwoDigits(out, f.month);
@@ -66,7 +63,14 @@ QString recorderTimeText(RecorderTime value)
     putTwoDigits(out, f.minute);
     *out++ = QLatin1Char('-');
     putTwoDigits(out, f.second);
-    return QString(text, static_cast<int>(out - text));
+    return out;
+}
+
+QString recorderTimeText(RecorderTime value)
+{
+    // One allocation, not one per field: a large scan names every recording twice.
+    QChar text[kRecorderTimeTextMax];
+    return QString(text, static_cast<int>(writeRecorderTimeText(text, value) - text));
 }
 
 } // namespace korvath

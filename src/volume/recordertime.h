@@ -15,6 +15,9 @@ RecorderTime packRecorderTime(int year, int month, int day, int hour, int minute
 RecorderTime toRecorderTime(const QDateTime &dateTime);
 QString twoDigitText(uint32_t n);
 QString recorderTimeText(RecorderTime value);
+// The same text written at `out` (room for kRecorderTimeTextMax); returns its end.
+constexpr int kRecorderTimeTextMax = 19;
+QChar *writeRecorderTimeText(QChar *out, RecorderTime value);
 
 struct RecorderTimeFields {
     uint32_t year, month, day, hour, minute, second;

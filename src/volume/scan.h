@@ -11,6 +11,9 @@
 #include <QString>
 #include <QVector>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace korvath {
@@ -62,12 +65,41 @@ QString recordingFileName(RecorderTime start, RecorderTime end, uint32_t channel
 // records share the first one's chainId. A link outside the directory
 // (recordCount records) ends the walk and is not added.
 ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t firstIndex);
+// The same, gathering in `scratch` (reused from walk to walk) to spare allocations.
+ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t firstIndex,
+                      std::vector<uint32_t> &scratch);
 
 // Filters records rev_clu .. dir_size*16-1 of the directory bytes.
 RecordingMap scanDirectory(const uint8_t *directory, size_t size, const VolumeInfo &info, const ScanQuery &query);
 
+// Leaves new elements uninitialised: a directory buffer is written by the read
+// (its tail zeroed after it), and zeroing all of it first cost a third of the read.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U> &) noexcept
+    {
+    }
+    template <class U>
+    void construct(U *p) noexcept
+    {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U *p, Args &&...args)
+    {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using DirectoryBytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
+
 struct DirectoryRead {
-    std::vector<uint8_t> bytes; // dir_size * 512, zeros where nothing was read
+    DirectoryBytes bytes; // dir_size * 512, zeros where nothing was read
     uint64_t startSector = 0;   // offset2
     uint32_t startSec = 0;      // volume start found in sector 0
     uint64_t bytesRead = 0;

@@ -4,6 +4,9 @@
 #include "testsupport.h"
 
 #include <QTemporaryDir>
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +15,12 @@ using korvath::testkit::ImageBuilder;
 using korvath::testkit::RecordFields;
 
 namespace {
+
+// Keeps the compiler from dropping stores to memory that is freed next.
+void keepStores(void *p)
+{
+    asm volatile("" : : "g"(p) : "memory");
+}
 
 // A directory buffer of `records` records built from the image builder's encoding.
 class Directory
@@ -222,6 +231,39 @@ TEST(ReadDirectory, PlacedByReserveAndVolumeStart)
         EXPECT_EQ(found.first().clusters, (ClusterList{500, 501}));
         ::close(h.native);
     }
+}
+
+// A directory cut short by the end of the image: what was read is kept, the
+// rest is zeros, even where the buffer's memory held other bytes before.
+TEST(ReadDirectory, ShortReadLeavesZerosBehindTheData)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("short.img"));
+    ImageBuilder b(2097152); // 1 GiB: a directory of 32 sectors
+    b.recorderSignature();
+    const VolumeInfo info = volumeInfoForSectors(b.sectors());
+    b.recording(0, packRecorderTime(2016, 3, 5, 8, 0, 0), packRecorderTime(2016, 3, 5, 9, 0, 0),
+                {info.rev_clu, info.rev_clu + 1});
+    ASSERT_TRUE(b.write(path));
+    const uint64_t kept = uint64_t(info.rev_clu + 2) * 32 + 5; // both records and a few bytes
+    ASSERT_EQ(::truncate(path.toLocal8Bit().constData(), static_cast<off_t>(b.directorySector() * 512 + kept)), 0);
+    const size_t size = size_t(info.dir_size) * 512;
+    {
+        // Heap memory of the buffer's size, freed dirty, that the read's buffer may reuse.
+        std::unique_ptr<uint8_t[]> dirty(new uint8_t[size]);
+        std::memset(dirty.get(), 0xAA, size);
+        keepStores(dirty.get());
+    }
+    const DriveHandle h = openDrive(path.toLocal8Bit().constData());
+    const DirectoryRead read = readDirectory(h, info);
+    ::close(h.native);
+    EXPECT_EQ(read.bytesRead, kept);
+    ASSERT_EQ(read.bytes.size(), size);
+    EXPECT_EQ(std::count(read.bytes.begin() + static_cast<std::ptrdiff_t>(kept), read.bytes.end(), uint8_t(0)),
+              static_cast<std::ptrdiff_t>(size - kept));
+    const RecordingMap found = scanDirectory(read.bytes.data(), read.bytes.size(), info, ScanQuery{0, 0, 0xFFFFFFFFu});
+    ASSERT_EQ(found.size(), 1);
+    EXPECT_EQ(found.first().clusters, (ClusterList{info.rev_clu, info.rev_clu + 1}));
 }
 
 TEST(ReadDirectory, SmallReserveUsesClusterThree)

@@ -63,6 +63,8 @@ private slots:
         QTest::newRow("2^32") << "4294967296" << "m_channel: -1";
         QTest::newRow("2^32-1") << "4294967295" << "m_channel: -2";
         QTest::newRow("empty") << "" << "m_channel: -1";
+        QTest::newRow("leading zero is decimal") << "010" << "m_channel: 9";
+        QTest::newRow("no hexadecimal") << "0x10" << "m_channel: -1";
     }
 
     void channelText()
