@@ -77,32 +77,53 @@ ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t 
                       std::vector<uint32_t> &scratch)
 {
     const DirectoryRecord first = readDirectoryRecord(directory, firstIndex);
-    scratch.clear();
-    scratch.push_back(firstIndex);
+    // A chain holds at most chainCount + 1 clusters (a 16-bit count), so the
+    // buffer is sized once and written without a capacity test per step.
+    const size_t most = static_cast<size_t>(first.chainCount) + 1;
+    if (scratch.size() < most)
+        scratch.resize(most);
+    uint32_t *const begin = scratch.data();
+    uint32_t *out = begin;
+    *out++ = firstIndex;
     if (first.chainCount != 0 && first.nextCluster != 0) {
+        const uint32_t id = first.chainId;
         uint32_t next = first.nextCluster;
         uint32_t remaining = first.chainCount;
         for (;;) {
             if (next >= recordCount)
                 break; // points outside the directory
-            scratch.push_back(next);
+            *out++ = next;
             if (--remaining == 0)
                 break;
             // Only the two fields a link is followed by: decoding whole records
-            // here was a third of a large scan. A record cut by the buffer's end reads as zeros.
-            const size_t at = static_cast<size_t>(next) * kRecordSize;
-            const bool whole = directory.contains(at, kRecordSize);
-            if ((whole ? directory.u32(at + 24) : 0u) != first.chainId)
+            // here was a third of a large scan. A record cut by the buffer's end ends the chain.
+            size_t at = static_cast<size_t>(next) * kRecordSize;
+            if (!directory.contains(at, kRecordSize) || directory.u32(at + 24) != id)
                 break;
-            next = whole ? directory.u32(at + 8) : 0u;
-            if (next == 0)
+            uint32_t link = directory.u32(at + 8);
+            // Recorders chain mostly into the next cluster. Along such a run the
+            // index is counted, not taken from the load, so the next record can
+            // be read before this one has arrived; the walk ran at load latency.
+            while (link != 0 && link == next + 1 && link < recordCount && remaining > 1) {
+                next = next + 1;
+                *out++ = next;
+                --remaining;
+                at += kRecordSize;
+                if (!directory.contains(at, kRecordSize) || directory.u32(at + 24) != id) {
+                    link = 0;
+                    break;
+                }
+                link = directory.u32(at + 8);
+            }
+            if (link == 0)
                 break;
+            next = link;
         }
     }
-    // Gathered in a reused buffer, then copied once: appending to the list
-    // itself reloaded its size through memory at every step.
-    ClusterList clusters(static_cast<int>(scratch.size()));
-    std::copy(scratch.begin(), scratch.end(), clusters.begin());
+    const size_t count = static_cast<size_t>(out - begin);
+    // Sized once and copied: appending to the list reloads its size at every step.
+    ClusterList clusters(static_cast<int>(count));
+    std::copy(begin, out, clusters.begin());
     return clusters;
 }
 
@@ -138,7 +159,10 @@ RecordingMap scanDirectory(const uint8_t *directory, size_t size, const VolumeIn
         rec.endTime = r.endTime;
         rec.channel = query.channel;
         rec.recordIndex = static_cast<uint32_t>(i);
-        found.insert(rec.name, rec); // of equal names the higher index wins
+        // Of equal names the higher index wins. Recorders write in time order,
+        // so a name mostly sorts last: the hint spares the descent and falls
+        // back to a plain insert when it is wrong.
+        found.insert(found.constEnd(), rec.name, rec);
     }
     return found;
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -116,6 +117,16 @@ TEST(ChainWalk, Table)
         {"link into the reserved clusters", {rec(100, 2, 3), rec(3, 0, 9), rec(9, 0, 0)}, {100, 3, 9}},
         {"link outside the directory ends the walk", {rec(100, 5, 7), rec(7, 0, 160000)}, {100, 7}},
         {"first link outside", {rec(100, 5, 0xFFFFFFFFu)}, {100}},
+        {"consecutive run", {rec(100, 4, 101), rec(101, 0, 102), rec(102, 0, 103), rec(103, 0, 104)},
+         {100, 101, 102, 103, 104}},
+        {"count ends a run", {rec(100, 2, 101), rec(101, 0, 102), rec(102, 0, 103)}, {100, 101, 102}},
+        {"chainId change inside a run", {rec(100, 5, 101), rec(101, 0, 102), rec(102, 0, 103, 99)}, {100, 101, 102}},
+        {"next 0 inside a run", {rec(100, 5, 101), rec(101, 0, 102), rec(102, 0, 0)}, {100, 101, 102}},
+        {"run, jump, run", {rec(100, 4, 101), rec(101, 0, 200), rec(200, 0, 201), rec(201, 0, 202)},
+         {100, 101, 200, 201, 202}},
+        {"run into the directory's end",
+         {rec(100, 5, 16382), rec(16382, 0, 16383), rec(16383, 0, 16384)},
+         {100, 16382, 16383}},
     };
     for (const Case &c : cases) {
         Directory d(1024); // 16,384 records
@@ -134,6 +145,49 @@ TEST(ChainWalk, CycleBoundedByItsCount)
     EXPECT_EQ(l[1], 200u);
     EXPECT_EQ(l[2], 300u);
     EXPECT_EQ(l.last(), 200u + 100u * ((65535 - 1) % 2)); // alternates 200, 300, ...
+}
+
+// The walk as the rule reads, one link at a time, to hold the fast walk to.
+ClusterList referenceWalk(const QByteArray &dir, uint64_t recordCount, uint32_t firstIndex)
+{
+    const LeReader r(dir.constData(), static_cast<size_t>(dir.size()));
+    const uint64_t base = uint64_t(firstIndex) * 32;
+    const uint32_t id = r.u32(base + 24);
+    uint32_t remaining = r.u16(base + 2), next = r.u32(base + 8);
+    ClusterList out{firstIndex};
+    while (remaining != 0 && next != 0 && next < recordCount) {
+        out.append(next);
+        if (--remaining == 0 || r.u32(uint64_t(next) * 32 + 24) != id)
+            break;
+        next = r.u32(uint64_t(next) * 32 + 8);
+    }
+    return out;
+}
+
+TEST(ChainWalk, AgreesWithOneLinkAtATimeOnMostlyConsecutiveChains)
+{
+    std::mt19937 random(20261207);
+    const uint32_t records = 64 * 16;
+    for (int round = 0; round < 300; ++round) {
+        QByteArray dir(static_cast<int>(records * 32), '\0');
+        // Chains that mostly step to the next cluster, with jumps, foreign
+        // chain ids, zero links and links past the end sprinkled in.
+        for (uint32_t i = 0; i < records; ++i) {
+            RecordFields f = rec(i, static_cast<uint16_t>(random() % 40), i + 1, 7, 1);
+            switch (random() % 16) {
+            case 0: f.nextCluster = random() % (records + 8); break;
+            case 1: f.chainId = 8; break;
+            case 2: f.nextCluster = 0; break;
+            default: break;
+            }
+            dir.replace(static_cast<int>(i * 32), 32, ImageBuilder::encodeRecord(f));
+        }
+        const LeReader r(dir.constData(), static_cast<size_t>(dir.size()));
+        std::vector<uint32_t> scratch;
+        for (uint32_t first = 0; first < records; first += 7)
+            ASSERT_EQ(walkChain(r, records, first, scratch), referenceWalk(dir, records, first))
+                << "round " << round << ", first " << first;
+    }
 }
 
 TEST(Scan, FilterTable)
