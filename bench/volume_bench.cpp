@@ -219,7 +219,7 @@ void registerVolumeBenchmarks()
 {
     using benchmark::RegisterBenchmark;
     const auto quick = [](benchmark::internal::Benchmark *b) {
-        b->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(0.3)->Repetitions(5)->ReportAggregatesOnly(true);
+        b->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(0.1)->Repetitions(12)->ReportAggregatesOnly(true);
         withBest(b);
     };
     const auto large = [](benchmark::internal::Benchmark *b) {

@@ -87,6 +87,8 @@ ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t 
     *out++ = firstIndex;
     if (first.chainCount != 0 && first.nextCluster != 0) {
         const uint32_t id = first.chainId;
+        // Records below this index lie whole in the buffer and inside the directory.
+        const uint64_t whole = std::min<uint64_t>(recordCount, directory.size() / kRecordSize);
         uint32_t next = first.nextCluster;
         uint32_t remaining = first.chainCount;
         for (;;) {
@@ -104,12 +106,12 @@ ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t 
             // Recorders chain mostly into the next cluster. Along such a run the
             // index is counted, not taken from the load, so the next record can
             // be read before this one has arrived; the walk ran at load latency.
-            while (link != 0 && link == next + 1 && link < recordCount && remaining > 1) {
+            while (link != 0 && link == next + 1 && link < whole && remaining > 1) {
                 next = next + 1;
                 *out++ = next;
                 --remaining;
                 at += kRecordSize;
-                if (!directory.contains(at, kRecordSize) || directory.u32(at + 24) != id) {
+                if (directory.u32(at + 24) != id) {
                     link = 0;
                     break;
                 }
