@@ -119,7 +119,7 @@ int runJob(int argc, char **argv)
         korvath::ClusterList clusters;
         for (uint32_t k = 0; k < count; ++k)
             clusters.append(kExportFirstCluster + k);
-        std::vector<uint8_t> buffer;
+        korvath::IoBytes buffer;
         const QString out = QFile::decodeName(argv[4]);
         const korvath::RecordingExport result =
             korvath::exportRecording(korvath::driveSectorReader(handle), info.data_offset, clusters, out, buffer);

@@ -151,7 +151,7 @@ void exportRuns(State &state, bool cold)
         return;
     }
     const korvath::SectorReader reader = korvath::driveSectorReader(handle);
-    std::vector<uint8_t> buffer;
+    korvath::IoBytes buffer;
     if (!cold && !loadIntoCache(c.largeImage, c.exportByte(), kExportBytes))
         state.SkipWithError("cannot read the clusters into the page cache");
     bool checked = false;

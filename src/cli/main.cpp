@@ -180,7 +180,7 @@ int runExport(DriveHandle handle, const Options &o, const VolumeInfo &info, cons
         total += recordingBytes(r);
     Progress progress(total);
     const SectorReader reader = driveSectorReader(handle);
-    std::vector<uint8_t> buffer;
+    IoBytes buffer;
     uint64_t before = 0, bytes = 0, unreadable = 0;
     int written = 0;
     QStringList problems, sums;

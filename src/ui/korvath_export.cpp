@@ -40,7 +40,7 @@ void Korvath::on_readfile_pushButton_clicked()
         return;
     }
 
-    std::vector<uint8_t> buffer;
+    korvath::IoBytes buffer;
     try {
         buffer.assign(korvath::kClusterBytes, 0);
     } catch (const std::bad_alloc &) {

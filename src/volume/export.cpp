@@ -18,7 +18,8 @@ SectorReader driveSectorReader(DriveHandle handle)
 
 uint32_t readCluster(const SectorReader &reader, uint64_t firstSector, uint8_t *buffer)
 {
-    std::memset(buffer, 0, kClusterBytes);
+    // A whole read overwrites every byte; a short one is redone below sector by
+    // sector, each sector zeroed first, so no clearing is needed before it.
     if (reader(firstSector, buffer, kClusterSectors) == kClusterBytes)
         return 0;
     uint32_t unreadable = 0;
@@ -47,7 +48,7 @@ QString removeIncomplete(const QString &path)
 } // namespace
 
 RecordingExport exportRecording(const SectorReader &reader, uint32_t dataOffset, const ClusterList &clusters,
-                                const QString &path, std::vector<uint8_t> &buffer,
+                                const QString &path, IoBytes &buffer,
                                 const std::function<void(uint64_t bytesDone)> &onCluster)
 {
     RecordingExport result;

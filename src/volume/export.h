@@ -48,7 +48,7 @@ struct RecordingExport {
 // failed open, write or flush the file is removed and `error` says why.
 // `buffer` is one cluster long and reused; `onCluster` runs after each cluster.
 RecordingExport exportRecording(const SectorReader &reader, uint32_t dataOffset, const ClusterList &clusters,
-                                const QString &path, std::vector<uint8_t> &buffer,
+                                const QString &path, IoBytes &buffer,
                                 const std::function<void(uint64_t bytesDone)> &onCluster = {});
 
 // "<save>//CAM<channel+1>", the channel read as a signed number.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "drive.h"
+#include "iobuffer.h"
 #include "layout.h"
 #include "recordertime.h"
 
@@ -11,9 +12,6 @@
 #include <QString>
 #include <QVector>
 #include <cstdint>
-#include <memory>
-#include <new>
-#include <utility>
 #include <vector>
 
 namespace korvath {
@@ -72,34 +70,8 @@ ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t 
 // Filters records rev_clu .. dir_size*16-1 of the directory bytes.
 RecordingMap scanDirectory(const uint8_t *directory, size_t size, const VolumeInfo &info, const ScanQuery &query);
 
-// Leaves new elements uninitialised: a directory buffer is written by the read
-// (its tail zeroed after it), and zeroing all of it first cost a third of the read.
-template <class T>
-struct UninitialisedAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitialisedAllocator<U>;
-    };
-    UninitialisedAllocator() = default;
-    template <class U>
-    UninitialisedAllocator(const UninitialisedAllocator<U> &) noexcept
-    {
-    }
-    template <class U>
-    void construct(U *p) noexcept
-    {
-        ::new (static_cast<void *>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U *p, Args &&...args)
-    {
-        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
-    }
-};
-using DirectoryBytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
-
 struct DirectoryRead {
-    DirectoryBytes bytes; // dir_size * 512, zeros where nothing was read
+    IoBytes bytes; // dir_size * 512, zeros where nothing was read
     uint64_t startSector = 0;   // offset2
     uint32_t startSec = 0;      // volume start found in sector 0
     uint64_t bytesRead = 0;

@@ -112,12 +112,13 @@ TEST_P(ExportRecordingTest, FileHoldsTheClustersOfTheImage)
 
     const DriveHandle drive = openDrive(image.toLocal8Bit().constData());
     ASSERT_TRUE(drive.isValid());
-    std::vector<uint8_t> buffer;
+    IoBytes buffer;
     const RecordingExport r = exportRecording(driveSectorReader(drive), b.layout().data_offset,
                                               ClusterList(p.clusters.begin(), p.clusters.end()), out, buffer);
 
     EXPECT_TRUE(r.written()) << r.error.toStdString();
     EXPECT_EQ(r.unreadableSectors, p.lostSectors);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.data()) % kIoAlignment, 0u); // reads copy fastest to a page
     QByteArray want;
     for (uint32_t c : p.clusters) {
         const QByteArray onImage = c < 1000 ? readFileBytes(image, b.clusterFirstSector(c) * kSectorSize, kClusterBytes)
@@ -148,7 +149,7 @@ TEST(ExportRecording, FailedWriteLeavesNoFile)
     ASSERT_TRUE(QFile::link("/dev/full", full));
     const QString missing = tmp.filePath("gone/x.h264");
     const SectorReader reader = [](uint64_t, void *, uint32_t count) { return count * kSectorSize; };
-    std::vector<uint8_t> buffer;
+    IoBytes buffer;
 
     const RecordingExport r = exportRecording(reader, 0, {1, 2}, full, buffer);
     EXPECT_FALSE(r.written());
