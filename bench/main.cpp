@@ -10,7 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLoggingCategory>
+#include "log.h"
 #include <algorithm>
 #include <benchmark/benchmark.h>
 #include <iostream>
@@ -98,7 +98,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=false"));
+    korvath::setDebugLogEnabled(false);
     g_previousHandler = qInstallMessageHandler(quietHandler);
 
     const QString base = qEnvironmentVariableIsSet("KORVATH_BENCH_TMP") ? qEnvironmentVariable("KORVATH_BENCH_TMP")

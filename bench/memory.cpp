@@ -10,7 +10,7 @@
 #include "scan.h"
 
 #include <QFile>
-#include <QLoggingCategory>
+#include "log.h"
 #include <cerrno>
 #include <cstdlib>
 #include <spawn.h>
@@ -97,7 +97,7 @@ namespace {
 // argv (after REPORT): idle IMAGE | scan IMAGE START END | export IMAGE OUT CLUSTERS
 int runJob(int argc, char **argv)
 {
-    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=false"));
+    korvath::setDebugLogEnabled(false);
     if (argc < 4)
         return 2;
     const std::string job = argv[2];

@@ -4,11 +4,10 @@
 #include "figures.h"
 
 #include "export.h"
-#include "log.h"
 #include "scan.h"
 
 #include <QFile>
-#include <QLoggingCategory>
+#include "log.h"
 #include <benchmark/benchmark.h>
 #include <algorithm>
 #include <cstdio>
@@ -72,7 +71,7 @@ void scanLogged(State &state)
     }
     long logBytes = 0;
     const QtMessageHandler previous = qInstallMessageHandler(logToFile);
-    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=true"));
+    korvath::setDebugLogEnabled(true);
     for (auto _ : state) {
         korvath::RecordingMap found = korvath::scanDirectory(c.directory.data(), c.directory.size(), c.large, c.query);
         std::fflush(g_logFile);
@@ -83,7 +82,7 @@ void scanLogged(State &state)
         std::rewind(g_logFile); // keeps the file at one scan's lines
         state.ResumeTiming();
     }
-    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=false"));
+    korvath::setDebugLogEnabled(false);
     qInstallMessageHandler(previous);
     state.counters["log_bytes"] = static_cast<double>(logBytes);
     std::fclose(g_logFile);

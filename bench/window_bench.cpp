@@ -13,7 +13,7 @@
 
 #include <QAbstractButton>
 #include <QElapsedTimer>
-#include <QLoggingCategory>
+#include "log.h"
 #include <QDateTimeEdit>
 #include <QLineEdit>
 #include <QListView>
@@ -112,12 +112,12 @@ struct Split {
 Split timedPress(Window &win, QList<ModalBox> *boxes)
 {
     g_previous = qInstallMessageHandler(stampLine);
-    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=true"));
+    korvath::setDebugLogEnabled(true);
     g_lastLine = 0;
     g_clock.start();
     *boxes = press(win);
     const qint64 end = g_clock.nsecsElapsed();
-    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=false"));
+    korvath::setDebugLogEnabled(false);
     qInstallMessageHandler(g_previous);
     return {g_lastLine * 1e-9, (end - g_lastLine) * 1e-9};
 }

@@ -5,7 +5,7 @@
 #include "lereader.h"
 #include "scan.h"
 
-#include <QLoggingCategory>
+#include "log.h"
 #include <QString>
 #include <algorithm>
 #include <cstddef>
@@ -63,7 +63,7 @@ void checkWalk(const LeReader &dir, uint64_t recordCount, uint32_t firstIndex, c
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // Per-record debug lines would cost more than the scan itself.
-    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=false"));
+    korvath::setDebugLogEnabled(false);
     return 0;
 }
 

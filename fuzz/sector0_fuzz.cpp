@@ -7,7 +7,7 @@
 #include "lereader.h"
 #include "probe.h"
 
-#include <QLoggingCategory>
+#include "log.h"
 #include <QString>
 #include <cstdint>
 #include <cstring>
@@ -49,7 +49,7 @@ void checkLayout(uint64_t totalSec)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    QLoggingCategory::setFilterRules(QStringLiteral("korvath.debug=false"));
+    korvath::setDebugLogEnabled(false);
     g_image = ::memfd_create("sector0", MFD_CLOEXEC);
     FUZZ_CHECK(g_image >= 0);
     const std::string path = "/proc/self/fd/" + std::to_string(g_image);

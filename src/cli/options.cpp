@@ -14,17 +14,21 @@ namespace {
 constexpr char kDescription[] =
     "Lists and exports the recordings of a video recorder's disk, always read-only.\n"
     "\n"
-    "  korvath-cli disks\n"
-    "  korvath-cli list   SOURCE [--channel N] [--from TIME] [--to TIME] [--json]\n"
-    "  korvath-cli export SOURCE --out DIR [--channel N] [--from TIME] [--to TIME] [--name NAME]... [--sha256]\n"
+    "  korvath-cli disks  [--json]\n"
+    "  korvath-cli list   SOURCE [--channel N|all] [--from TIME] [--to TIME] [--json]\n"
+    "  korvath-cli export SOURCE --out DIR [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
+    "                     [--sha256] [--overwrite]\n"
     "\n"
     "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device.\n"
-    "list    prints each recording of the channel in the range: name, clusters, bytes.\n"
-    "export  writes each listed recording (or each --name) to DIR/CAM<channel>/<name>.\n"
+    "list    prints each recording of the channel in the range: name, clusters, bytes\n"
+    "        (with --channel all, every channel in one pass, the channel first).\n"
+    "export  writes each listed recording (or each --name) to DIR/CAM<channel>/<name>, each under\n"
+    "        a temporary name until it is complete; existing files are never replaced without --overwrite.\n"
     "\n"
     "SOURCE is a drive number as 'disks' prints it, or the path of a block device or disk image\n"
-    "(write ./12 for a file named 12). TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), the recorder's\n"
-    "wall clock. Exit status: 0 done, 1 a recording not written or with unreadable sectors, 2 usage.";
+    "(write ./12 for a file named 12). TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), or a date alone\n"
+    "(--from: 00:00:00, --to: 23:59:59), the recorder's wall clock. Exit status: 0 done, 1 something\n"
+    "could not be read or written, 2 usage, 128+N stopped by signal N (Ctrl-C: 130).";
 
 const char *commandName(Command c)
 {
@@ -41,14 +45,17 @@ const char *commandName(Command c)
 
 } // namespace
 
-bool parseTimeText(const QString &text, RecorderTime *value)
+bool parseTimeText(const QString &text, RecorderTime *value, bool endOfDay)
 {
-    static const QRegularExpression form(QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})[ T](\\d{2}):(\\d{2}):(\\d{2})$"));
+    static const QRegularExpression form(
+        QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})(?:[ T](\\d{2}):(\\d{2}):(\\d{2}))?$"));
     const QRegularExpressionMatch m = form.match(text);
     if (!m.hasMatch())
         return false;
     const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
-    const QTime time(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt());
+    const bool dateOnly = m.captured(4).isEmpty();
+    const QTime time = dateOnly ? (endOfDay ? QTime(23, 59, 59) : QTime(0, 0, 0))
+                                : QTime(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt());
     if (!date.isValid() || !time.isValid() || date.year() < 2000 || date.year() > 2063)
         return false;
     *value = packRecorderTime(date.year(), date.month(), date.day(), time.hour(), time.minute(), time.second());
@@ -61,7 +68,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption channel(QStringLiteral("channel"), QStringLiteral("Camera channel, 1 to 64."),
+    const QCommandLineOption channel(QStringLiteral("channel"), QStringLiteral("Camera channel, 1 to 64, or all."),
                                      QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Start of the time range."),
                                   QStringLiteral("TIME"), QStringLiteral("2000-01-01 00:00:00"));
@@ -75,8 +82,10 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                                   QStringLiteral("NAME"));
     const QCommandLineOption sha256(QStringLiteral("sha256"),
                                     QStringLiteral("export: print each file's SHA-256 for 'sha256sum -c'."));
+    const QCommandLineOption overwrite(QStringLiteral("overwrite"),
+                                       QStringLiteral("export: replace files that exist already."));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
-    parser.addOptions({channel, from, to, json, out, name, sha256, verbose});
+    parser.addOptions({channel, from, to, json, out, name, sha256, overwrite, verbose});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list or export"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
@@ -123,12 +132,14 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     struct Belongs {
         const QCommandLineOption &option;
         bool list, exporting;
-    } const belongs[] = {{channel, true, true}, {from, true, true}, {to, true, true},     {json, true, false},
-                         {out, false, true},    {name, false, true}, {sha256, false, true}};
+        bool disks = false;
+    } const belongs[] = {{channel, true, true},   {from, true, true},   {to, true, true},
+                         {json, true, false, true}, {out, false, true},   {name, false, true},
+                         {sha256, false, true},  {overwrite, false, true}};
     for (const Belongs &b : belongs) {
         const bool fits = options->command == Command::List ? b.list
                           : options->command == Command::Export ? b.exporting
-                                                                 : false;
+                                                                 : b.disks;
         if (parser.isSet(b.option) && !fits) {
             *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
             return false;
@@ -139,6 +150,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     options->source = args.value(1);
     options->json = parser.isSet(json);
     options->sha256 = parser.isSet(sha256);
+    options->overwrite = parser.isSet(overwrite);
     options->names = parser.values(name);
     options->outDir = parser.value(out);
     if (options->command == Command::Disks)
@@ -147,19 +159,23 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     static const QRegularExpression number(QStringLiteral("^\\d{1,2}$"));
     const QString channelText = parser.value(channel);
     const uint channelNumber = channelText.toUInt();
-    if (!number.match(channelText).hasMatch() || channelNumber < 1 || channelNumber > 64) {
-        *error = QStringLiteral("--channel must be a number from 1 to 64, not '%1'").arg(channelText);
+    if (channelText == QLatin1String("all")) {
+        options->allChannels = true;
+    } else if (!number.match(channelText).hasMatch() || channelNumber < 1 || channelNumber > 64) {
+        *error = QStringLiteral("--channel must be a number from 1 to 64 or 'all', not '%1'").arg(channelText);
         return false;
+    } else {
+        options->channel = channelNumber - 1;
     }
-    options->channel = channelNumber - 1;
     const struct {
         const QCommandLineOption &option;
         RecorderTime *value;
-    } times[] = {{from, &options->from}, {to, &options->to}};
+        bool endOfDay;
+    } times[] = {{from, &options->from, false}, {to, &options->to, true}};
     for (const auto &t : times) {
         const QString text = parser.value(t.option);
-        if (!parseTimeText(text, t.value)) {
-            *error = QStringLiteral("--%1 '%2' is not a time YYYY-MM-DD HH:MM:SS from 2000 to 2063")
+        if (!parseTimeText(text, t.value, t.endOfDay)) {
+            *error = QStringLiteral("--%1 '%2' is not a time YYYY-MM-DD HH:MM:SS (or a date) from 2000 to 2063")
                          .arg(t.option.names().first(), text);
             return false;
         }

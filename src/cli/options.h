@@ -16,18 +16,21 @@ struct Options {
     Command command = Command::List;
     QString source;
     uint32_t channel = 0; // counted from 0, as the scan takes it
+    bool allChannels = false;
     RecorderTime from = 0;
     RecorderTime to = 0;
     bool json = false;
     QString outDir;
     QStringList names;
     bool sha256 = false;
+    bool overwrite = false;
     bool verbose = false;
 };
 
 // "YYYY-MM-DD HH:MM:SS" (or with a T), a real date from 2000 to 2063, the
-// years a recorder stamp can hold.
-bool parseTimeText(const QString &text, RecorderTime *value);
+// years a recorder stamp can hold. A date alone is its first second, or its
+// last when `endOfDay`.
+bool parseTimeText(const QString &text, RecorderTime *value, bool endOfDay = false);
 
 // Reads the arguments (argv[0] first). Shows --help or --version and exits
 // with 0 itself; returns false with one line in `error` on a usage error.

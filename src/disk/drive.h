@@ -58,6 +58,10 @@ int64_t queryDriveSectors(DriveHandle handle);
 int64_t seekSector(DriveHandle handle, uint64_t sector, uint32_t moveMethod);
 uint32_t readSectors(DriveHandle handle, void *buffer, uint32_t sectorCount);
 
+// Releases a handle that nothing reads any more (a refresh of the disk list
+// would otherwise hold every drive once more each time).
+void closeDrive(DriveHandle handle);
+
 // Test seam: maps a drive number to the path that formatDrivePath writes.
 // An empty result means the drive number does not exist. Pass an empty
 // function to restore the platform's own mapping.

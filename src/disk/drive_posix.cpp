@@ -91,4 +91,10 @@ uint32_t readSectors(DriveHandle handle, void *buffer, uint32_t sectorCount)
     return done;
 }
 
+void closeDrive(DriveHandle handle)
+{
+    if (handle.isValid())
+        ::close(handle.native);
+}
+
 } // namespace korvath

@@ -56,4 +56,10 @@ uint32_t readSectors(DriveHandle handle, void *buffer, uint32_t sectorCount)
     return done;
 }
 
+void closeDrive(DriveHandle handle)
+{
+    if (handle.isValid())
+        CloseHandle(handle.native);
+}
+
 } // namespace korvath

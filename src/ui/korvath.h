@@ -3,6 +3,7 @@
 
 #include "drive.h"
 #include "layout.h"
+#include "listing.h"
 #include "recordertime.h"
 #include "scan.h"
 
@@ -45,6 +46,7 @@ private:
     void fileItemChanged(QStandardItem *item);
     void syncSelectionWithChecks();
     void fillFileList();
+    QString directoryLossText(const korvath::Listing &listing) const;
 
     Ui::Korvath *ui;
     korvath::DriveHandle m_diskHandle;
@@ -63,8 +65,9 @@ private:
 
     // What the listed recordings were found with, so that the export reads
     // the scanned disk and names the folder after the listed channel.
+    korvath::Listing m_listing;
     korvath::DriveHandle m_listedHandle;
-    uint32_t m_listedDataOffset = 0;
-    uint32_t m_listedChannel = 0;
+    // Every handle the disk list opened and has not closed yet.
+    QVector<korvath::DriveHandle> m_openHandles;
     bool m_settingChecks = false; // true while many check marks are set at once
 };

@@ -9,6 +9,8 @@
 
 void Korvath::on_searchdisk_pushButton_clicked()
 {
+    const QVector<korvath::DriveHandle> previous = m_openHandles;
+    m_openHandles.clear();
     m_diskMap.clear();
     m_diskModel->removeRows(0, m_diskModel->rowCount());
     for (int32_t n = 0; n <= korvath::kMaxDriveNumber; ++n) {
@@ -22,6 +24,16 @@ void Korvath::on_searchdisk_pushButton_clicked()
         item->setEditable(false);
         m_diskModel->appendRow(item);
         m_diskMap.insert(text, drive.handle);
+        m_openHandles.append(drive.handle);
+    }
+    // The chosen disk and the one the file list was made from stay readable;
+    // every other handle of the last refresh is released, or each refresh
+    // would hold all drives open once more.
+    for (const korvath::DriveHandle &h : previous) {
+        if (h == m_diskHandle || h == m_listedHandle)
+            m_openHandles.append(h);
+        else
+            korvath::closeDrive(h);
     }
 }
 

@@ -3,8 +3,10 @@
 
 #include "export.h"
 #include "log.h"
+#include "outputfile.h"
 #include "ui_korvath.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFont>
 #include <QMessageBox>
@@ -13,7 +15,6 @@
 #include <QSignalBlocker>
 #include <QStandardItemModel>
 #include <memory>
-#include <new>
 
 void Korvath::on_readfile_pushButton_clicked()
 {
@@ -22,29 +23,16 @@ void Korvath::on_readfile_pushButton_clicked()
         return;
     }
 
-    korvath::ExportReport report;
     // Listed recordings go into the folder of the channel they were listed
     // for, as their file names say; with nothing listed the field decides.
-    const uint32_t channel = m_fileMap.isEmpty() ? m_channel : m_listedChannel;
+    const uint32_t channel = m_fileMap.isEmpty() ? m_channel : m_listing.query.channel;
     const QString folder = korvath::cameraFolderPath(m_savePath, channel);
-    report.folder = folder;
     KLOG << "newDir" << folder;
-    if (!QDir(folder).exists()) {
-        report.folderProblem = korvath::makeCameraFolder(folder);
-        if (report.folderProblem.isEmpty())
-            KLOG << "Folder is created";
-    }
+    if (!QDir(folder).exists() && korvath::makeCameraFolder(folder).isEmpty())
+        KLOG << "Folder is created";
 
     if (m_selectedFiles.isEmpty()) {
         QMessageBox::warning(this, tr("Fi;e list"), tr("No files to be recovered"));
-        return;
-    }
-
-    korvath::IoBytes buffer;
-    try {
-        buffer.assign(korvath::kClusterBytes, 0);
-    } catch (const std::bad_alloc &) {
-        QMessageBox::warning(this, tr("Export"), tr("Not enough memory for the 2 MiB transfer buffer; nothing was exported."));
         return;
     }
 
@@ -60,40 +48,36 @@ void Korvath::on_readfile_pushButton_clicked()
     progress->setRange(0, total);
     KLOG << "size++++++++:" << total;
 
-    const korvath::SectorReader reader = korvath::driveSectorReader(m_listedHandle);
-    QSet<QString> chosen;
-    for (const QString &name : qAsConst(m_selectedFiles))
-        chosen.insert(name);
-    QSet<QString> written;
-    bool cancelled = false;
+    const QSet<QString> chosen(m_selectedFiles.cbegin(), m_selectedFiles.cend());
+    QList<korvath::ExportEntry> entries;
+    for (const korvath::Recording &r : qAsConst(m_listing.recordings))
+        entries.append({&r, chosen.contains(r.name)});
+
     int v = 0;
-    for (auto it = m_fileMap.cbegin(); it != m_fileMap.cend(); ++it) {
+    korvath::ExportHooks hooks;
+    hooks.beforeEntry = [&](int, const korvath::Recording &) {
         progress->setValue(v);
         KLOG << "index++++++++:" << v;
         v = (total == v + 2) ? v + 2 : v + 1;
-        if (progress->wasCanceled()) {
-            cancelled = true;
-            break;
-        }
-        if (!chosen.contains(it.key()))
-            continue;
-        if (!report.folderProblem.isEmpty()) {
-            report.skippedForFolder << it.key();
-            continue;
-        }
-        const QString path = folder + QStringLiteral("//") + it.key();
-        korvath::RecordingExport result =
-            korvath::exportRecording(reader, m_listedDataOffset, it.value(), path, buffer);
-        if (result.written())
-            written.insert(it.key());
-        if (!result.complete())
-            report.recordings.push_back(std::move(result));
-    }
+        return !progress->wasCanceled();
+    };
+    // A long recording keeps the dialog painted and its Cancel heard: the
+    // copy stops after the cluster in hand.
+    hooks.stopRequested = [&]() {
+        QApplication::processEvents();
+        return progress->wasCanceled();
+    };
+    const korvath::DriveSource source(m_listedHandle);
+    const korvath::ExportOutcome outcome =
+        korvath::exportRecordings(source, m_listing.info.data_offset, m_savePath, entries, hooks);
     progress->close();
     progress.reset();
-    buffer = {};
 
-    if (!cancelled) {
+    QSet<QString> written;
+    for (const korvath::RecordingExport &r : outcome.results)
+        if (r.written())
+            written.insert(r.name);
+    if (!outcome.cancelled) {
         // Done rows lose their mark; rows that failed stay chosen for another try.
         m_settingChecks = true;
         for (int r = 0; r < m_fileModel->rowCount(); ++r) {
@@ -109,10 +93,12 @@ void Korvath::on_readfile_pushButton_clicked()
         syncSelectionWithChecks();
     }
 
-    if (!report.empty()) {
-        QString text = cancelled ? tr("The export was cancelled; the recordings after that point were not written.\n\n")
-                                 : QString();
-        text += korvath::exportProblemsText(report);
+    const QString problems = korvath::exportProblemsText(outcome);
+    if (!problems.isEmpty()) {
+        QString text = outcome.cancelled
+                           ? tr("The export was cancelled; the recordings after that point were not written.\n\n")
+                           : QString();
+        text += problems;
         QMessageBox::warning(this, tr("Export"), text);
     }
 }

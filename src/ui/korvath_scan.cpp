@@ -2,11 +2,14 @@
 #include "korvath.h"
 
 #include "log.h"
+#include "directory.h"
+#include "listing.h"
 #include "scan.h"
 #include "ui_korvath.h"
 
 #include <QMessageBox>
 #include <QStandardItemModel>
+#include <memory>
 
 void Korvath::on_listfile_pushButton_clicked()
 {
@@ -14,13 +17,15 @@ void Korvath::on_listfile_pushButton_clicked()
         QMessageBox::information(this, tr("  Disk"), tr("No disk selected, select the disk according to the size"));
         return;
     }
+    const auto source = std::make_shared<korvath::DriveSource>(m_diskHandle);
     if (m_diskChanged) {
-        m_volumeInfo = korvath::computeVolumeInfo(m_diskHandle);
+        m_volumeInfo = korvath::computeVolumeInfo(*source);
         m_diskChanged = false;
     }
 
-    korvath::DirectoryRead directory = korvath::readDirectory(m_diskHandle, m_volumeInfo);
+    korvath::DirectoryRead directory = korvath::readDirectory(*source, m_volumeInfo);
     m_fileMap.clear();
+    m_listing = {};
     if (ui->selectall_checkBox->isChecked())
         ui->selectall_checkBox->setCheckState(Qt::Unchecked);
 
@@ -39,21 +44,40 @@ void Korvath::on_listfile_pushButton_clicked()
     }
 
     KLOG << "first way";
-    const korvath::ScanQuery query{m_channel, m_startTime, m_endTime};
-    const korvath::RecordingMap found =
-        korvath::scanDirectory(directory.bytes.data(), directory.bytes.size(), m_volumeInfo, query);
+    korvath::ScanQuery query;
+    query.channel = m_channel;
+    query.start = m_startTime;
+    query.end = m_endTime;
+    m_listing = korvath::scanListing(source, m_volumeInfo, directory, query);
     directory = {}; // the buffer is not needed past this point
-    for (auto it = found.cbegin(); it != found.cend(); ++it)
+    for (auto it = m_listing.recordings.cbegin(); it != m_listing.recordings.cend(); ++it)
         m_fileMap.insert(it.key(), it.value().clusters);
     m_listedHandle = m_diskHandle;
-    m_listedDataOffset = m_volumeInfo.data_offset;
-    m_listedChannel = m_channel;
 
     fillFileList();
+    const QString losses = directoryLossText(m_listing);
+    if (!losses.isEmpty())
+        QMessageBox::warning(this, tr("List"), losses);
     if (m_fileMap.isEmpty())
         QMessageBox::information(this, tr("List"),
                                  tr("There is no file list or disk data has been corrupted and unrecoverable. "
                                     "Confirm the parametr settings."));
+}
+
+QString Korvath::directoryLossText(const korvath::Listing &listing) const
+{
+    QStringList parts;
+    if (listing.directoryUnreadableSectors() != 0)
+        parts << tr("%1 of the directory's %2 sectors could not be read; recordings described there are missing "
+                    "from the list.")
+                     .arg(listing.directoryUnreadableSectors())
+                     .arg(listing.directorySectors);
+    if (listing.scan.bounded)
+        parts << tr("The directory links far more clusters than the disk holds, so it is damaged; the list stopped "
+                    "after %1 clusters at record %2 and may be incomplete.")
+                     .arg(listing.scan.clustersWalked)
+                     .arg(listing.scan.stoppedAtRecord);
+    return parts.join(QStringLiteral("\n\n"));
 }
 
 void Korvath::fillFileList()

@@ -1,132 +1,269 @@
 #include "export.h"
 
+#include "outputfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <cstring>
+#include <QMap>
+#include <new>
 
 namespace korvath {
 
-SectorReader driveSectorReader(DriveHandle handle)
-{
-    return [handle](uint64_t sector, void *buffer, uint32_t count) {
-        if (seekSector(handle, sector, FILE_BEGIN_METHOD) == kSeekFailed)
-            return kReadFailed;
-        return readSectors(handle, buffer, count);
-    };
-}
-
-uint32_t readCluster(const SectorReader &reader, uint64_t firstSector, uint8_t *buffer)
-{
-    // A whole read overwrites every byte; a short one is redone below sector by
-    // sector, each sector zeroed first, so no clearing is needed before it.
-    if (reader(firstSector, buffer, kClusterSectors) == kClusterBytes)
-        return 0;
-    uint32_t unreadable = 0;
-    for (uint32_t s = 0; s < kClusterSectors; ++s) {
-        uint8_t *sector = buffer + static_cast<size_t>(s) * kSectorSize;
-        std::memset(sector, 0, kSectorSize);
-        if (reader(firstSector + s, sector, 1) != kSectorSize) {
-            std::memset(sector, 0, kSectorSize); // nothing half-read survives
-            ++unreadable;
-        }
-    }
-    return unreadable;
-}
-
 namespace {
 
-// A file shorter than its recording must not carry the recording's name.
-QString removeIncomplete(const QString &path)
+// Reads one cluster and keeps the source's health: a cluster of which no
+// sector could be read counts towards the source being gone. Clusters past
+// the source's end are lost to the layout, not to a failing drive.
+uint32_t readClusterWatched(const SectorSource &source, uint64_t first, uint64_t sourceSectors, uint8_t *buffer,
+                            std::vector<SectorRange> *unreadable, SourceHealth &health)
 {
-    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
-        return QStringLiteral("no file was left");
-    return QFile::remove(path) ? QStringLiteral("the incomplete file was removed")
-                               : QStringLiteral("the incomplete file could not be removed");
+    const uint32_t bad = readCluster(source, first, buffer, unreadable);
+    if (first + kClusterSectors > sourceSectors)
+        return bad;
+    if (bad == kClusterSectors) {
+        if (++health.deadInARow >= kDeadClustersInARow)
+            health.gone = true;
+    } else {
+        health.deadInARow = 0;
+    }
+    return bad;
+}
+
+// A device that fills up first takes part of a write without an error;
+// writing the rest again makes the failing write say why.
+bool writeWhole(QFile &file, const uint8_t *bytes, qint64 size)
+{
+    qint64 wrote = 0;
+    while (wrote < size) {
+        const qint64 n = file.write(reinterpret_cast<const char *>(bytes) + wrote, size - wrote);
+        if (n <= 0)
+            return false;
+        wrote += n;
+    }
+    return true;
 }
 
 } // namespace
 
-RecordingExport exportRecording(const SectorReader &reader, uint32_t dataOffset, const ClusterList &clusters,
-                                const QString &path, IoBytes &buffer,
-                                const std::function<void(uint64_t bytesDone)> &onCluster)
+RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset, const Recording &recording,
+                                const QString &path, IoBytes &buffer, SourceHealth &health, const ExportHooks &hooks)
 {
     RecordingExport result;
     result.path = path;
     result.name = QFileInfo(path).fileName();
+    result.channel = recording.channel;
+    if (health.gone) {
+        result.status = ExportStatus::SourceGone;
+        result.error = QStringLiteral("not read: the source had stopped answering");
+        return result;
+    }
     buffer.resize(kClusterBytes);
+    const uint64_t sourceSectors = static_cast<uint64_t>(std::max<int64_t>(source.sectors(), 0));
 
-    QFile file(path);
+    const QString partial = partialPath(path);
+    QFile file(partial);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        result.status = ExportStatus::Failed;
         result.error = QStringLiteral("the file could not be created (%1)").arg(file.errorString());
         return result;
     }
+    const int total = recording.clusters.size();
     int done = 0;
-    for (const uint32_t cluster : clusters) {
-        const uint32_t bad = readCluster(reader, clusterSector(dataOffset, cluster), buffer.data());
+    for (const uint32_t cluster : recording.clusters) {
+        const uint32_t bad = readClusterWatched(source, clusterSector(dataOffset, cluster), sourceSectors, buffer.data(),
+                                                &result.unreadableRanges, health);
+        if (health.gone) {
+            result.status = ExportStatus::SourceGone;
+            result.error = QStringLiteral("not written: the source stopped answering after %1 of %2 clusters")
+                               .arg(done)
+                               .arg(total);
+            break;
+        }
         result.totalSectors += kClusterSectors;
         if (bad) {
             result.unreadableSectors += bad;
             result.unreadableClusters.push_back({cluster, bad});
         }
-        // A device that fills up first takes part of a write without an
-        // error; writing the rest again makes the failing write say why.
-        const char *bytes = reinterpret_cast<const char *>(buffer.data());
-        qint64 wrote = 0;
-        while (wrote < static_cast<qint64>(kClusterBytes)) {
-            const qint64 n = file.write(bytes + wrote, static_cast<qint64>(kClusterBytes) - wrote);
-            if (n <= 0)
-                break;
-            wrote += n;
-        }
-        if (wrote != static_cast<qint64>(kClusterBytes)) {
+        if (!writeWhole(file, buffer.data(), kClusterBytes)) {
+            result.status = ExportStatus::Failed;
             result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.errorString())
                                      : QStringLiteral("writing failed after %1 of %2 clusters (%3)")
                                            .arg(done)
-                                           .arg(clusters.size())
+                                           .arg(total)
                                            .arg(file.errorString());
             break;
         }
         ++done;
         result.bytesWritten += kClusterBytes;
-        if (onCluster)
-            onCluster(result.bytesWritten);
+        if (hooks.clusterWritten)
+            hooks.clusterWritten(recording, buffer.data(), kClusterBytes, result.bytesWritten);
+        if (done < total && hooks.stopRequested && hooks.stopRequested()) {
+            result.status = ExportStatus::Cancelled;
+            result.error = QStringLiteral("not written: the export was cancelled after %1 of %2 clusters")
+                               .arg(done)
+                               .arg(total);
+            break;
+        }
     }
-    if (result.error.isEmpty() && !file.flush())
+    if (result.written() && !file.flush()) {
+        result.status = ExportStatus::Failed;
         result.error = QStringLiteral("the file could not be completed (%1)").arg(file.errorString());
+    }
     file.close();
-    if (result.error.isEmpty() && file.error() != QFileDevice::NoError)
+    if (result.written() && file.error() != QFileDevice::NoError) {
+        result.status = ExportStatus::Failed;
         result.error = QStringLiteral("the file could not be closed (%1)").arg(file.errorString());
-    if (!result.error.isEmpty()) {
-        result.error += QStringLiteral("; ") + removeIncomplete(path);
+    }
+    if (result.written()) {
+        const QString why = commitPartial(partial, path);
+        if (!why.isEmpty()) {
+            result.status = ExportStatus::Failed;
+            result.error = why;
+        }
+    }
+    if (!result.written()) {
+        result.error += QStringLiteral("; ") + discardPartial(partial);
         result.bytesWritten = 0;
     }
     return result;
 }
 
-QString cameraFolderPath(const QString &savePath, uint32_t channel)
+int ExportOutcome::writtenCount() const
 {
-    return savePath + QStringLiteral("//") + QStringLiteral("CAM%1").arg(static_cast<int32_t>(channel + 1u));
+    int n = 0;
+    for (const RecordingExport &r : results)
+        n += r.written() ? 1 : 0;
+    return n;
 }
 
-QString makeCameraFolder(const QString &folderPath)
+uint64_t ExportOutcome::bytesWritten() const
 {
-    if (QDir(folderPath).exists())
-        return {};
-    if (QDir().mkdir(folderPath) && QDir(folderPath).exists())
-        return {};
-    const QFileInfo folder(QDir::cleanPath(folderPath));
-    const QFileInfo parent(folder.path());
-    const QString parentName = QDir::toNativeSeparators(parent.filePath());
-    if (folder.exists())
-        return QStringLiteral("a file of that name is in the way");
-    if (!parent.exists())
-        return QStringLiteral("the save folder %1 does not exist").arg(parentName);
-    if (!parent.isDir())
-        return QStringLiteral("%1 is a file, not a folder").arg(parentName);
-    if (!parent.isWritable())
-        return QStringLiteral("the save folder %1 is not writable").arg(parentName);
-    return QStringLiteral("the system refused to make it in %1").arg(parentName);
+    uint64_t n = 0;
+    for (const RecordingExport &r : results)
+        n += r.bytesWritten;
+    return n;
+}
+
+uint64_t ExportOutcome::unreadableSectors() const
+{
+    uint64_t n = 0;
+    for (const RecordingExport &r : results)
+        n += r.written() ? r.unreadableSectors : 0;
+    return n;
+}
+
+bool ExportOutcome::clean() const
+{
+    if (cancelled || sourceGone || !notReached.isEmpty())
+        return false;
+    for (const RecordingExport &r : results)
+        if (!r.complete())
+            return false;
+    return true;
+}
+
+namespace {
+
+QString filePathIn(const QString &saveFolder, const Recording &r)
+{
+    return cameraFolderPath(saveFolder, r.channel) + QStringLiteral("//") + r.name;
+}
+
+uint64_t clustersLeft(const RecordingExport &r, const Recording &rec)
+{
+    return static_cast<uint64_t>(rec.clusters.size()) - r.totalSectors / kClusterSectors;
+}
+
+} // namespace
+
+ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, const QString &saveFolder,
+                               const QList<ExportEntry> &entries, const ExportHooks &hooks)
+{
+    ExportOutcome outcome;
+    outcome.saveFolder = saveFolder;
+    QMap<QString, QString> folderProblem; // folder -> why it could not be made ("" when it exists)
+    SourceHealth health;
+    IoBytes buffer;
+    int position = 0;
+    for (const ExportEntry &entry : entries) {
+        const Recording &rec = *entry.recording;
+        const bool go = !hooks.beforeEntry || hooks.beforeEntry(position, rec);
+        ++position;
+        if (!go) {
+            outcome.cancelled = true;
+            break;
+        }
+        if (!entry.selected)
+            continue;
+        if (hooks.stopRequested && hooks.stopRequested()) {
+            outcome.cancelled = true;
+            --position; // not reached
+            break;
+        }
+        const QString folder = cameraFolderPath(saveFolder, rec.channel);
+        if (!folderProblem.contains(folder)) {
+            const QString why = makeCameraFolder(folder);
+            folderProblem.insert(folder, why);
+            if (!why.isEmpty())
+                outcome.folderProblems << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(QDir::cleanPath(folder)), why);
+        }
+        RecordingExport result;
+        if (!folderProblem.value(folder).isEmpty()) {
+            result.name = rec.name;
+            result.path = filePathIn(saveFolder, rec);
+            result.channel = rec.channel;
+            result.status = ExportStatus::NoFolder;
+            result.error = QStringLiteral("its folder could not be created");
+        } else {
+            try {
+                result = exportRecording(source, dataOffset, rec, filePathIn(saveFolder, rec), buffer, health, hooks);
+            } catch (const std::bad_alloc &) {
+                result.name = rec.name;
+                result.path = filePathIn(saveFolder, rec);
+                result.status = ExportStatus::Failed;
+                result.error = QStringLiteral("not enough memory for the 2 MiB transfer buffer");
+            }
+        }
+        if (result.status == ExportStatus::SourceGone) {
+            outcome.sourceGone = true;
+            outcome.clustersNotRead += clustersLeft(result, rec);
+        }
+        if (hooks.recordingDone)
+            hooks.recordingDone(result);
+        const bool stop = result.status == ExportStatus::Cancelled || result.status == ExportStatus::SourceGone;
+        outcome.cancelled = outcome.cancelled || result.status == ExportStatus::Cancelled;
+        outcome.results.push_back(std::move(result));
+        if (stop)
+            break;
+    }
+    // What was chosen and never reached, for the summary.
+    for (int i = position; i < entries.size(); ++i)
+        if (entries[i].selected) {
+            outcome.notReached << entries[i].recording->name;
+            if (outcome.sourceGone)
+                outcome.clustersNotRead += static_cast<uint64_t>(entries[i].recording->clusters.size());
+        }
+    return outcome;
+}
+
+QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> &entries)
+{
+    QStringList found;
+    for (const ExportEntry &e : entries) {
+        if (!e.selected)
+            continue;
+        const QString path = filePathIn(saveFolder, *e.recording);
+        const QFileInfo info(path);
+        if (info.exists() || info.isSymLink())
+            found << path;
+    }
+    return found;
+}
+
+QString countText(uint64_t n, const char *singular, const char *plural)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QString::fromLatin1(n == 1 ? singular : plural));
 }
 
 namespace {
@@ -145,11 +282,6 @@ void appendSection(QStringList &out, const QString &heading, const QStringList &
     out << QString();
 }
 
-QString sectorsText(uint64_t n)
-{
-    return n == 1 ? QStringLiteral("1 sector") : QStringLiteral("%1 sectors").arg(n);
-}
-
 QString clustersText(const std::vector<UnreadableCluster> &clusters)
 {
     constexpr size_t kShown = 3;
@@ -159,39 +291,54 @@ QString clustersText(const std::vector<UnreadableCluster> &clusters)
         parts << QStringLiteral("cluster %1: %2")
                      .arg(c.cluster)
                      .arg(c.sectors == kClusterSectors ? QStringLiteral("all %1 sectors").arg(kClusterSectors)
-                                                       : sectorsText(c.sectors));
+                                                       : countText(c.sectors, "sector", "sectors"));
     }
     if (clusters.size() > kShown)
-        parts << QStringLiteral("%1 more clusters").arg(clusters.size() - kShown);
+        parts << countText(clusters.size() - kShown, "more cluster", "more clusters");
     return parts.join(QStringLiteral("; "));
 }
 
 } // namespace
 
-QString exportProblemsText(const ExportReport &report)
+QString exportProblemsText(const ExportOutcome &outcome)
 {
     QStringList out;
-    if (!report.folderProblem.isEmpty()) {
-        const QString folder = QDir::toNativeSeparators(QDir::cleanPath(report.folder));
-        appendSection(out,
-                      QStringLiteral("The folder %1 could not be created: %2. These recordings were not written:")
-                          .arg(folder, report.folderProblem),
-                      report.skippedForFolder);
-        if (report.skippedForFolder.isEmpty())
-            out << QStringLiteral("The folder %1 could not be created: %2.").arg(folder, report.folderProblem) << QString();
+    if (outcome.sourceGone)
+        out << QStringLiteral("The source stopped answering: %1 in a row could not be read at all, so the export "
+                              "gave up; %2 not read.")
+                   .arg(countText(kDeadClustersInARow, "cluster", "clusters"),
+                        countText(outcome.clustersNotRead, "cluster was", "clusters were"))
+            << QString();
+    QStringList noFolder;
+    for (const RecordingExport &r : outcome.results)
+        if (r.status == ExportStatus::NoFolder)
+            noFolder << r.name;
+    for (const QString &problem : outcome.folderProblems) {
+        const int colon = problem.indexOf(QStringLiteral(": "));
+        const QString text = QStringLiteral("The folder %1 could not be created: %2.")
+                                 .arg(problem.left(colon), problem.mid(colon + 2));
+        if (noFolder.isEmpty())
+            out << text << QString();
+        else
+            appendSection(out, text.left(text.size() - 1) + QStringLiteral(". These recordings were not written:"),
+                          noFolder);
     }
     QStringList failed;
     QStringList zeros;
-    for (const RecordingExport &r : report.recordings) {
-        if (!r.written())
+    for (const RecordingExport &r : outcome.results) {
+        if (r.status == ExportStatus::Failed || r.status == ExportStatus::Cancelled ||
+            r.status == ExportStatus::SourceGone)
             failed << QStringLiteral("%1: %2.").arg(r.name, r.error);
-        else if (r.unreadableSectors)
-            zeros << QStringLiteral("%1: %2 of %3 sectors (%4).")
+        else if (r.written() && r.unreadableSectors)
+            zeros << QStringLiteral("%1: %2 of %3 (%4).")
                          .arg(r.name)
                          .arg(r.unreadableSectors)
-                         .arg(r.totalSectors)
+                         .arg(countText(r.totalSectors, "sector", "sectors"))
                          .arg(clustersText(r.unreadableClusters));
     }
+    if (outcome.sourceGone)
+        for (const QString &name : outcome.notReached)
+            failed << QStringLiteral("%1: not read: the source had stopped answering.").arg(name);
     appendSection(out, QStringLiteral("These recordings were not written:"), failed);
     appendSection(out,
                   QStringLiteral("These recordings were written, but some sectors could not be read from the disk "

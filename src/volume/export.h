@@ -1,10 +1,15 @@
-// Copying a recording's clusters from the drive into one file.
+// Copying recordings from a source into files: each cluster read whole where
+// it can be, each file written under a temporary name and given its own name
+// only when complete, every loss counted and named.
 #pragma once
 
-#include "drive.h"
+#include "iobuffer.h"
 #include "layout.h"
 #include "scan.h"
+#include "sectorread.h"
+#include "source.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -13,61 +18,97 @@
 
 namespace korvath {
 
-// Reads `count` sectors from absolute sector `sector` into `buffer`; returns
-// the bytes read, or kReadFailed. Lets the cluster logic run without a disk.
-using SectorReader = std::function<uint32_t(uint64_t sector, void *buffer, uint32_t count)>;
-
-// A position the drive refuses (beyond what its file system can address)
-// counts as a failed read, so the bytes at the old position are never taken.
-SectorReader driveSectorReader(DriveHandle handle);
-
-// Fills one 2 MiB buffer with the cluster that begins at `firstSector`: one
-// read in the normal case; when it comes back short, the cluster is read
-// again sector by sector so that only the sectors that cannot be read stay
-// zero. Returns how many sectors could not be read.
-uint32_t readCluster(const SectorReader &reader, uint64_t firstSector, uint8_t *buffer);
-
 struct UnreadableCluster {
     uint32_t cluster = 0;
     uint32_t sectors = 0; // of kClusterSectors, left as zeros
 };
 
+enum class ExportStatus {
+    Written,    // complete under its name (perhaps with zeros for unreadable sectors)
+    Failed,     // the file could not be made, written or named
+    NoFolder,   // its camera folder could not be made
+    Cancelled,  // stopped by the user during its copy
+    SourceGone, // the source stopped answering during or before its copy
+};
+
 struct RecordingExport {
     QString name;
-    QString path;
+    QString path; // the final name
+    uint32_t channel = 0;
     uint64_t bytesWritten = 0;
     uint64_t totalSectors = 0; // of the clusters read
     uint64_t unreadableSectors = 0;
     std::vector<UnreadableCluster> unreadableClusters;
+    std::vector<SectorRange> unreadableRanges; // absolute sectors on the source
+    ExportStatus status = ExportStatus::Written;
     QString error; // what went wrong, as a clause after the file name; empty when written
-    bool written() const { return error.isEmpty(); }
+    bool written() const { return status == ExportStatus::Written; }
     bool complete() const { return written() && unreadableSectors == 0; }
 };
 
-// Writes clusters back to back into `path` (replacing any file there). On a
-// failed open, write or flush the file is removed and `error` says why.
-// `buffer` is one cluster long and reused; `onCluster` runs after each cluster.
-RecordingExport exportRecording(const SectorReader &reader, uint32_t dataOffset, const ClusterList &clusters,
-                                const QString &path, IoBytes &buffer,
-                                const std::function<void(uint64_t bytesDone)> &onCluster = {});
+// Three clusters in a row of which not one sector could be read: the source
+// no longer answers (a bridge reset, a dead drive). Scattered bad sectors
+// never make a whole cluster unreadable, so they never reach this.
+constexpr uint32_t kDeadClustersInARow = 3;
 
-// "<save>//CAM<channel+1>", the channel read as a signed number.
-QString cameraFolderPath(const QString &savePath, uint32_t channel);
-
-// Makes the camera folder below an existing save directory; an empty result
-// means it exists now, otherwise the text says why not.
-QString makeCameraFolder(const QString &folderPath);
-
-// Everything an export could not recover, for the one warning at its end.
-struct ExportReport {
-    QString folder;                          // the camera folder
-    QString folderProblem;                   // why it could not be made; empty when it exists
-    QStringList skippedForFolder;            // recordings not written because of that
-    std::vector<RecordingExport> recordings; // those not written, or written with zeros
-    bool empty() const { return folderProblem.isEmpty() && recordings.empty(); }
+// Whether the source still answers, across the clusters of one export.
+struct SourceHealth {
+    uint32_t deadInARow = 0;
+    bool gone = false;
 };
 
-// Names each affected file and what went wrong, grouped by kind.
-QString exportProblemsText(const ExportReport &report);
+struct ExportHooks {
+    // Each entry of the walk, selected or not, before it is looked at; false
+    // cancels the walk there.
+    std::function<bool(int position, const Recording &recording)> beforeEntry;
+    // After each cluster is written, with the bytes as written (zeros for
+    // unreadable sectors) and the bytes of this recording written so far.
+    std::function<void(const Recording &recording, const uint8_t *bytes, uint32_t size, uint64_t done)> clusterWritten;
+    // Asked after each cluster: true stops the copy there, and the recording
+    // being copied is not written.
+    std::function<bool()> stopRequested;
+    // Each recording that was tried, once it has its final name or has failed.
+    std::function<void(const RecordingExport &result)> recordingDone;
+};
+
+// Copies `clusters` back to back into `path`, by way of a temporary file
+// that gets the name only when every cluster is written and the file closed.
+RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset, const Recording &recording,
+                                const QString &path, IoBytes &buffer, SourceHealth &health,
+                                const ExportHooks &hooks = {});
+
+struct ExportEntry {
+    const Recording *recording = nullptr;
+    bool selected = false;
+};
+
+struct ExportOutcome {
+    std::vector<RecordingExport> results; // every selected entry that was reached, in order
+    QStringList notReached;               // selected entries after a cancel or a lost source
+    QString saveFolder;
+    QStringList folderProblems;           // "<folder>: <why>", once each
+    bool cancelled = false;
+    bool sourceGone = false;
+    uint64_t clustersNotRead = 0;         // of the recordings given up for a lost source
+    int writtenCount() const;
+    uint64_t bytesWritten() const;
+    uint64_t unreadableSectors() const;
+    bool clean() const; // everything selected written whole
+};
+
+// Walks the entries in order; each selected recording goes to
+// cameraFolderPath(saveFolder, its channel), made when missing.
+ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, const QString &saveFolder,
+                               const QList<ExportEntry> &entries, const ExportHooks &hooks = {});
+
+// The final paths among those the selected entries would be written to that exist already.
+QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> &entries);
+
+// Everything an export could not recover, for the one warning at its end:
+// names each affected file and what went wrong, grouped by kind.
+QString exportProblemsText(const ExportOutcome &outcome);
+
+// "1 sector", "2 sectors": counts in messages agree with their number.
+QString countText(uint64_t n, const char *singular, const char *plural);
 
 } // namespace korvath

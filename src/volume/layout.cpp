@@ -19,9 +19,9 @@ VolumeInfo volumeInfoForSectors(uint64_t totalSec)
     return info;
 }
 
-VolumeInfo computeVolumeInfo(DriveHandle handle)
+VolumeInfo computeVolumeInfo(const SectorSource &source)
 {
-    const uint64_t totalSec = static_cast<uint64_t>(queryDriveSectors(handle));
+    const uint64_t totalSec = static_cast<uint64_t>(source.sectors());
     KLOG << "totalSec:" << totalSec;
     const VolumeInfo info = volumeInfoForSectors(totalSec);
     KLOG << "data_offset:" << info.data_offset;

@@ -1,7 +1,7 @@
 // The recorder volume's layout, a pure function of the drive's length.
 #pragma once
 
-#include "drive.h"
+#include "source.h"
 
 #include <cstdint>
 
@@ -21,8 +21,8 @@ struct VolumeInfo {
 
 VolumeInfo volumeInfoForSectors(uint64_t totalSec);
 
-// Sizes the drive, computes its layout and writes the four log lines.
-VolumeInfo computeVolumeInfo(DriveHandle handle);
+// Sizes the source, computes its layout and writes the four log lines.
+VolumeInfo computeVolumeInfo(const SectorSource &source);
 
 // Where the directory begins: cluster 32 of the data area when 64 or more
 // clusters are reserved, else cluster 3 ("offset1"); shifted by a volume

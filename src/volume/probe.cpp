@@ -12,11 +12,11 @@ namespace {
 
 using Sector = std::array<uint8_t, kSectorSize>;
 
-Sector readFirstSector(DriveHandle handle)
+Sector readFirstSector(const SectorSource &source)
 {
     Sector sector{};
-    seekSector(handle, 0, FILE_BEGIN_METHOD);
-    readSectors(handle, sector.data(), 1);
+    if (source.read(0, sector.data(), 1) != kSectorSize)
+        sector.fill(0); // a half-read sector must not pass a check
     return sector;
 }
 
@@ -44,9 +44,9 @@ PartitionProbe probePartitionStart(const uint8_t *sector, size_t size)
     return probe;
 }
 
-bool checkRecorderSignature(DriveHandle handle)
+bool checkRecorderSignature(const SectorSource &source)
 {
-    const Sector s = readFirstSector(handle);
+    const Sector s = readFirstSector(source);
     const LeReader r(s.data(), s.size());
     // One pass: a chained arg() would treat a '%' and a digit read from the
     // disk as a further place marker.
@@ -60,9 +60,9 @@ bool checkRecorderSignature(DriveHandle handle)
     return false;
 }
 
-uint32_t findPartitionStart(DriveHandle handle)
+uint32_t findPartitionStart(const SectorSource &source)
 {
-    const Sector s = readFirstSector(handle);
+    const Sector s = readFirstSector(source);
     const PartitionProbe probe = probePartitionStart(s.data(), s.size());
     if (!probe.hasMbr) {
         KLOG << QStringLiteral("do not have MBR");

@@ -2,7 +2,7 @@
 // start of the first partition of a master boot record.
 #pragma once
 
-#include "drive.h"
+#include "source.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +19,8 @@ struct PartitionProbe {
 // 0x55 0xAA at bytes 510-511; the first entry's start sector at byte 454.
 PartitionProbe probePartitionStart(const uint8_t *sector, size_t size);
 
-// The same on a drive: each reads sector 0 into a zeroed buffer and logs.
-bool checkRecorderSignature(DriveHandle handle);
-uint32_t findPartitionStart(DriveHandle handle);
+// The same on a source: each reads sector 0 into a zeroed buffer and logs.
+bool checkRecorderSignature(const SectorSource &source);
+uint32_t findPartitionStart(const SectorSource &source);
 
 } // namespace korvath

@@ -2,6 +2,7 @@
 
 #include "log.h"
 #include "probe.h"
+#include "source.h"
 
 namespace korvath {
 
@@ -31,7 +32,7 @@ DiscoveredDrive probeDrive(int32_t number)
 #endif
     drive.sectors = queryDriveSectors(drive.handle);
     drive.gigabytes = sizeInGigabytes(drive.sectors);
-    drive.recorder = checkRecorderSignature(drive.handle);
+    drive.recorder = checkRecorderSignature(DriveSource(drive.handle));
     return drive;
 }
 

@@ -1,0 +1,30 @@
+// Placing the recorder's directory on the source and reading it whole.
+#pragma once
+
+#include "iobuffer.h"
+#include "layout.h"
+#include "sectorread.h"
+#include "source.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace korvath {
+
+struct DirectoryRead {
+    IoBytes bytes;                       // dir_size * 512; zeros where nothing could be read
+    uint64_t directorySector = 0;        // where it begins ("offset2")
+    uint32_t volumeStart = 0;            // partition start found in sector 0 ("start_sec")
+    uint64_t sectorsWanted = 0;          // dir_size
+    std::vector<SectorRange> unreadable; // sectors of it that could not be read
+    bool allocated = true;               // false when the buffer could not be had
+
+    uint64_t unreadableSectors() const { return sectorCount(unreadable); }
+};
+
+// Places the directory (logging offset1, start_sec, offset2) and reads it in
+// one request. When that comes back short, the rest is read again piece by
+// piece, so that an unreadable sector costs only itself and is named.
+DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info);
+
+} // namespace korvath

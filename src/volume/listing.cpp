@@ -1,0 +1,52 @@
+#include "listing.h"
+
+#include "probe.h"
+
+#include <algorithm>
+
+namespace korvath {
+
+Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo &info, const DirectoryRead &directory,
+                    const ScanQuery &query)
+{
+    Listing listing;
+    listing.source = std::move(source);
+    listing.info = info;
+    listing.query = query;
+    listing.volumeStart = directory.volumeStart;
+    listing.directorySector = directory.directorySector;
+    listing.directorySectors = directory.sectorsWanted;
+    listing.directoryUnreadable = directory.unreadable;
+    listing.directoryAllocated = directory.allocated;
+    if (directory.allocated)
+        listing.recordings =
+            scanDirectory(directory.bytes.data(), directory.bytes.size(), info, query, &listing.scan);
+    return listing;
+}
+
+Listing listRecordings(std::shared_ptr<const SectorSource> source, const ScanQuery &query,
+                       const std::function<void(const DirectoryRead &)> &onDirectory)
+{
+    const bool signature = checkRecorderSignature(*source);
+    const VolumeInfo info = computeVolumeInfo(*source);
+    const DirectoryRead directory = readDirectory(*source, info);
+    if (onDirectory)
+        onDirectory(directory);
+    Listing listing = scanListing(std::move(source), info, directory, query);
+    listing.signature = signature;
+    return listing;
+}
+
+QList<const Recording *> orderedRecordings(const Listing &listing)
+{
+    QList<const Recording *> out;
+    out.reserve(listing.recordings.size());
+    for (const Recording &r : listing.recordings)
+        out << &r;
+    // Stable: names stay in order within a channel.
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Recording *a, const Recording *b) { return a->channel < b->channel; });
+    return out;
+}
+
+} // namespace korvath

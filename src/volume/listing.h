@@ -1,0 +1,49 @@
+// The listing both front ends work from: what a source holds for a query,
+// together with everything the export and a report need to know of how it
+// was found (the source, the layout, the directory's place and losses).
+#pragma once
+
+#include "directory.h"
+#include "layout.h"
+#include "scan.h"
+#include "source.h"
+
+#include <QList>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+namespace korvath {
+
+struct Listing {
+    std::shared_ptr<const SectorSource> source;
+    VolumeInfo info;
+    ScanQuery query;
+    bool signature = false;                       // sector 0 carries the recorder's signatures
+    uint32_t volumeStart = 0;                     // partition start found in sector 0
+    uint64_t directorySector = 0;
+    uint64_t directorySectors = 0;                // dir_size
+    std::vector<SectorRange> directoryUnreadable; // sectors of the directory that could not be read
+    bool directoryAllocated = true;
+    ScanStats scan;
+    RecordingMap recordings;
+
+    uint64_t directoryUnreadableSectors() const { return sectorCount(directoryUnreadable); }
+    bool empty() const { return recordings.isEmpty(); }
+};
+
+// The scan of a directory already read, kept with what it was made from.
+Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo &info, const DirectoryRead &directory,
+                    const ScanQuery &query);
+
+// The whole way from a source to its listing: the signature, the layout from
+// the source's size, the directory in one read, the scan. `onDirectory` sees
+// the directory's bytes as read (a report hashes them).
+Listing listRecordings(std::shared_ptr<const SectorSource> source, const ScanQuery &query,
+                       const std::function<void(const DirectoryRead &)> &onDirectory = {});
+
+// The listing's recordings in the order they are exported and shown:
+// channel by channel, each by name.
+QList<const Recording *> orderedRecordings(const Listing &listing);
+
+} // namespace korvath

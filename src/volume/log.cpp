@@ -1,3 +1,0 @@
-#include "log.h"
-
-Q_LOGGING_CATEGORY(lcKorvath, "korvath")

@@ -1,0 +1,53 @@
+#include "sectorread.h"
+
+#include "layout.h"
+
+#include <cstring>
+
+namespace korvath {
+
+void addUnreadable(std::vector<SectorRange> &ranges, uint64_t s)
+{
+    if (!ranges.empty() && ranges.back().first + ranges.back().count == s)
+        ++ranges.back().count;
+    else
+        ranges.push_back({s, 1});
+}
+
+uint64_t sectorCount(const std::vector<SectorRange> &ranges)
+{
+    uint64_t n = 0;
+    for (const SectorRange &r : ranges)
+        n += r.count;
+    return n;
+}
+
+uint32_t readSpan(const SectorSource &source, uint64_t first, uint32_t count, uint8_t *buffer,
+                  std::vector<SectorRange> *unreadable)
+{
+    // A whole read overwrites every byte; a short one is redone below sector by
+    // sector, each sector zeroed first, so no clearing is needed before it.
+    const uint64_t want = static_cast<uint64_t>(count) * kSectorSize;
+    if (count == 0 || source.read(first, buffer, count) == want)
+        return 0;
+    uint32_t bad = 0;
+    for (uint32_t s = 0; s < count; ++s) {
+        uint8_t *sector = buffer + static_cast<size_t>(s) * kSectorSize;
+        std::memset(sector, 0, kSectorSize);
+        if (source.read(first + s, sector, 1) != kSectorSize) {
+            std::memset(sector, 0, kSectorSize); // nothing half-read survives
+            ++bad;
+            if (unreadable)
+                addUnreadable(*unreadable, first + s);
+        }
+    }
+    return bad;
+}
+
+uint32_t readCluster(const SectorSource &source, uint64_t firstSector, uint8_t *buffer,
+                     std::vector<SectorRange> *unreadable)
+{
+    return readSpan(source, firstSector, kClusterSectors, buffer, unreadable);
+}
+
+} // namespace korvath
