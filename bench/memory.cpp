@@ -6,6 +6,7 @@
 #include "figures.h"
 #include "memory.h"
 
+#include "directory.h"
 #include "export.h"
 #include "scan.h"
 
@@ -81,7 +82,7 @@ korvath::DriveHandle openImage(const char *path, korvath::VolumeInfo *info)
 {
     const korvath::DriveHandle handle = korvath::openDrive(path);
     if (handle.isValid())
-        *info = korvath::computeVolumeInfo(handle);
+        *info = korvath::computeVolumeInfo(korvath::DriveSource(handle));
     return handle;
 }
 
@@ -110,19 +111,20 @@ int runJob(int argc, char **argv)
     if (job == "scan" && argc == 6) {
         const korvath::ScanQuery query{0, static_cast<korvath::RecorderTime>(std::strtoul(argv[4], nullptr, 10)),
                                        static_cast<korvath::RecorderTime>(std::strtoul(argv[5], nullptr, 10))};
-        const korvath::DirectoryRead read = korvath::readDirectory(handle, info);
+        const korvath::DirectoryRead read = korvath::readDirectory(korvath::DriveSource(handle), info);
         const korvath::RecordingMap found = korvath::scanDirectory(read.bytes.data(), read.bytes.size(), info, query);
         return found.size() == static_cast<int>(kScanRecordings) ? 0 : 4;
     }
     if (job == "export" && argc == 6) {
         const uint32_t count = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));
-        korvath::ClusterList clusters;
+        korvath::Recording recording;
         for (uint32_t k = 0; k < count; ++k)
-            clusters.append(kExportFirstCluster + k);
+            recording.clusters.append(kExportFirstCluster + k);
+        korvath::SourceHealth health;
         korvath::IoBytes buffer;
         const QString out = QFile::decodeName(argv[4]);
         const korvath::RecordingExport result =
-            korvath::exportRecording(korvath::driveSectorReader(handle), info.data_offset, clusters, out, buffer);
+            korvath::exportRecording(korvath::DriveSource(handle), info.data_offset, recording, out, buffer, health);
         QFile::remove(out);
         return result.written() && result.bytesWritten == uint64_t(count) * korvath::kClusterBytes ? 0 : 5;
     }

@@ -3,6 +3,7 @@
 #include "corpus.h"
 #include "figures.h"
 
+#include "directory.h"
 #include "export.h"
 #include "scan.h"
 
@@ -98,17 +99,18 @@ void directoryRead(State &state)
         state.SkipWithError("cannot open the image");
         return;
     }
-    const korvath::VolumeInfo info = korvath::computeVolumeInfo(handle);
+    const korvath::DriveSource source(handle);
+    const korvath::VolumeInfo info = korvath::computeVolumeInfo(source);
     if (info.dir_size != c.large.dir_size)
         state.SkipWithError("the image's layout differs from the corpus'");
     if (!loadIntoCache(c.largeImage, c.directoryByte, c.directory.size()))
         state.SkipWithError("cannot read the directory into the page cache");
     bool checked = false;
     for (auto _ : state) {
-        const korvath::DirectoryRead read = korvath::readDirectory(handle, info);
+        const korvath::DirectoryRead read = korvath::readDirectory(source, info);
         if (!checked) {
             state.PauseTiming();
-            if (read.bytesRead != c.directory.size() || !std::equal(read.bytes.begin(), read.bytes.end(), c.directory.begin()))
+            if (read.unreadableSectors() != 0 || read.bytes.size() != c.directory.size() || !std::equal(read.bytes.begin(), read.bytes.end(), c.directory.begin()))
                 state.SkipWithError("the directory read differs from the image's directory");
             checked = true;
             state.ResumeTiming();
@@ -149,7 +151,9 @@ void exportRuns(State &state, bool cold)
         state.SkipWithError("cannot open the image");
         return;
     }
-    const korvath::SectorReader reader = korvath::driveSectorReader(handle);
+    const korvath::DriveSource source(handle);
+    korvath::Recording recording;
+    recording.clusters = c.exportClusters;
     korvath::IoBytes buffer;
     if (!cold && !loadIntoCache(c.largeImage, c.exportByte(), kExportBytes))
         state.SkipWithError("cannot read the clusters into the page cache");
@@ -161,8 +165,9 @@ void exportRuns(State &state, bool cold)
                 state.SkipWithError("cannot drop the clusters from the page cache");
             state.ResumeTiming();
         }
+        korvath::SourceHealth health;
         const korvath::RecordingExport result =
-            korvath::exportRecording(reader, c.large.data_offset, c.exportClusters, out, buffer);
+            korvath::exportRecording(source, c.large.data_offset, recording, out, buffer, health);
         state.PauseTiming();
         if (!result.written() || result.bytesWritten != kExportBytes || result.unreadableSectors != 0)
             state.SkipWithError("the export did not write every cluster");

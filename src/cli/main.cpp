@@ -333,9 +333,12 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
                 .arg(countText(kDeadClustersInARow, "cluster", "clusters"),
                      countText(outcome.clustersNotRead, "cluster was", "clusters were")));
     for (const RecordingExport &e : outcome.results) {
-        if (!e.written())
-            err(QStringLiteral("%1: %2").arg(e.name, e.status == ExportStatus::NoFolder ? QStringLiteral("not written")
-                                                                                          : e.error));
+        if (e.status == ExportStatus::NoFolder)
+            err(QStringLiteral("%1: not written").arg(e.name));
+        else if (e.status == ExportStatus::Failed)
+            err(QStringLiteral("%1: not written: %2").arg(e.name, e.error));
+        else if (!e.written())
+            err(QStringLiteral("%1: %2").arg(e.name, e.error));
         else if (e.unreadableSectors)
             err(unreadableText(e));
     }

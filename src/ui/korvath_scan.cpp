@@ -67,10 +67,10 @@ void Korvath::on_listfile_pushButton_clicked()
 QString Korvath::directoryLossText(const korvath::Listing &listing) const
 {
     QStringList parts;
-    if (listing.directoryUnreadableSectors() != 0)
+    if (listing.directoryUnreadableOnSource() != 0)
         parts << tr("%1 of the directory's %2 sectors could not be read; recordings described there are missing "
                     "from the list.")
-                     .arg(listing.directoryUnreadableSectors())
+                     .arg(listing.directoryUnreadableOnSource())
                      .arg(listing.directorySectors);
     if (listing.scan.bounded)
         parts << tr("The directory links far more clusters than the disk holds, so it is damaged; the list stopped "

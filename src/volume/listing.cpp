@@ -37,6 +37,16 @@ Listing listRecordings(std::shared_ptr<const SectorSource> source, const ScanQue
     return listing;
 }
 
+uint64_t Listing::directoryUnreadableOnSource() const
+{
+    const uint64_t end = info.totalSec;
+    uint64_t n = 0;
+    for (const SectorRange &r : directoryUnreadable)
+        if (r.first < end)
+            n += std::min<uint64_t>(r.count, end - r.first);
+    return n;
+}
+
 QList<const Recording *> orderedRecordings(const Listing &listing)
 {
     QList<const Recording *> out;

@@ -29,6 +29,9 @@ struct Listing {
     RecordingMap recordings;
 
     uint64_t directoryUnreadableSectors() const { return sectorCount(directoryUnreadable); }
+    // Of those, the ones that lie on the source: the rest lie past its end
+    // (a layout too large for what was given), not on damaged media.
+    uint64_t directoryUnreadableOnSource() const;
     bool empty() const { return recordings.isEmpty(); }
 };
 

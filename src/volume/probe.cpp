@@ -15,8 +15,8 @@ using Sector = std::array<uint8_t, kSectorSize>;
 Sector readFirstSector(const SectorSource &source)
 {
     Sector sector{};
-    if (source.read(0, sector.data(), 1) != kSectorSize)
-        sector.fill(0); // a half-read sector must not pass a check
+    if (source.read(0, sector.data(), 1) == kReadFailed)
+        sector.fill(0); // a failed read may have scribbled on it; a short one keeps what it delivered
     return sector;
 }
 

@@ -2,6 +2,7 @@
 
 #include "layout.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace korvath {
@@ -34,8 +35,13 @@ uint32_t readSpan(const SectorSource &source, uint64_t first, uint32_t count, ui
     for (uint32_t s = 0; s < count; ++s) {
         uint8_t *sector = buffer + static_cast<size_t>(s) * kSectorSize;
         std::memset(sector, 0, kSectorSize);
-        if (source.read(first + s, sector, 1) != kSectorSize) {
-            std::memset(sector, 0, kSectorSize); // nothing half-read survives
+        const uint32_t got = source.read(first + s, sector, 1);
+        if (got != kSectorSize) {
+            // A failed read may have scribbled on the sector: nothing of it
+            // survives. A short one (an image cut inside the sector) keeps
+            // the bytes it delivered, and the sector still counts as lost.
+            const uint32_t keep = got == kReadFailed ? 0 : std::min(got, kSectorSize);
+            std::memset(sector + keep, 0, kSectorSize - keep);
             ++bad;
             if (unreadable)
                 addUnreadable(*unreadable, first + s);

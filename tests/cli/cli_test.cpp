@@ -145,7 +145,8 @@ TEST_F(Cli, ListAndJsonAgreeWithTheScan)
         ASSERT_EQ(text.code, 0) << text.err.toStdString();
         ASSERT_EQ(json.code, 0) << json.err.toStdString();
         if (expected.isEmpty()) {
-            EXPECT_TRUE(text.out.isEmpty() && json.out.isEmpty());
+            EXPECT_TRUE(text.out.isEmpty());
+            EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()), QJsonDocument(QJsonArray())) << json.out.toStdString();
             EXPECT_EQ(text.errLines().size(), 1);
             EXPECT_TRUE(text.err.contains(QStringLiteral("no recording"))) << text.err.toStdString();
             continue;
@@ -202,20 +203,22 @@ TEST_F(Cli, ExportWritesTheImageBytesAndTheirHashes)
     EXPECT_EQ(QDir(named + "/CAM2").entryList(QDir::Files), QStringList{one});
 }
 
-// Channel 3: one recording runs past the image's end, the other meets a full disk.
+// Channel 3: one recording runs past the image's end, the other meets a full
+// disk (its temporary file is the full device).
 TEST_F(Cli, UnreadableSectorsAndFailedWritesExitOne)
 {
     const QString out = makeDir("bad");
     const RecordingMap listed = libraryScan(2);
     ASSERT_EQ(listed.size(), 2);
     const Recording &cut = listed.first(), &full = listed.last();
-    ASSERT_TRUE(QDir().mkpath(out + "/CAM3") && QFile::link("/dev/full", out + "/CAM3/" + full.name));
+    ASSERT_TRUE(QDir().mkpath(out + "/CAM3") && QFile::link("/dev/full", out + "/CAM3/" + full.name + ".part"));
     const CliRun r = cli({"export", image, "--out", out, "--channel", "3", "--sha256"});
     EXPECT_EQ(r.code, 1);
     const QByteArray want = imageBytes(cut); // zeros where the image ends
     EXPECT_TRUE(fileBytes(out + "/CAM3/" + cut.name) == want);
     EXPECT_EQ(r.out, sha(want) + "  CAM3/" + cut.name + '\n');
-    EXPECT_FALSE(QFileInfo(out + "/CAM3/" + full.name).isSymLink());
+    EXPECT_FALSE(QFileInfo(out + "/CAM3/" + full.name + ".part").isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(out + "/CAM3/" + full.name));
     const uint64_t lost = builder.clusterFirstSector(78) + 4096 - kSectors;
     const QStringList lines = r.errLines();
     ASSERT_EQ(lines.size(), 3) << r.err.toStdString();
@@ -223,7 +226,7 @@ TEST_F(Cli, UnreadableSectorsAndFailedWritesExitOne)
         << lines[0].toStdString();
     EXPECT_TRUE(lines[1].startsWith("korvath-cli: " + full.name + ": not written")) << lines[1].toStdString();
     EXPECT_EQ(lines[2], QStringLiteral("korvath-cli: 1 of 2 recordings written, 4194304 bytes, %1 unreadable sectors, "
-                                       "1 failures")
+                                       "1 failure")
                             .arg(lost));
 }
 
@@ -245,7 +248,7 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndWriteNothing)
         {{"list", image, "--to", "2064-01-01 00:00:00"}, "--to '2064-01-01 00:00:00'"},
         {{"list", image, "--to", "yesterday"}, "--to 'yesterday'"},
         {{"list", image, "--from", "2024-03-02 00:00:00", "--to", "2024-03-01 00:00:00"}, "later than --to"},
-        {{"list", image, "--channel", "0"}, "--channel must be a number from 1 to 64, not '0'"},
+        {{"list", image, "--channel", "0"}, "--channel must be a number from 1 to 64 or 'all', not '0'"},
         {{"export", image, "--out", out, "--channel", "65"}, "not '65'"},
         {{"list", image, "--channel", "two"}, "not 'two'"},
         {{"list", image, "--sha256"}, "--sha256 does not apply to 'list'"},

@@ -1,6 +1,7 @@
 // Recordings copied from image files and from readers that fail on purpose.
 #include "export.h"
 #include "imagebuilder.h"
+#include "outputfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +16,15 @@ using korvath::testkit::ImageBuilder;
 using korvath::testkit::readFileBytes;
 
 namespace {
+
+RecordingExport exportClusters(const SectorSource &source, uint32_t dataOffset, const ClusterList &clusters,
+                               const QString &path, IoBytes &buffer)
+{
+    Recording rec;
+    rec.clusters = clusters;
+    SourceHealth health;
+    return exportRecording(source, dataOffset, rec, path, buffer, health);
+}
 
 constexpr uint64_t kFirst = 1000; // where the reader's cluster begins
 
@@ -53,7 +63,7 @@ TEST_P(ReadClusterTest, OnlyTheBadSectorsStayZero)
         return kReadFailed;
     };
     std::vector<uint8_t> buffer(kClusterBytes, 0x77);
-    const uint32_t lost = readCluster(reader, kFirst, buffer.data());
+    const uint32_t lost = readCluster(FunctionSource(reader, 1 << 20), kFirst, buffer.data());
 
     QByteArray want = disk;
     uint32_t wantLost = 0;
@@ -113,8 +123,8 @@ TEST_P(ExportRecordingTest, FileHoldsTheClustersOfTheImage)
     const DriveHandle drive = openDrive(image.toLocal8Bit().constData());
     ASSERT_TRUE(drive.isValid());
     IoBytes buffer;
-    const RecordingExport r = exportRecording(driveSectorReader(drive), b.layout().data_offset,
-                                              ClusterList(p.clusters.begin(), p.clusters.end()), out, buffer);
+    const RecordingExport r = exportClusters(DriveSource(drive), b.layout().data_offset,
+                                             ClusterList(p.clusters.begin(), p.clusters.end()), out, buffer);
 
     EXPECT_TRUE(r.written()) << r.error.toStdString();
     EXPECT_EQ(r.unreadableSectors, p.lostSectors);
@@ -142,22 +152,28 @@ INSTANTIATE_TEST_SUITE_P(Clusters, ExportRecordingTest,
                                            Exported{"beyond_any_drive", {8, 7, 0xFFFFFFFFu}, 4096}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST(ExportRecording, FailedWriteLeavesNoFile)
+TEST(ExportRecording, FailedWriteLeavesNoFileAndTheOlderOneWhole)
 {
     QTemporaryDir tmp;
     const QString full = tmp.filePath("full.h264");
-    ASSERT_TRUE(QFile::link("/dev/full", full));
+    { // an older file of the name survives a failed export
+        QFile old(full);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly) && old.write("older") == 5);
+    }
+    ASSERT_TRUE(QFile::link("/dev/full", partialPath(full)));
     const QString missing = tmp.filePath("gone/x.h264");
-    const SectorReader reader = [](uint64_t, void *, uint32_t count) { return count * kSectorSize; };
+    const FunctionSource zeros([](uint64_t, void *, uint32_t count) { return count * kSectorSize; }, 1 << 20);
     IoBytes buffer;
 
-    const RecordingExport r = exportRecording(reader, 0, {1, 2}, full, buffer);
+    const RecordingExport r = exportClusters(zeros, 0, {1, 2}, full, buffer);
     EXPECT_FALSE(r.written());
     EXPECT_TRUE(r.error.contains("No space left on device")) << r.error.toStdString();
     EXPECT_TRUE(r.error.contains("removed")) << r.error.toStdString();
-    EXPECT_FALSE(QFileInfo(full).isSymLink() || QFileInfo::exists(full));
+    EXPECT_FALSE(QFileInfo(partialPath(full)).isSymLink() || QFileInfo::exists(partialPath(full)));
+    EXPECT_EQ(readFileBytes(full, 0, 5), QByteArray("older"));
+    EXPECT_EQ(QFileInfo(full).size(), 5);
 
-    const RecordingExport m = exportRecording(reader, 0, {1}, missing, buffer);
+    const RecordingExport m = exportClusters(zeros, 0, {1}, missing, buffer);
     EXPECT_TRUE(m.error.startsWith("the file could not be created")) << m.error.toStdString();
 }
 

@@ -120,7 +120,7 @@ TEST(VolumeLayout, ComputedFromASparseImageWithItsLogLines)
         const DriveHandle h = openDrive(path.toLocal8Bit().constData());
         ASSERT_TRUE(h.isValid());
         testkit::LogCapture log;
-        const VolumeInfo v = computeVolumeInfo(h);
+        const VolumeInfo v = computeVolumeInfo(DriveSource(h));
         EXPECT_EQ(log.lines(), c.lines);
         const VolumeInfo expected = volumeInfoForSectors(static_cast<uint64_t>(c.sectors));
         EXPECT_EQ(v.totalSec, expected.totalSec);

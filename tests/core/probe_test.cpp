@@ -116,7 +116,7 @@ TEST(Sector0Probes, OnImages)
 
         LogCapture log;
         seekSector(h, 1, FILE_BEGIN_METHOD);
-        EXPECT_EQ(checkRecorderSignature(h), c.recorder);
+        EXPECT_EQ(checkRecorderSignature(DriveSource(h)), c.recorder);
         const QStringList signatureLines = {
             quoted(QString::fromLatin1(c.head.constData(), 3)), quoted(QString::fromLatin1(c.tail.constData(), 2)),
             c.recorder ? QStringLiteral("\"Check Disk OK:WFS and XM\"") : QStringLiteral("\"Check Disk failed:WFS and XM\"")};
@@ -124,7 +124,7 @@ TEST(Sector0Probes, OnImages)
 
         log.clear();
         seekSector(h, 2, FILE_BEGIN_METHOD);
-        EXPECT_EQ(findPartitionStart(h), c.mbr ? c.start : 0u);
+        EXPECT_EQ(findPartitionStart(DriveSource(h)), c.mbr ? c.start : 0u);
         const QStringList partitionLines =
             c.mbr ? QStringList{QStringLiteral("\"have MBR\""), QStringLiteral("RelativeSec: %1").arg(c.start)}
                   : QStringList{QStringLiteral("\"do not have MBR\"")};
@@ -164,8 +164,8 @@ TEST(Sector0Probes, ShortOrUnreadableSector0ReadsAsZeros)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         LogCapture log;
-        EXPECT_FALSE(checkRecorderSignature(c.handle));
-        EXPECT_EQ(findPartitionStart(c.handle), 0u);
+        EXPECT_FALSE(checkRecorderSignature(DriveSource(c.handle)));
+        EXPECT_EQ(findPartitionStart(DriveSource(c.handle)), 0u);
         EXPECT_EQ(log.lines(), (QStringList{c.head, zeros2, QStringLiteral("\"Check Disk failed:WFS and XM\""),
                                             QStringLiteral("\"do not have MBR\"")}));
     }

@@ -1,5 +1,6 @@
 #include "imagebuilder.h"
 #include "lereader.h"
+#include "directory.h"
 #include "scan.h"
 #include "testsupport.h"
 
@@ -278,8 +279,8 @@ TEST(ReadDirectory, PlacedByReserveAndVolumeStart)
         EXPECT_EQ(b.directorySector(), 31488u + 0x20000u + c.shift) << c.what;
         const DriveHandle h = openDrive(path.toLocal8Bit().constData());
         const VolumeInfo info = volumeInfoForSectors(b.sectors());
-        const DirectoryRead read = readDirectory(h, info);
-        EXPECT_EQ(read.startSector, b.directorySector()) << c.what;
+        const DirectoryRead read = readDirectory(DriveSource(h), info);
+        EXPECT_EQ(read.directorySector, b.directorySector()) << c.what;
         // Off a page boundary the kernel copies the directory several times slower.
         EXPECT_EQ(reinterpret_cast<uintptr_t>(read.bytes.data()) % kIoAlignment, 0u) << c.what;
         const RecordingMap found = scanDirectory(read.bytes.data(), read.bytes.size(), info, ScanQuery{0, 0, 0xFFFFFFFFu});
@@ -311,9 +312,12 @@ TEST(ReadDirectory, ShortReadLeavesZerosBehindTheData)
         keepStores(dirty.get());
     }
     const DriveHandle h = openDrive(path.toLocal8Bit().constData());
-    const DirectoryRead read = readDirectory(h, info);
+    const DirectoryRead read = readDirectory(DriveSource(h), info);
     ::close(h.native);
-    EXPECT_EQ(read.bytesRead, kept);
+    // Every sector not wholly on the image is named, the cut one included.
+    EXPECT_EQ(read.unreadableSectors(), info.dir_size - kept / 512);
+    ASSERT_EQ(read.unreadable.size(), 1u);
+    EXPECT_EQ(read.unreadable[0].first, b.directorySector() + kept / 512);
     ASSERT_EQ(read.bytes.size(), size);
     EXPECT_EQ(std::count(read.bytes.begin() + static_cast<std::ptrdiff_t>(kept), read.bytes.end(), uint8_t(0)),
               static_cast<std::ptrdiff_t>(size - kept));
