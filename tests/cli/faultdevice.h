@@ -13,6 +13,13 @@
 #include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <ostream>
+
+// Readable failure messages: text, not a list of QChar.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace korvath {
 namespace testkit {
