@@ -5,6 +5,7 @@ directory: six u32 (dir_size, rev_clu, channel, range start, range end, first
 index of a walk), then directory records of 32 bytes.
 sector0: the bytes of a first sector; its first eight bytes are also a drive
 length in sectors.
+options: korvath-cli's arguments, one a line.
 """
 import os
 import struct
@@ -30,6 +31,10 @@ def sector(changes):
     for at, value in changes.items():
         s[at:at + len(value)] = value
     return bytes(s)
+
+
+def args(*words):
+    return '\n'.join(words).encode()
 
 
 CORPUS = {
@@ -61,6 +66,18 @@ CORPUS = {
         'len500g': struct.pack('<Q', 976773168),
         'len4t': struct.pack('<Q', 1 << 33) + bytes(504),
         'len8p': struct.pack('<Q', (1 << 44) - 1),
+    },
+    'options': {
+        'disks': args('disks'),
+        'list': args('list', 'disk.img', '--channel', '3', '--from', '2024-03-01 00:00:00', '--to',
+                     '2024-03-01T23:59:59', '--json'),
+        'export': args('export', '/dev/sdb', '--out', '.', '--name', 'a.h264', '--name', 'b.h264', '--sha256',
+                       '--verbose'),
+        'equals': args('list', './12', '--channel=64', '--from=2024-02-29 12:00:00', '--to=2063-12-31 23:59:59'),
+        'reversed': args('list', '0', '--from', '2063-12-31 23:59:59', '--to', '2000-01-01 00:00:00'),
+        'outside': args('list', 'img', '--to', '2064-01-01 00:00:00', '--channel', '0'),
+        'misplaced': args('list', 'img', '--out', 'x', '--', '-x'),
+        'unknown': args('frobnicate', 'x', 'y'),
     },
 }
 

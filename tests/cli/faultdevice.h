@@ -1,0 +1,107 @@
+// Shared by the failing-drive tests: korvath-cli run on an image served by
+// korvath-faultfs, and what the image holds with chosen sectors zeroed.
+#pragma once
+
+#include "faultmount.h"
+#include "imagebuilder.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <ostream>
+
+// Readable failure messages: text, not a list of QChar.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+namespace korvath {
+namespace testkit {
+
+// Skips the test with the reason on one line when no failing drive can be had.
+#define KORVATH_SKIP_WITHOUT_FAULT_DRIVE()                                                                 \
+    do {                                                                                                   \
+        const QString why_ = ::korvath::testkit::FaultMount::unavailableReason();                          \
+        if (!why_.isEmpty())                                                                               \
+            GTEST_SKIP() << "no failing drive through FUSE: " << why_.toStdString();                       \
+    } while (0)
+
+struct CliRun {
+    int code = -1;
+    QString out, err;
+    qint64 ms = 0; // wall time of the run
+    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+};
+
+// As a user runs it: without the test runner's debug log rule.
+inline CliRun runCli(const QStringList &args, int timeoutMs = 60000)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    p.setProcessEnvironment(env);
+    QElapsedTimer timer;
+    timer.start();
+    p.start(QStringLiteral(KORVATH_CLI_PATH), args);
+    const bool ended = p.waitForFinished(timeoutMs);
+    if (!ended) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
+    CliRun r;
+    r.ms = timer.elapsed();
+    r.code = ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+inline QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline RecorderTime at(int hour, int minute)
+{
+    return packRecorderTime(2024, 3, 1, hour, minute, 0);
+}
+
+// The bytes of `clusters` in the image, with the sectors of `zeroed` (absolute) as zeros.
+inline QByteArray expectedBytes(const ImageBuilder &b, const QString &image, const std::vector<uint32_t> &clusters,
+                                const std::vector<SectorRange> &zeroed = {})
+{
+    QByteArray bytes;
+    for (const uint32_t c : clusters) {
+        const uint64_t first = b.clusterFirstSector(c);
+        QByteArray cluster = readFileBytes(image, first * kSectorSize, kClusterBytes);
+        for (const SectorRange &r : zeroed)
+            for (uint64_t s = std::max(r.first, first); s <= r.last && s < first + kClusterSectors; ++s)
+                std::memset(cluster.data() + (s - first) * kSectorSize, 0, kSectorSize);
+        bytes += cluster;
+    }
+    return bytes;
+}
+
+// Sectors of `zeroed` that fall in `clusters`.
+inline uint64_t sectorsIn(const ImageBuilder &b, const std::vector<uint32_t> &clusters,
+                          const std::vector<SectorRange> &zeroed)
+{
+    uint64_t n = 0;
+    for (const uint32_t c : clusters) {
+        const uint64_t first = b.clusterFirstSector(c), last = first + kClusterSectors - 1;
+        for (const SectorRange &r : zeroed)
+            if (r.first <= last && r.last >= first)
+                n += std::min(r.last, last) - std::max(r.first, first) + 1;
+    }
+    return n;
+}
+
+} // namespace testkit
+} // namespace korvath

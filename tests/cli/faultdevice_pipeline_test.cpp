@@ -1,0 +1,163 @@
+// korvath-cli on a drive that goes away in the middle of an export, and on
+// a directory with sectors that cannot be read, served through the kernel
+// by korvath-faultfs.
+#include "faultdevice.h"
+
+#include "scan.h"
+
+#include <QDirIterator>
+#include <QRegularExpression>
+
+using namespace korvath;
+using namespace korvath::testkit;
+
+namespace {
+
+// A recording's chain in the directory, with no contents in its clusters:
+// no read of them ever succeeds in these tests.
+void chainOnly(ImageBuilder &b, RecorderTime start, RecorderTime end, const std::vector<uint32_t> &clusters,
+               uint32_t chainId)
+{
+    for (size_t k = 0; k < clusters.size(); ++k) {
+        RecordFields r;
+        r.index = clusters[k];
+        r.flag = k == 0 ? 2 : 1;
+        r.chainCount = k == 0 ? static_cast<uint16_t>(clusters.size() - 1) : 0;
+        r.nextCluster = k + 1 < clusters.size() ? clusters[k + 1] : 0;
+        r.startTime = start;
+        r.endTime = end;
+        r.chainId = chainId;
+        b.record(r);
+    }
+}
+
+std::vector<uint32_t> clusterRun(uint32_t first, uint32_t count)
+{
+    std::vector<uint32_t> run(count);
+    for (uint32_t i = 0; i < count; ++i)
+        run[i] = first + i;
+    return run;
+}
+
+QStringList filesBelow(const QString &dir)
+{
+    QStringList files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(dir).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+// The numbers written before "cluster(s)" in the lines that contain `words`.
+QList<uint64_t> clusterCounts(const QStringList &lines, const QString &words)
+{
+    static const QRegularExpression count(QStringLiteral("\\b(\\d+) clusters?\\b"));
+    QList<uint64_t> found;
+    for (const QString &line : lines)
+        if (line.contains(words)) {
+            auto it = count.globalMatch(line);
+            while (it.hasNext())
+                found << it.next().captured(1).toULongLong();
+        }
+    return found;
+}
+
+// Recordings of channel 1: one whole before the drive goes away, one it
+// goes away in, and a long one after it that is never reached.
+TEST(FaultDevicePipeline, DriveThatStopsAnsweringEndsTheExportWithinSeconds)
+{
+    KORVATH_SKIP_WITHOUT_FAULT_DRIVE();
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath(QStringLiteral("disk.img"));
+    ImageBuilder b(160 * 4096);
+    const std::vector<uint32_t> before{8, 9}, cut = clusterRun(10, 8), after = clusterRun(30, 100);
+    b.recorderSignature();
+    b.recording(0, at(7, 0), at(7, 5), before, 0x70);
+    b.recording(0, at(8, 0), at(8, 30), cut, 0x80);
+    chainOnly(b, at(9, 0), at(9, 59), after, 0x90);
+    ASSERT_TRUE(b.write(image));
+    const QString whole = recordingFileName(at(7, 0), at(7, 5), 0);
+    const QStringList unfinished = {recordingFileName(at(8, 0), at(8, 30), 0), recordingFileName(at(9, 0), at(9, 59), 0)};
+
+    // Gone a little way into the fourth cluster of the second recording.
+    FaultMount drive(image, Faults{{}, {}, 0, static_cast<int64_t>(b.clusterFirstSector(cut[3]) + 1000)});
+    ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
+    const QString out = tmp.filePath(QStringLiteral("out"));
+    QDir().mkpath(out);
+    const CliRun r = runCli({"export", drive.path(), "--out", out});
+    const FaultCounts counts = drive.unmount();
+    std::printf("[ timing   ] export over a drive that went away: %lld ms, %llu reads after it went\n",
+                static_cast<long long>(r.ms), static_cast<unsigned long long>(counts.afterVanishing));
+
+    EXPECT_EQ(r.code, 1) << r.err.toStdString();
+    EXPECT_LT(r.ms, 10000);
+    // Only the complete recording is there, under its name; nothing half-written under any name.
+    EXPECT_EQ(filesBelow(out), QStringList{"CAM1/" + whole});
+    EXPECT_TRUE(fileBytes(out + "/CAM1/" + whole) == expectedBytes(b, image, before));
+    // It stopped retrying after a few clusters, not after every sector of the 105 left.
+    ASSERT_TRUE(counts.known);
+    EXPECT_GT(counts.afterVanishing, 0u);
+    EXPECT_LE(counts.afterVanishing, 16u * (kClusterSectors + 1));
+
+    const QStringList lines = r.errLines();
+    const QList<uint64_t> notRead = clusterCounts(lines, QStringLiteral("stopped answering"));
+    ASSERT_FALSE(notRead.isEmpty()) << "no line says the drive stopped answering and how many clusters were not read:\n"
+                                    << r.err.toStdString();
+    const uint64_t most = cut.size() + after.size();
+    EXPECT_TRUE(std::any_of(notRead.begin(), notRead.end(), [&](uint64_t n) { return n >= 1 && n <= most; }))
+        << r.err.toStdString();
+    // Each recording not written is named.
+    for (const QString &name : unfinished)
+        EXPECT_TRUE(r.err.contains(name)) << name.toStdString() << " is not named:\n" << r.err.toStdString();
+}
+
+// Recordings whose records lie in directory sectors 0, 2 and 4.
+TEST(FaultDevicePipeline, UnreadableDirectorySectorsLoseOnlyTheirRecords)
+{
+    KORVATH_SKIP_WITHOUT_FAULT_DRIVE();
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath(QStringLiteral("disk.img"));
+    ImageBuilder b(80 * 4096);
+    b.recorderSignature();
+    const struct {
+        uint32_t first;
+        RecorderTime start, end;
+    } recordings[] = {{5, at(8, 0), at(8, 10)}, {40, at(9, 0), at(9, 10)}, {70, at(10, 0), at(10, 10)}};
+    QStringList lines;
+    for (const auto &rec : recordings) {
+        chainOnly(b, rec.start, rec.end, {rec.first, rec.first + 1}, 0x100 + rec.first);
+        lines << QStringLiteral("%1\t2\t4194304").arg(recordingFileName(rec.start, rec.end, 0));
+    }
+    ASSERT_TRUE(b.write(image));
+    const uint64_t dir = b.directorySector();
+
+    const struct {
+        const char *what;
+        std::vector<SectorRange> bad;
+        QStringList listed;
+        uint64_t unread;
+    } cases[] = {
+        {"the middle recording's sectors", {{dir + 2, dir + 3}}, {lines[0], lines[2]}, 2},
+        {"the first directory sector", {{dir, dir}}, {lines[1], lines[2]}, 1},
+        {"sectors without a record", {{dir + 100, dir + 102}, {dir + 3000, dir + 3000}}, lines, 4},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        FaultMount drive(image, Faults{c.bad, {}, 0, -1});
+        ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
+        const CliRun r = runCli({"list", drive.path()});
+        std::printf("[ timing   ] list over %s: %lld ms\n", c.what, static_cast<long long>(r.ms));
+
+        EXPECT_EQ(r.code, 1) << r.err.toStdString();
+        EXPECT_EQ(r.out, c.listed.join('\n') + '\n');
+        const QRegularExpression count(QStringLiteral("\\b%1\\b").arg(c.unread));
+        bool named = false;
+        for (const QString &line : r.errLines())
+            named = named || (line.contains(QStringLiteral("directory")) && line.contains(count));
+        EXPECT_TRUE(named) << "no line names the directory and its " << c.unread << " unread sectors:\n"
+                           << r.err.toStdString();
+    }
+}
+
+} // namespace
