@@ -31,6 +31,10 @@ int libewf_handle_get_number_of_checksum_errors(libewf_handle_t *handle, uint32_
                                                 libewf_error_t **error);
 int libewf_handle_get_checksum_error(libewf_handle_t *handle, uint32_t error_index, uint64_t *start_sector,
                                      uint64_t *number_of_sectors, libewf_error_t **error);
+int libewf_handle_get_number_of_acquiry_errors(libewf_handle_t *handle, uint32_t *number_of_errors,
+                                               libewf_error_t **error);
+int libewf_handle_get_acquiry_error(libewf_handle_t *handle, uint32_t error_index, uint64_t *start_sector,
+                                    uint64_t *number_of_sectors, libewf_error_t **error);
 int libewf_handle_get_md5_hash(libewf_handle_t *handle, uint8_t *md5_hash, size_t size, libewf_error_t **error);
 int libewf_handle_get_sha1_hash(libewf_handle_t *handle, uint8_t *sha1_hash, size_t size, libewf_error_t **error);
 int libewf_error_sprint(libewf_error_t *error, char *string, size_t size);
@@ -337,6 +341,22 @@ public:
             *error = QStringLiteral("%1 cannot be opened: %2").arg(nativePath(files.first()), message(e));
             return false;
         }
+        // Sectors the acquisition could not read are in the image as zeros.
+        uint32_t count = 0;
+        if (libewf_handle_get_number_of_acquiry_errors(m_handle, &count, &e) != 1) {
+            *error = QStringLiteral("%1: its list of unread sectors cannot be read: %2")
+                         .arg(nativePath(files.first()), message(e));
+            return false;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            Range r;
+            if (libewf_handle_get_acquiry_error(m_handle, i, &r.first, &r.count, &e) != 1) {
+                *error = QStringLiteral("%1: its list of unread sectors cannot be read: %2")
+                             .arg(nativePath(files.first()), message(e));
+                return false;
+            }
+            m_notAcquired.push_back(r);
+        }
         return true;
     }
 
@@ -365,23 +385,34 @@ public:
 
     // libewf hands a chunk that fails its checksum back as zeros and records
     // the chunk's sectors, so the record says which sectors were never read.
+    // Sectors the acquisition could not read count the same way.
     uint64_t firstDamaged(uint64_t first, uint64_t end) override
     {
+        uint64_t found = end;
+        auto meet = [&](const Range &r) {
+            if (r.first < end && r.first + r.count > first)
+                found = std::min(found, std::max(r.first, first));
+        };
+        for (const Range &r : m_notAcquired)
+            meet(r);
         uint32_t count = 0;
         if (libewf_handle_get_number_of_checksum_errors(m_handle, &count, nullptr) != 1)
-            return end;
-        uint64_t found = end;
+            return first; // nothing can be vouched for
         for (uint32_t i = 0; i < count; ++i) {
-            uint64_t start = 0, length = 0;
-            if (libewf_handle_get_checksum_error(m_handle, i, &start, &length, nullptr) != 1)
-                continue;
-            if (start < end && start + length > first)
-                found = std::min(found, std::max(start, first));
+            Range r;
+            if (libewf_handle_get_checksum_error(m_handle, i, &r.first, &r.count, nullptr) != 1)
+                return first;
+            meet(r);
         }
         return found;
     }
 
 private:
+    struct Range {
+        uint64_t first = 0;
+        uint64_t count = 0;
+    };
+    std::vector<Range> m_notAcquired;
     libewf_handle_t *m_handle = nullptr;
     uint64_t m_bytes = 0;
 };

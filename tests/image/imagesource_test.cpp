@@ -122,6 +122,76 @@ bool corruptChunk(const QString &segment, QString *error)
     return true;
 }
 
+uint32_t adler32(const QByteArray &b)
+{
+    uint32_t a = 1, c = 0;
+    for (char x : b) {
+        a = (a + uint8_t(x)) % 65521;
+        c = (c + a) % 65521;
+    }
+    return c << 16 | a;
+}
+
+void putU32(QByteArray &b, int at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = char(v >> (8 * i));
+}
+
+// Sectors an acquisition could not read, as ewfacquire records them from a
+// failing drive: an "error2" section (a count, 512 bytes of padding, a checksum,
+// then first sector and count per range, and a checksum) before "done".
+constexpr uint64_t kNotAcquiredCount = 5;
+uint64_t notAcquiredSector()
+{
+    return g->layout.clusterFirstSector(6) + 300;
+}
+
+bool addAcquisitionError(const QString &segment, QString *error)
+{
+    QFile f(segment);
+    if (!f.open(QIODevice::ReadWrite)) {
+        *error = QStringLiteral("cannot open ") + segment;
+        return false;
+    }
+    QByteArray d = f.readAll();
+    for (int at = 13; at + 76 <= d.size();) {
+        QByteArray done = d.mid(at, 76);
+        if (QByteArray(done.constData()) == "done") {
+            QByteArray body(520, '\0');
+            putU32(body, 0, 1);
+            putU32(body, 516, adler32(body.left(516)));
+            QByteArray entry(8, '\0');
+            putU32(entry, 0, uint32_t(notAcquiredSector()));
+            putU32(entry, 4, uint32_t(kNotAcquiredCount));
+            body += entry;
+            body += QByteArray(4, '\0');
+            putU32(body, body.size() - 4, adler32(entry));
+            QByteArray section(76, '\0');
+            section.replace(0, 6, "error2");
+            const uint64_t doneAt = uint64_t(at) + 76 + uint64_t(body.size());
+            for (int i = 0; i < 8; ++i) {
+                section[16 + i] = char(doneAt >> (8 * i));
+                section[24 + i] = char((76 + uint64_t(body.size())) >> (8 * i));
+                done[16 + i] = char(doneAt >> (8 * i)); // "done" points at itself
+            }
+            putU32(section, 72, adler32(section.left(72)));
+            putU32(done, 72, adler32(done.left(72)));
+            d.truncate(at);
+            d += section + body + done;
+            return f.seek(0) && f.write(d) == d.size() && f.resize(d.size());
+        }
+        uint64_t next = 0;
+        for (int i = 7; i >= 0; --i)
+            next = next << 8 | uint8_t(d[at + 16 + i]);
+        if (next <= uint64_t(at))
+            break;
+        at = int(next);
+    }
+    *error = QStringLiteral("no done section in ") + segment;
+    return false;
+}
+
 bool makeImages(QString *error)
 {
     g->layout.recorderSignature()
@@ -147,6 +217,8 @@ bool makeImages(QString *error)
            && acquire(QStringLiteral("badpacked"), {"-c", fast}, error)
            && corruptChunk(g->path(QStringLiteral("badplain/case.E01")), error)
            && corruptChunk(g->path(QStringLiteral("badpacked/case.E01")), error)
+           && acquire(QStringLiteral("notacquired"), {"-c", fast}, error)
+           && addAcquisitionError(g->path(QStringLiteral("notacquired/case.E01")), error)
            && run(QStringLiteral("split"),
                   {"-b", "50M", "-d", "-a", "3", "--numeric-suffixes=1", g->raw, g->path(QStringLiteral("split/disk."))},
                   error);
@@ -293,20 +365,30 @@ TEST_F(ImageSourceTest, AnIncompleteSetNamesTheMissingFile)
     }
 }
 
-TEST_F(ImageSourceTest, ADamagedChunkIsUnreadableAndNothingElse)
+TEST_F(ImageSourceTest, DamagedOrNotAcquiredSectorsAreUnreadableAndNothingElse)
 {
-    const uint64_t cluster = g->layout.clusterFirstSector(21);
     const uint64_t chunk = damagedSector() / kChunkSectors * kChunkSectors;
-    for (const char *path : {"badplain/case.E01", "badpacked/case.E01"}) {
-        SCOPED_TRACE(path);
-        const auto s = open(QString::fromLatin1(path));
+    const struct {
+        const char *path;
+        uint32_t cluster;
+        uint64_t first; // unreadable sectors
+        uint64_t count;
+    } cases[] = {
+        {"badplain/case.E01", 21, chunk, kChunkSectors},
+        {"badpacked/case.E01", 21, chunk, kChunkSectors},
+        {"notacquired/case.E01", 6, notAcquiredSector(), kNotAcquiredCount},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto s = open(QString::fromLatin1(c.path));
         ASSERT_TRUE(s);
+        const uint64_t cluster = g->layout.clusterFirstSector(c.cluster);
         QByteArray got(int(kClusterBytes), '\0');
         // A whole read stops before the damage; the bytes before it are the image's.
         const uint32_t n = s->read(cluster, got.data(), kClusterSectors);
-        EXPECT_EQ(n, (chunk - cluster) * kSectorSize);
+        EXPECT_EQ(n, (c.first - cluster) * kSectorSize);
         EXPECT_TRUE(got.left(int(n)) == readFileBytes(g->raw, cluster * kSectorSize, n));
-        // Sector by sector, exactly the chunk's sectors fail, from either side.
+        // Sector by sector, exactly those sectors fail.
         std::set<uint64_t> bad;
         for (uint64_t sector = cluster; sector < cluster + kClusterSectors; ++sector) {
             const uint32_t r = s->read(sector, got.data(), 1);
@@ -318,11 +400,14 @@ TEST_F(ImageSourceTest, ADamagedChunkIsUnreadableAndNothingElse)
                     << "sector " << sector;
         }
         std::set<uint64_t> want;
-        for (uint64_t sector = chunk; sector < chunk + kChunkSectors; ++sector)
+        for (uint64_t sector = c.first; sector < c.first + c.count; ++sector)
             want.insert(sector);
         EXPECT_EQ(bad, want);
+        // A read that starts on the last bad sector fails; one right after it reads.
+        EXPECT_EQ(s->read(c.first + c.count - 1, got.data(), 8), kReadFailed);
+        EXPECT_EQ(s->read(c.first + c.count, got.data(), 8), 8 * kSectorSize);
         // Elsewhere the image reads whole.
-        EXPECT_EQ(s->read(g->layout.clusterFirstSector(20), got.data(), kClusterSectors), kClusterBytes);
+        EXPECT_EQ(s->read(g->layout.clusterFirstSector(60), got.data(), kClusterSectors), kClusterBytes);
     }
 }
 
