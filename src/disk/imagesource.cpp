@@ -450,8 +450,13 @@ std::unique_ptr<ImageSource> ImageSource::open(const QString &path, QString *err
         return source;
     }
 
+    // The format is chosen here, not by the library's detection: that would try
+    // VMDK and VHD first (and leak their handles when they fail), and a raw
+    // disk must never be taken for something else.
+    QFile probe(path);
+    const bool aff = probe.open(QIODevice::ReadOnly) && probe.read(8) == QByteArray("AFF10\r\n\0", 8);
     QStringList files{path};
-    if (allDigits(info.suffix())) {
+    if (!aff && allDigits(info.suffix())) {
         files.clear();
         if (!collectSplitSet(path, &files, error))
             return nullptr;
@@ -462,7 +467,8 @@ std::unique_ptr<ImageSource> ImageSource::open(const QString &path, QString *err
         encoded.push_back(f.toUtf8());
     for (const QByteArray &b : encoded)
         names.push_back(b.constData());
-    TSK_IMG_INFO *img = tsk_img_open_utf8(static_cast<int>(names.size()), names.data(), TSK_IMG_TYPE_DETECT, kSectorSize);
+    TSK_IMG_INFO *img = tsk_img_open_utf8(static_cast<int>(names.size()), names.data(),
+                                          aff ? TSK_IMG_TYPE_AFF_ANY : TSK_IMG_TYPE_RAW, kSectorSize);
     if (!img) {
         *error = QStringLiteral("%1 cannot be opened: %2").arg(nativePath(path), QString::fromUtf8(tsk_error_get()));
         tsk_error_reset();
@@ -470,21 +476,8 @@ std::unique_ptr<ImageSource> ImageSource::open(const QString &path, QString *err
     }
     source->m_reader = std::make_unique<TskReader>(img);
     source->m_sectors = static_cast<uint64_t>(img->size) / kSectorSize;
-    if (TSK_IMG_TYPE_ISRAW(img->itype))
-        source->m_kind = files.size() > 1 ? Kind::SplitRaw : Kind::Raw;
-    else if (TSK_IMG_TYPE_ISAFF(img->itype))
-        source->m_kind = Kind::Aff;
-    else if (TSK_IMG_TYPE_ISEWF(img->itype)) {
-        // An EWF set the signature test above did not see: refuse rather than
-        // read it through a layer that turns damaged chunks into zeros.
-        *error = QStringLiteral("%1 is an EWF image of a kind this build cannot check").arg(nativePath(path));
-        return nullptr;
-    } else {
-        source->m_kind = Kind::Other;
-        source->m_formatName = QString::fromUtf8(tsk_img_type_toname(img->itype));
-    }
-    for (int i = 0; i < img->num_img; ++i)
-        source->m_segments.append(QString::fromUtf8(img->images[i]));
+    source->m_kind = aff ? Kind::Aff : files.size() > 1 ? Kind::SplitRaw : Kind::Raw;
+    source->m_segments = files;
     return source;
 }
 
@@ -500,11 +493,9 @@ QString ImageSource::kindName() const
     case Kind::E01:
         return QStringLiteral("E01");
     case Kind::Aff:
-        return QStringLiteral("AFF");
-    case Kind::Other:
         break;
     }
-    return m_formatName;
+    return QStringLiteral("AFF");
 }
 
 uint32_t ImageSource::read(uint64_t sector, void *buffer, uint32_t count)

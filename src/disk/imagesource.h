@@ -21,7 +21,7 @@ struct StoredHash {
 class ImageSource
 {
 public:
-    enum class Kind { Raw, SplitRaw, E01, Aff, Other };
+    enum class Kind { Raw, SplitRaw, E01, Aff };
 
     // The first file of the set. A set with a file missing, or a file that is
     // not the first of its set, is an error that names the file concerned.
@@ -37,7 +37,7 @@ public:
     uint32_t read(uint64_t sector, void *buffer, uint32_t count);
 
     Kind kind() const { return m_kind; }
-    QString kindName() const; // "raw", "split raw", "E01", "AFF", or the format's own name
+    QString kindName() const; // "raw", "split raw", "E01", "AFF"
     QStringList segments() const { return m_segments; }
     // The hashes the image keeps of its own contents (E01: the acquisition's MD5, SHA-1).
     std::vector<StoredHash> storedHashes() const { return m_hashes; }
@@ -49,7 +49,6 @@ private:
     std::unique_ptr<Reader> m_reader;
     uint64_t m_sectors = 0;
     Kind m_kind = Kind::Raw;
-    QString m_formatName;
     QStringList m_segments;
     std::vector<StoredHash> m_hashes;
 };
