@@ -192,6 +192,37 @@ bool addAcquisitionError(const QString &segment, QString *error)
     return false;
 }
 
+// An AFF file of the raw image, written here as afflib stores one: a signature,
+// then segments (head "AFF\0", name and data lengths and an argument, big-endian;
+// name; data; tail "ATT\0" and the segment's length): the page size, the image
+// size as two 32-bit halves, and the pages, uncompressed.
+bool writeAff(const QString &raw, const QString &aff, QString *error)
+{
+    QFile in(raw), out(aff);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write ") + aff;
+        return false;
+    }
+    auto be = [](uint32_t v) {
+        const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(b, 4);
+    };
+    auto segment = [&](const QByteArray &name, uint32_t arg, const QByteArray &data) {
+        const QByteArray body = QByteArray("AFF\0", 4) + be(uint32_t(name.size())) + be(uint32_t(data.size()))
+                                + be(arg) + name + data;
+        return out.write(body + QByteArray("ATT\0", 4) + be(uint32_t(body.size() + 8))) == body.size() + 8;
+    };
+    constexpr uint32_t kPage = 16 << 20;
+    const uint64_t size = uint64_t(in.size());
+    bool ok = out.write("AFF10\r\n\0", 8) == 8 && segment("pagesize", kPage, {})
+              && segment("imagesize", 2, be(uint32_t(size)) + be(uint32_t(size >> 32)));
+    for (uint32_t page = 0; ok && !in.atEnd(); ++page)
+        ok = segment("page" + QByteArray::number(page), 0, in.read(kPage));
+    if (!ok)
+        *error = QStringLiteral("cannot write ") + aff;
+    return ok;
+}
+
 bool makeImages(QString *error)
 {
     g->layout.recorderSignature()
@@ -210,6 +241,7 @@ bool makeImages(QString *error)
     f.close();
     const QString fast = QStringLiteral("deflate:fast");
     QDir().mkpath(g->path(QStringLiteral("split")));
+    QDir().mkpath(g->path(QStringLiteral("aff")));
     return acquire(QStringLiteral("plain"), {"-c", "none", "-S", "1MiB", "-d", "sha1"}, error)
            && acquire(QStringLiteral("packed"), {"-c", fast}, error)
            && acquire(QStringLiteral("old"), {"-c", "none", "-f", "ewf", "-S", "40MiB"}, error)
@@ -219,6 +251,7 @@ bool makeImages(QString *error)
            && corruptChunk(g->path(QStringLiteral("badpacked/case.E01")), error)
            && acquire(QStringLiteral("notacquired"), {"-c", fast}, error)
            && addAcquisitionError(g->path(QStringLiteral("notacquired/case.E01")), error)
+           && writeAff(g->raw, g->path(QStringLiteral("aff/disk.aff")), error)
            && run(QStringLiteral("split"),
                   {"-b", "50M", "-d", "-a", "3", "--numeric-suffixes=1", g->raw, g->path(QStringLiteral("split/disk."))},
                   error);
@@ -276,6 +309,7 @@ TEST_F(ImageSourceTest, EveryFormatReadsTheRawImagesBytes)
         {"packed/case.E01", ImageSource::Kind::E01, 1},
         {"old/case.e01", ImageSource::Kind::E01, 4},
         {"split/disk.001", ImageSource::Kind::SplitRaw, 3},
+        {"aff/disk.aff", ImageSource::Kind::Aff, 1},
     };
     for (const Kind &k : kinds) {
         SCOPED_TRACE(k.path);
