@@ -253,7 +253,8 @@ bool makeImages(QString *error)
            && addAcquisitionError(g->path(QStringLiteral("notacquired/case.E01")), error)
            && writeAff(g->raw, g->path(QStringLiteral("aff/disk.aff")), error)
            && run(QStringLiteral("split"),
-                  {"-b", "50M", "-d", "-a", "3", "--numeric-suffixes=1", g->raw, g->path(QStringLiteral("split/disk."))},
+                  {"-b", "50M", "-d", "-a", "3", "--numeric-suffixes=1", g->raw,
+                   g->path(QStringLiteral("split/disk."))},
                   error);
 }
 
@@ -341,7 +342,8 @@ TEST_F(ImageSourceTest, EveryFormatReadsTheRawImagesBytes)
             const uint32_t n = s->read(sector, one.data(), 3);
             const uint64_t want = std::min<uint64_t>(3, kSectors - sector) * kSectorSize;
             EXPECT_EQ(n, want) << "sector " << sector;
-            EXPECT_TRUE(one.left(int(want)) == readFileBytes(g->raw, sector * kSectorSize, want)) << "sector " << sector;
+            EXPECT_TRUE(one.left(int(want)) == readFileBytes(g->raw, sector * kSectorSize, want))
+                << "sector " << sector;
         }
         EXPECT_EQ(s->read(kSectors, got.data(), 1), 0u);
     }
