@@ -1,0 +1,56 @@
+// Evidence images as sources: a raw file, a split raw set (disk.001, .002, ...),
+// an E01 set (case.E01, .E02, ...) or an AFF file, opened read-only and read in
+// sectors like a drive. Raw, split raw and AFF go through The Sleuth Kit's image
+// layer; E01 goes through libewf itself, because the image layer hands back a
+// chunk that fails its checksum as zeros without a word.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace korvath {
+
+struct StoredHash {
+    QString type; // "MD5", "SHA-1"
+    QString hex;  // lower case
+};
+
+class ImageSource
+{
+public:
+    enum class Kind { Raw, SplitRaw, E01, Aff };
+
+    // The first file of the set. A set with a file missing, or a file that is
+    // not the first of its set, is an error that names the file concerned.
+    static std::unique_ptr<ImageSource> open(const QString &path, QString *error);
+    ~ImageSource();
+    ImageSource(const ImageSource &) = delete;
+    ImageSource &operator=(const ImageSource &) = delete;
+
+    uint64_t sectors() const { return m_sectors; }
+    // Bytes read: all of them, fewer when the end comes first or a sector
+    // cannot be read (the count stops before it), kReadFailed when the first
+    // sector cannot be read. Safe to call from several threads.
+    uint32_t read(uint64_t sector, void *buffer, uint32_t count);
+
+    Kind kind() const { return m_kind; }
+    QString kindName() const; // "raw", "split raw", "E01", "AFF"
+    QStringList segments() const { return m_segments; }
+    // The hashes the image keeps of its own contents (E01: the acquisition's MD5, SHA-1).
+    std::vector<StoredHash> storedHashes() const { return m_hashes; }
+
+    class Reader; // the format's read call
+private:
+    ImageSource() = default;
+
+    std::unique_ptr<Reader> m_reader;
+    uint64_t m_sectors = 0;
+    Kind m_kind = Kind::Raw;
+    QStringList m_segments;
+    std::vector<StoredHash> m_hashes;
+};
+
+} // namespace korvath
