@@ -1,5 +1,6 @@
 #include "clock.h"
 #include "overview.h"
+#include "recordingset.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <algorithm>
-#include <random>
 #include <gtest/gtest.h>
 
 using namespace korvath;
@@ -383,27 +383,10 @@ TEST(Overview, WrittenWholeOrNotAtAll)
     EXPECT_FALSE(QFileInfo::exists(missing));
 }
 
-// 50,000 recordings over sixteen channels and a year, each a few minutes
-// long with gaps from seconds to days between them.
+// 50,000 recordings over sixteen channels and a year.
 QVector<Recording> largeDisk()
 {
-    std::mt19937 rng(12345);
-    QVector<Recording> recs;
-    recs.reserve(50000);
-    const int channels = 16;
-    for (int ch = 0; ch < channels; ++ch) {
-        QDateTime t(QDate(2019, 1, 1), QTime(0, 0), Qt::UTC);
-        t = t.addSecs(ch * 3700);
-        for (int i = 0; i < 50000 / channels; ++i) {
-            const int length = 60 + int(rng() % 1800);
-            const int gapKind = int(rng() % 100);
-            const int gap = gapKind < 70 ? int(rng() % 120) : gapKind < 97 ? int(rng() % 20000) : int(rng() % 400000);
-            recs.push_back(recording(uint32_t(ch), toRecorderTime(t), toRecorderTime(t.addSecs(length)),
-                                     1 + length / 200));
-            t = t.addSecs(length + gap);
-        }
-    }
-    return recs;
+    return testkit::busyRecorder(50000, 16);
 }
 
 TEST(Overview, FiftyThousandRecordingsStayUnderTenMegabytes)
