@@ -2,6 +2,7 @@
 #include "overview.h"
 #include "recordingset.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -474,9 +475,15 @@ TEST(Overview, BrowserDrawsTheTimeline)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    // Channel 0 records the first half of the day, channel 1 the second.
+    // Channel 0 records the first half of the day, channel 1 the second;
+    // the first has a preview, a red picture.
     OverviewInput in = input({recording(0, "2016-03-05 00:00:00", "2016-03-05 12:00:00"),
                               recording(1, "2016-03-05 12:00:00", "2016-03-06 00:00:00")});
+    QImage red(64, 32, QImage::Format_RGB32);
+    red.fill(qRgb(255, 0, 0));
+    QBuffer buffer;
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && red.save(&buffer, "PNG"));
+    in.previews.insert(in.recordings[0].name, buffer.data());
     const QString page = dir.filePath(QStringLiteral("overview.html"));
     QString error;
     ASSERT_TRUE(writeOverviewHtml(in, page, &error)) << error.toStdString();
@@ -504,6 +511,12 @@ TEST(Overview, BrowserDrawsTheTimeline)
         for (int x = 0; x < image.width(); ++x)
             dark += qGray(image.pixel(x, y)) < 80 ? 1 : 0;
     EXPECT_GT(dark, 500);
+    // The preview, from its data: URI, in the table below.
+    int redPixels = 0;
+    for (int y = second.bottom + 1; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            redPixels += image.pixel(x, y) == qRgb(255, 0, 0) ? 1 : 0;
+    EXPECT_EQ(redPixels, 64 * 32);
 }
 
 TEST(Overview, BrowserOpensTheLargePage)
