@@ -168,11 +168,13 @@ QVector<Tick> ticks(qint64 from, qint64 to, qint64 shift)
         qint64 seconds; // fixed steps
         int months;     // calendar steps, when seconds is 0
     };
-    static const Step steps[] = {{60, 0},        {300, 0},        {600, 0},     {900, 0},      {1800, 0},
-                                 {3600, 0},      {7200, 0},       {10800, 0},   {21600, 0},    {43200, 0},
-                                 {86400, 0},     {2 * 86400, 0},  {7 * 86400, 0}, {0, 1},      {0, 3},
-                                 {0, 6},         {0, 12},         {0, 24},      {0, 60},       {0, 120},
-                                 {0, 240}};
+    static const Step steps[] = {
+        {60, 0},    {300, 0},   {600, 0},   {900, 0},    {1800, 0},  // minutes
+        {3600, 0},  {7200, 0},  {10800, 0}, {21600, 0},  {43200, 0}, // hours
+        {86400, 0}, {172800, 0}, {604800, 0},                        // days
+        {0, 1},     {0, 3},     {0, 6},                              // months
+        {0, 12},    {0, 24},    {0, 60},    {0, 120},    {0, 240},   // years
+    };
     const qint64 span = std::max<qint64>(to - from, 1);
     Step step = steps[sizeof steps / sizeof steps[0] - 1];
     for (const Step &s : steps) {
