@@ -62,6 +62,35 @@ std::vector<ByteRun> buildByteRuns(uint32_t dataOffset, const ClusterList &clust
     return runs;
 }
 
+SectorReader noteUnreadableSectors(SectorReader reader, std::vector<uint64_t> *sectors)
+{
+    return [reader = std::move(reader), sectors](uint64_t sector, void *buffer, uint32_t count) {
+        const uint32_t got = reader(sector, buffer, count);
+        if (count == 1 && got != kSectorSize)
+            sectors->push_back(sector);
+        return got;
+    };
+}
+
+std::vector<UnreadableSectors> unreadableInCluster(size_t position, uint64_t clusterFirstSector,
+                                                   const std::vector<uint64_t> &sectors)
+{
+    std::vector<uint32_t> inside;
+    for (const uint64_t s : sectors)
+        if (s >= clusterFirstSector && s - clusterFirstSector < kClusterSectors)
+            inside.push_back(static_cast<uint32_t>(s - clusterFirstSector));
+    std::sort(inside.begin(), inside.end());
+    inside.erase(std::unique(inside.begin(), inside.end()), inside.end());
+    std::vector<UnreadableSectors> out;
+    for (const uint32_t s : inside) {
+        if (!out.empty() && out.back().firstSector + out.back().count == s)
+            ++out.back().count;
+        else
+            out.push_back({position, s, 1});
+    }
+    return out;
+}
+
 namespace {
 
 // XML 1.0 cannot carry control characters or lone surrogates, not even

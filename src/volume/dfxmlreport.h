@@ -3,6 +3,7 @@
 // unreadable stretch, and every recording asked for that was not written.
 #pragma once
 
+#include "export.h"
 #include "layout.h"
 #include "recordertime.h"
 #include "scan.h"
@@ -41,6 +42,16 @@ struct UnreadableSectors {
 // and overlap; ranges past a cluster's end or the list's end are clipped away.
 std::vector<ByteRun> buildByteRuns(uint32_t dataOffset, const ClusterList &clusters,
                                    std::vector<UnreadableSectors> unreadable = {});
+
+// readCluster only counts the sectors it gives up on; this reader passes
+// every call on and notes each single-sector read that comes back short,
+// which is exactly where readCluster leaves zeros.
+SectorReader noteUnreadableSectors(SectorReader reader, std::vector<uint64_t> *sectors);
+
+// The noted sectors that fall in the cluster at `position` (first sector
+// `clusterFirstSector`), as ranges for buildByteRuns.
+std::vector<UnreadableSectors> unreadableInCluster(size_t position, uint64_t clusterFirstSector,
+                                                   const std::vector<uint64_t> &sectors);
 
 struct StoredImageHash {
     QString type;  // "md5", "sha1", as the image container keeps them
