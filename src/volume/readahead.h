@@ -4,6 +4,7 @@
 #pragma once
 
 #include "iobuffer.h"
+#include "layout.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -42,8 +43,9 @@ public:
         Cancelled, // the consumer gave up
     };
 
-    // Starts the reader thread at once. `bufferBytes` is kClusterBytes in use.
-    ClusterReadAhead(size_t clusterCount, ClusterReadFn read, size_t depth = 4, size_t bufferBytes = 2u << 20);
+    // Starts the reader thread at once; throws std::bad_alloc when the buffers
+    // cannot be had. Smaller buffers are for the tests.
+    ClusterReadAhead(size_t clusterCount, ClusterReadFn read, size_t depth = 4, size_t bufferBytes = kClusterBytes);
     ~ClusterReadAhead(); // cancels and joins
     ClusterReadAhead(const ClusterReadAhead &) = delete;
     ClusterReadAhead &operator=(const ClusterReadAhead &) = delete;
