@@ -91,6 +91,18 @@ std::vector<UnreadableSectors> unreadableInCluster(size_t position, uint64_t clu
     return out;
 }
 
+QString commandLineText(const QStringList &arguments)
+{
+    QStringList out;
+    for (const QString &a : arguments) {
+        bool plain = !a.isEmpty();
+        for (const QChar c : a)
+            plain = plain && (c.isLetterOrNumber() || QStringLiteral("-_./:=,+@%").contains(c));
+        out << (plain ? a : QLatin1Char('\'') + QString(a).replace(QLatin1String("'"), QLatin1String("'\\''")) + QLatin1Char('\''));
+    }
+    return out.join(QLatin1Char(' '));
+}
+
 namespace {
 
 // XML 1.0 cannot carry control characters or lone surrogates, not even

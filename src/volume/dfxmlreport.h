@@ -10,6 +10,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -110,6 +111,10 @@ struct CaseReport {
     std::vector<ReportFile> files;
     std::vector<NotWritten> notWritten;
 };
+
+// The arguments as one line a POSIX shell would split back into the same
+// arguments: plain ones as they are, others in single quotes.
+QString commandLineText(const QStringList &arguments);
 
 constexpr const char *kDfxmlNamespace = "http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML";
 constexpr const char *kDublinCoreNamespace = "http://purl.org/dc/elements/1.1/";

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 #include <gtest/gtest.h>
@@ -115,6 +116,19 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"unsorted_and_overlapping", {5, 6, 7}, {{2, 10, 5}, {0, 50, 20}, {0, 60, 20}, {2, 12, 1}}, 5, 2},
         RunCase{"clipped_past_the_cluster_and_the_list", {5, 6}, {{1, 4000, 500}, {2, 0, 10}, {0, 5000, 3}}, 2, 1}),
     [](const auto &info) { return std::string(info.param.name); });
+
+TEST(CommandLineTextTest, AShellSplitsTheLineBackIntoTheSameArguments)
+{
+    EXPECT_EQ(commandLineText({"korvath-cli", "export", "/dev/sdb", "--to=/cases/2024-01"}),
+              QLatin1String("korvath-cli export /dev/sdb --to=/cases/2024-01"));
+    const QStringList odd{"korvath-cli", "out dir", "", "it's", "$HOME", "a*b", "x\\y", "\"q\"", "`id`", "\u00e9t\u00e9", "a\nb"};
+    QProcess sh;
+    sh.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf '%s\\001' ") + commandLineText(odd)});
+    ASSERT_TRUE(sh.waitForFinished(10000));
+    QStringList back = QString::fromUtf8(sh.readAllStandardOutput()).split(QLatin1Char('\x01'));
+    back.removeLast(); // after the last terminator
+    EXPECT_EQ(back, odd);
+}
 
 // ---- the document ----
 
