@@ -1,0 +1,361 @@
+#include "dfxmlreport.h"
+
+#include <QSaveFile>
+#include <QSysInfo>
+#include <QXmlStreamWriter>
+#include <QtGlobal>
+#include <algorithm>
+#include <openssl/crypto.h>
+#include <openssl/opensslv.h>
+
+namespace korvath {
+
+std::vector<ByteRun> buildByteRuns(uint32_t dataOffset, const ClusterList &clusters,
+                                   std::vector<UnreadableSectors> unreadable)
+{
+    const size_t count = static_cast<size_t>(clusters.size());
+    unreadable.erase(std::remove_if(unreadable.begin(), unreadable.end(),
+                                    [&](const UnreadableSectors &u) {
+                                        return u.position >= count || u.count == 0 || u.firstSector >= kClusterSectors;
+                                    }),
+                     unreadable.end());
+    std::sort(unreadable.begin(), unreadable.end(), [](const UnreadableSectors &a, const UnreadableSectors &b) {
+        return a.position != b.position ? a.position < b.position : a.firstSector < b.firstSector;
+    });
+
+    std::vector<ByteRun> runs;
+    // Joins a piece to the last run when both kinds and both places continue it.
+    auto append = [&runs](uint64_t fileOffset, uint64_t imgOffset, uint64_t length, bool fill) {
+        if (length == 0)
+            return;
+        if (!runs.empty()) {
+            ByteRun &last = runs.back();
+            if (last.zeroFill == fill && last.fileOffset + last.length == fileOffset
+                && last.imgOffset + last.length == imgOffset) {
+                last.length += length;
+                return;
+            }
+        }
+        runs.push_back(ByteRun{fileOffset, imgOffset, length, fill});
+    };
+
+    size_t u = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t img = clusterSector(dataOffset, clusters[static_cast<int>(i)]) * kSectorSize;
+        const uint64_t file = static_cast<uint64_t>(i) * kClusterBytes;
+        uint32_t at = 0; // sectors of this cluster already placed
+        for (; u < unreadable.size() && unreadable[u].position == i; ++u) {
+            const uint32_t end = static_cast<uint32_t>(
+                std::min<uint64_t>(uint64_t(unreadable[u].firstSector) + unreadable[u].count, kClusterSectors));
+            if (end <= at)
+                continue; // inside a range already placed
+            const uint32_t first = std::max(unreadable[u].firstSector, at);
+            append(file + uint64_t(at) * kSectorSize, img + uint64_t(at) * kSectorSize,
+                   uint64_t(first - at) * kSectorSize, false);
+            append(file + uint64_t(first) * kSectorSize, img + uint64_t(first) * kSectorSize,
+                   uint64_t(end - first) * kSectorSize, true);
+            at = end;
+        }
+        append(file + uint64_t(at) * kSectorSize, img + uint64_t(at) * kSectorSize,
+               uint64_t(kClusterSectors - at) * kSectorSize, false);
+    }
+    return runs;
+}
+
+SectorReader noteUnreadableSectors(SectorReader reader, std::vector<uint64_t> *sectors)
+{
+    return [reader = std::move(reader), sectors](uint64_t sector, void *buffer, uint32_t count) {
+        const uint32_t got = reader(sector, buffer, count);
+        if (count == 1 && got != kSectorSize)
+            sectors->push_back(sector);
+        return got;
+    };
+}
+
+std::vector<UnreadableSectors> unreadableInCluster(size_t position, uint64_t clusterFirstSector,
+                                                   const std::vector<uint64_t> &sectors)
+{
+    std::vector<uint32_t> inside;
+    for (const uint64_t s : sectors)
+        if (s >= clusterFirstSector && s - clusterFirstSector < kClusterSectors)
+            inside.push_back(static_cast<uint32_t>(s - clusterFirstSector));
+    std::sort(inside.begin(), inside.end());
+    inside.erase(std::unique(inside.begin(), inside.end()), inside.end());
+    std::vector<UnreadableSectors> out;
+    for (const uint32_t s : inside) {
+        if (!out.empty() && out.back().firstSector + out.back().count == s)
+            ++out.back().count;
+        else
+            out.push_back({position, s, 1});
+    }
+    return out;
+}
+
+QString commandLineText(const QStringList &arguments)
+{
+    QStringList out;
+    for (const QString &a : arguments) {
+        bool plain = !a.isEmpty();
+        for (const QChar c : a)
+            plain = plain && (c.isLetterOrNumber() || QStringLiteral("-_./:=,+@%").contains(c));
+        out << (plain ? a : QLatin1Char('\'') + QString(a).replace(QLatin1String("'"), QLatin1String("'\\''")) + QLatin1Char('\''));
+    }
+    return out.join(QLatin1Char(' '));
+}
+
+namespace {
+
+// XML 1.0 cannot carry control characters or lone surrogates, not even
+// escaped; such a character (in a device's model, an odd path) is written as
+// \xNN or \uNNNN so that the document stays readable and the fact visible.
+// Everything else, backslashes too, is kept exactly.
+QString xmlText(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const ushort u = c.unicode();
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            out += c;
+            out += text[++i];
+        } else if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || c.isSurrogate() || u == 0xFFFE
+                   || u == 0xFFFF) {
+            out += u < 0x100 ? QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'))
+                             : QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+QString number(uint64_t n)
+{
+    return QString::number(n);
+}
+
+QString utcText(const QDateTime &t)
+{
+    return t.isValid() ? t.toUTC().toString(Qt::ISODate) : QString();
+}
+
+// The recorder's own clock: no zone, and fields that may be out of range.
+QString recorderStampText(RecorderTime t)
+{
+    const RecorderTimeFields f = unpackRecorderTime(t);
+    return QStringLiteral("%1-%2-%3 %4:%5:%6")
+        .arg(f.year)
+        .arg(twoDigitText(f.month), twoDigitText(f.day), twoDigitText(f.hour), twoDigitText(f.minute),
+             twoDigitText(f.second));
+}
+
+class Writer
+{
+public:
+    explicit Writer(QIODevice *device) : x(device)
+    {
+        x.setAutoFormatting(true);
+        x.setAutoFormattingIndent(2);
+    }
+
+    void start(const char *ns, const char *name) { x.writeStartElement(QLatin1String(ns), QLatin1String(name)); }
+    void end() { x.writeEndElement(); }
+    void attr(const char *name, const QString &value) { x.writeAttribute(QLatin1String(name), xmlText(value)); }
+    void text(const char *ns, const char *name, const QString &value)
+    {
+        x.writeTextElement(QLatin1String(ns), QLatin1String(name), xmlText(value));
+    }
+    // Optional facts are left out rather than written empty.
+    void textIf(const char *ns, const char *name, const QString &value)
+    {
+        if (!value.isEmpty())
+            text(ns, name, value);
+    }
+    void hash(const char *type, const QString &value)
+    {
+        start(kDfxmlNamespace, "hashdigest");
+        attr("type", QLatin1String(type));
+        x.writeCharacters(xmlText(value));
+        end();
+    }
+    void library(const char *name, const QString &version)
+    {
+        x.writeEmptyElement(QLatin1String(kDfxmlNamespace), QStringLiteral("library"));
+        attr("name", QLatin1String(name));
+        attr("version", version);
+    }
+
+    QXmlStreamWriter x;
+};
+
+const char *const D = kDfxmlNamespace;
+const char *const K = kKorvathNamespace;
+
+void writeCreator(Writer &w, const CaseReport &r)
+{
+    w.start(D, "creator");
+    w.attr("version", QStringLiteral("1.0"));
+    w.text(D, "program", r.program);
+    w.text(D, "version", QStringLiteral(KORVATH_VERSION));
+    w.start(D, "build_environment");
+#if defined(__clang__)
+    w.text(D, "compiler", QStringLiteral("clang " __clang_version__));
+#elif defined(__GNUC__)
+    w.text(D, "compiler", QStringLiteral("GCC " __VERSION__));
+#elif defined(_MSC_VER)
+    w.text(D, "compiler", QStringLiteral("MSVC %1").arg(_MSC_VER));
+#endif
+    w.library("Qt", QStringLiteral(QT_VERSION_STR));
+    w.library("OpenSSL", QStringLiteral(OPENSSL_VERSION_TEXT));
+    w.end();
+    w.start(D, "execution_environment");
+    w.text(D, "os_sysname", QSysInfo::kernelType());
+    w.text(D, "os_release", QSysInfo::kernelVersion());
+    w.text(D, "os_version", QSysInfo::prettyProductName());
+    w.text(D, "host", QSysInfo::machineHostName());
+    w.text(D, "arch", QSysInfo::currentCpuArchitecture());
+    w.text(D, "command_line", r.commandLine);
+    w.textIf(D, "start_time", utcText(r.startTime));
+    w.textIf(K, "end_time", utcText(r.endTime));
+    w.end();
+    // The libraries this run actually loaded, which may differ from the build's.
+    w.library("Qt", QString::fromLatin1(qVersion()));
+    w.library("OpenSSL", QString::fromLatin1(OpenSSL_version(OPENSSL_VERSION)));
+    w.end();
+}
+
+void writeSource(Writer &w, const ReportSource &s)
+{
+    w.start(D, "source");
+    w.text(D, "image_filename", s.givenPath);
+    w.text(K, "device_path", s.devicePath);
+    w.text(K, "block_device", s.blockDevice ? QStringLiteral("1") : QStringLiteral("0"));
+    w.textIf(K, "vendor", s.vendor);
+    w.textIf(K, "model", s.model);
+    w.textIf(K, "serial", s.serial);
+    w.textIf(K, "backing_file", s.backingFile);
+    w.text(K, "size_bytes", number(s.sizeBytes));
+    w.text(K, "sectors", number(s.sectors));
+    w.text(K, "sector_size", number(kSectorSize));
+    w.text(K, "recorder_signature", s.recorderSignature ? QStringLiteral("1") : QStringLiteral("0"));
+    w.text(K, "partition_start", number(s.partitionStart));
+    w.start(K, "layout");
+    w.attr("dir_size", number(s.layout.dir_size));
+    w.attr("data_offset", number(s.layout.data_offset));
+    w.attr("rev_clu", number(s.layout.rev_clu));
+    w.attr("totalSec", number(s.layout.totalSec));
+    w.attr("cluster_bytes", number(kClusterBytes));
+    w.end();
+    w.start(K, "directory");
+    w.attr("img_offset", number(directoryStartSector(s.layout, s.partitionStart) * kSectorSize));
+    w.attr("len", number(uint64_t(s.layout.dir_size) * kSectorSize));
+    if (!s.directorySha256.isEmpty())
+        w.hash("sha256", s.directorySha256);
+    w.end();
+    if (!s.imageHashes.empty()) {
+        w.start(K, "stored_image_hashes");
+        for (const StoredImageHash &h : s.imageHashes) {
+            w.start(D, "hashdigest");
+            w.attr("type", h.type.toLower());
+            w.x.writeCharacters(xmlText(h.value));
+            w.end();
+        }
+        w.end();
+    }
+    w.end();
+}
+
+void writeFile(Writer &w, const ReportFile &f)
+{
+    w.start(D, "fileobject");
+    w.text(D, "filename", f.filename);
+    w.text(D, "filesize", number(f.filesize));
+    if (!f.derived) {
+        w.start(D, "byte_runs");
+        for (const ByteRun &run : f.byteRuns) {
+            w.x.writeEmptyElement(QLatin1String(D), QStringLiteral("byte_run"));
+            w.attr("file_offset", number(run.fileOffset));
+            w.attr("img_offset", number(run.imgOffset));
+            w.attr("len", number(run.length));
+            if (run.zeroFill)
+                w.attr("fill", QStringLiteral("0"));
+        }
+        w.end();
+    }
+    if (!f.sha256.isEmpty())
+        w.hash("sha256", f.sha256);
+    if (f.derived) {
+        const DerivedFrom &d = *f.derived;
+        w.start(K, "derived_from");
+        w.attr("master", d.master);
+        w.textIf(K, "method", d.method);
+        if (d.frameRate > 0)
+            w.text(K, "frame_rate", QString::number(d.frameRate, 'g', 10));
+        w.text(K, "frames_written", number(d.framesWritten));
+        w.text(K, "frames_dropped", number(d.framesDropped));
+        w.end();
+    } else {
+        w.text(K, "camera", number(uint64_t(f.channel) + 1));
+        w.start(K, "recorder_start");
+        w.attr("raw", QStringLiteral("0x%1").arg(f.start, 8, 16, QLatin1Char('0')));
+        w.x.writeCharacters(recorderStampText(f.start));
+        w.end();
+        w.start(K, "recorder_end");
+        w.attr("raw", QStringLiteral("0x%1").arg(f.end, 8, 16, QLatin1Char('0')));
+        w.x.writeCharacters(recorderStampText(f.end));
+        w.end();
+        w.text(K, "record_index", number(f.recordIndex));
+        w.text(K, "unreadable_sectors", number(f.unreadableSectors));
+    }
+    w.end();
+}
+
+} // namespace
+
+bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *error)
+{
+    auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    // QSaveFile writes beside `path` and renames on commit; left uncommitted
+    // it removes its temporary file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(QStringLiteral("the report could not be created (%1)").arg(file.errorString()));
+
+    Writer w(&file);
+    w.x.writeStartDocument();
+    w.x.writeDefaultNamespace(QLatin1String(D));
+    w.x.writeNamespace(QLatin1String(kDublinCoreNamespace), QStringLiteral("dc"));
+    w.x.writeNamespace(QLatin1String(K), QStringLiteral("korvath"));
+    w.start(D, "dfxml");
+    w.attr("version", QStringLiteral("1.2.0"));
+    w.start(D, "metadata");
+    w.text(kDublinCoreNamespace, "type", QStringLiteral("Recorder recordings copied from a disk"));
+    w.end();
+    writeCreator(w, report);
+    writeSource(w, report.source);
+    for (const ReportFile &f : report.files)
+        writeFile(w, f);
+    for (const NotWritten &n : report.notWritten) {
+        w.start(K, "not_written");
+        w.attr("name", n.name);
+        w.x.writeCharacters(xmlText(n.reason));
+        w.end();
+    }
+    w.end();
+    w.x.writeEndDocument();
+
+    if (w.x.hasError()) {
+        file.cancelWriting();
+        return fail(QStringLiteral("writing the report failed (%1)").arg(file.errorString()));
+    }
+    if (!file.commit())
+        return fail(QStringLiteral("the report could not be completed (%1)").arg(file.errorString()));
+    return true;
+}
+
+} // namespace korvath

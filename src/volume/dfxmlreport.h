@@ -1,0 +1,127 @@
+// The case report: a DFXML 1.2.0 document naming the source, every file
+// written with where its bytes lie on the source and its SHA-256, every
+// unreadable stretch, and every recording asked for that was not written.
+#pragma once
+
+#include "export.h"
+#include "layout.h"
+#include "recordertime.h"
+#include "scan.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace korvath {
+
+// DFXML's byte_run: `len` bytes at `fileOffset` in the file came from
+// `imgOffset` on the source; a zero-filled run stands where the source could
+// not be read, at the place it would have come from.
+struct ByteRun {
+    uint64_t fileOffset = 0;
+    uint64_t imgOffset = 0;
+    uint64_t length = 0;
+    bool zeroFill = false;
+    bool operator==(const ByteRun &o) const
+    {
+        return fileOffset == o.fileOffset && imgOffset == o.imgOffset && length == o.length && zeroFill == o.zeroFill;
+    }
+};
+
+// Sectors of one cluster of a recording that could not be read.
+struct UnreadableSectors {
+    size_t position = 0;      // of the cluster in the recording's list
+    uint32_t firstSector = 0; // within the cluster, 0 .. kClusterSectors-1
+    uint32_t count = 0;
+};
+
+// One run per stretch of consecutive clusters, split around the unreadable
+// sectors, which become zero-filled runs. `unreadable` may come in any order
+// and overlap; ranges past a cluster's end or the list's end are clipped away.
+std::vector<ByteRun> buildByteRuns(uint32_t dataOffset, const ClusterList &clusters,
+                                   std::vector<UnreadableSectors> unreadable = {});
+
+// readCluster only counts the sectors it gives up on; this reader passes
+// every call on and notes each single-sector read that comes back short,
+// which is exactly where readCluster leaves zeros.
+SectorReader noteUnreadableSectors(SectorReader reader, std::vector<uint64_t> *sectors);
+
+// The noted sectors that fall in the cluster at `position` (first sector
+// `clusterFirstSector`), as ranges for buildByteRuns.
+std::vector<UnreadableSectors> unreadableInCluster(size_t position, uint64_t clusterFirstSector,
+                                                   const std::vector<uint64_t> &sectors);
+
+struct StoredImageHash {
+    QString type;  // "md5", "sha1", as the image container keeps them
+    QString value; // hex
+};
+
+struct ReportSource {
+    QString givenPath;  // as typed on the command line
+    QString devicePath; // what was opened
+    bool blockDevice = false;
+    QString vendor, model, serial; // as the system reports them; empty when unknown
+    QString backingFile;           // of a loop device
+    uint64_t sizeBytes = 0;
+    uint64_t sectors = 0;
+    bool recorderSignature = false; // in sector 0
+    uint32_t partitionStart = 0;
+    VolumeInfo layout;
+    QString directorySha256; // of the directory bytes as read
+    std::vector<StoredImageHash> imageHashes;
+};
+
+// A file made from a native copy (an MP4, a still) rather than read from the source.
+struct DerivedFrom {
+    QString master; // the native copy's filename, as in the report
+    QString method; // e.g. "remuxed to MP4"
+    double frameRate = 0;
+    uint64_t framesWritten = 0;
+    uint64_t framesDropped = 0;
+};
+
+struct ReportFile {
+    QString filename; // relative to the output folder
+    uint64_t filesize = 0;
+    QString sha256;
+    // Native copies only:
+    std::vector<ByteRun> byteRuns;
+    uint32_t channel = 0; // counted from 0, as the recorder stores it; written as the camera number (+1)
+    RecorderTime start = 0;
+    RecorderTime end = 0;
+    uint32_t recordIndex = 0;
+    uint64_t unreadableSectors = 0;
+    std::optional<DerivedFrom> derived; // set: a derived file, no byte runs of its own
+};
+
+struct NotWritten {
+    QString name;
+    QString reason;
+};
+
+struct CaseReport {
+    QString program = QStringLiteral("korvath-cli");
+    QString commandLine;
+    QDateTime startTime; // written in UTC
+    QDateTime endTime;
+    ReportSource source;
+    std::vector<ReportFile> files;
+    std::vector<NotWritten> notWritten;
+};
+
+// The arguments as one line a POSIX shell would split back into the same
+// arguments: plain ones as they are, others in single quotes.
+QString commandLineText(const QStringList &arguments);
+
+constexpr const char *kDfxmlNamespace = "http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML";
+constexpr const char *kDublinCoreNamespace = "http://purl.org/dc/elements/1.1/";
+constexpr const char *kKorvathNamespace = "urn:korvath:dfxml:1";
+
+// Writes to a temporary name beside `path` and renames it when complete; on
+// failure nothing is left and `error` says why. Replaces a file at `path`.
+bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *error);
+
+} // namespace korvath
