@@ -121,10 +121,9 @@ int runJob(int argc, char **argv)
         for (uint32_t k = 0; k < count; ++k)
             recording.clusters.append(kExportFirstCluster + k);
         korvath::SourceHealth health;
-        korvath::IoBytes buffer;
         const QString out = QFile::decodeName(argv[4]);
         const korvath::RecordingExport result =
-            korvath::exportRecording(korvath::DriveSource(handle), info.data_offset, recording, out, buffer, health);
+            korvath::exportRecording(korvath::DriveSource(handle), info.data_offset, recording, out, health);
         QFile::remove(out);
         return result.written() && result.bytesWritten == uint64_t(count) * korvath::kClusterBytes ? 0 : 5;
     }

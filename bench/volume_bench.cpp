@@ -154,7 +154,6 @@ void exportRuns(State &state, bool cold)
     const korvath::DriveSource source(handle);
     korvath::Recording recording;
     recording.clusters = c.exportClusters;
-    korvath::IoBytes buffer;
     if (!cold && !loadIntoCache(c.largeImage, c.exportByte(), kExportBytes))
         state.SkipWithError("cannot read the clusters into the page cache");
     bool checked = false;
@@ -167,7 +166,7 @@ void exportRuns(State &state, bool cold)
         }
         korvath::SourceHealth health;
         const korvath::RecordingExport result =
-            korvath::exportRecording(source, c.large.data_offset, recording, out, buffer, health);
+            korvath::exportRecording(source, c.large.data_offset, recording, out, health);
         state.PauseTiming();
         if (!result.written() || result.bytesWritten != kExportBytes || result.unreadableSectors != 0)
             state.SkipWithError("the export did not write every cluster");

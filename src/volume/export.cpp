@@ -1,6 +1,7 @@
 #include "export.h"
 
 #include "outputfile.h"
+#include "readahead.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,7 +48,7 @@ bool writeWhole(QFile &file, const uint8_t *bytes, qint64 size)
 } // namespace
 
 RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset, const Recording &recording,
-                                const QString &path, IoBytes &buffer, SourceHealth &health, const ExportHooks &hooks)
+                                const QString &path, SourceHealth &health, const ExportHooks &hooks)
 {
     RecordingExport result;
     result.path = path;
@@ -58,8 +59,9 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
         result.error = QStringLiteral("not read: the source had stopped answering");
         return result;
     }
-    buffer.resize(kClusterBytes);
     const uint64_t sourceSectors = static_cast<uint64_t>(std::max<int64_t>(source.sectors(), 0));
+    const ClusterList &clusters = recording.clusters;
+    const int total = clusters.size();
 
     const QString partial = partialPath(path);
     QFile file(partial);
@@ -68,42 +70,57 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
         result.error = QStringLiteral("the file could not be created (%1)").arg(file.errorString());
         return result;
     }
-    const int total = recording.clusters.size();
     int done = 0;
-    for (const uint32_t cluster : recording.clusters) {
-        const uint32_t bad = readClusterWatched(source, clusterSector(dataOffset, cluster), sourceSectors, buffer.data(),
-                                                &result.unreadableRanges, health);
-        if (health.gone) {
+    {
+        // The reader thread reads ahead while this one hashes and writes: on
+        // a real disk the read of one cluster, the hash and the write of
+        // others proceed at once. Each cluster's lost sectors are noted by
+        // the reader before its slot is handed over; the source's health is
+        // the reader's alone until the ring is joined below.
+        std::vector<std::vector<SectorRange>> lost(static_cast<size_t>(total));
+        ClusterReadAhead ring(static_cast<size_t>(total), [&](size_t k, uint8_t *buffer) {
+            ClusterRead read;
+            read.unreadableSectors = readClusterWatched(source, clusterSector(dataOffset, clusters[static_cast<int>(k)]),
+                                                        sourceSectors, buffer, &lost[k], health);
+            read.stop = health.gone;
+            return read;
+        });
+        while (const ClusterReadAhead::Slot *slot = ring.next()) {
+            const uint32_t cluster = clusters[static_cast<int>(slot->index)];
+            result.totalSectors += kClusterSectors;
+            if (slot->unreadableSectors) {
+                result.unreadableSectors += slot->unreadableSectors;
+                result.unreadableClusters.push_back({cluster, slot->unreadableSectors});
+                for (const SectorRange &range : lost[slot->index])
+                    addUnreadable(result.unreadableRanges, range);
+            }
+            if (!writeWhole(file, slot->bytes, kClusterBytes)) {
+                result.status = ExportStatus::Failed;
+                result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.errorString())
+                                         : QStringLiteral("writing failed after %1 of %2 clusters (%3)")
+                                               .arg(done)
+                                               .arg(total)
+                                               .arg(file.errorString());
+                break;
+            }
+            ++done;
+            result.bytesWritten += kClusterBytes;
+            if (hooks.clusterWritten)
+                hooks.clusterWritten(recording, slot->bytes, kClusterBytes, result.bytesWritten);
+            if (done < total && hooks.stopRequested && hooks.stopRequested()) {
+                result.status = ExportStatus::Cancelled;
+                result.error = QStringLiteral("not written: the export was cancelled after %1 of %2 clusters")
+                                   .arg(done)
+                                   .arg(total);
+                break;
+            }
+        }
+        ring.cancel();
+        if (result.written() && health.gone) {
             result.status = ExportStatus::SourceGone;
             result.error = QStringLiteral("not written: the source stopped answering after %1 of %2 clusters")
                                .arg(done)
                                .arg(total);
-            break;
-        }
-        result.totalSectors += kClusterSectors;
-        if (bad) {
-            result.unreadableSectors += bad;
-            result.unreadableClusters.push_back({cluster, bad});
-        }
-        if (!writeWhole(file, buffer.data(), kClusterBytes)) {
-            result.status = ExportStatus::Failed;
-            result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.errorString())
-                                     : QStringLiteral("writing failed after %1 of %2 clusters (%3)")
-                                           .arg(done)
-                                           .arg(total)
-                                           .arg(file.errorString());
-            break;
-        }
-        ++done;
-        result.bytesWritten += kClusterBytes;
-        if (hooks.clusterWritten)
-            hooks.clusterWritten(recording, buffer.data(), kClusterBytes, result.bytesWritten);
-        if (done < total && hooks.stopRequested && hooks.stopRequested()) {
-            result.status = ExportStatus::Cancelled;
-            result.error = QStringLiteral("not written: the export was cancelled after %1 of %2 clusters")
-                               .arg(done)
-                               .arg(total);
-            break;
         }
     }
     if (result.written() && !file.flush()) {
@@ -184,7 +201,6 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
     outcome.saveFolder = saveFolder;
     QMap<QString, QString> folderProblem; // folder -> why it could not be made ("" when it exists)
     SourceHealth health;
-    IoBytes buffer;
     int position = 0;
     for (const ExportEntry &entry : entries) {
         const Recording &rec = *entry.recording;
@@ -217,12 +233,12 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
             result.error = QStringLiteral("its folder could not be created");
         } else {
             try {
-                result = exportRecording(source, dataOffset, rec, filePathIn(saveFolder, rec), buffer, health, hooks);
+                result = exportRecording(source, dataOffset, rec, filePathIn(saveFolder, rec), health, hooks);
             } catch (const std::bad_alloc &) {
                 result.name = rec.name;
                 result.path = filePathIn(saveFolder, rec);
                 result.status = ExportStatus::Failed;
-                result.error = QStringLiteral("not enough memory for the 2 MiB transfer buffer");
+                result.error = QStringLiteral("not enough memory for the transfer buffers");
             }
         }
         if (result.status == ExportStatus::SourceGone) {

@@ -71,11 +71,12 @@ struct ExportHooks {
     std::function<void(const RecordingExport &result)> recordingDone;
 };
 
-// Copies `clusters` back to back into `path`, by way of a temporary file
-// that gets the name only when every cluster is written and the file closed.
+// Copies the recording's clusters back to back into `path`, by way of a
+// temporary file that gets the name only when every cluster is written and
+// the file closed. A few clusters are read ahead on a thread of their own;
+// the hooks run on the caller's thread.
 RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset, const Recording &recording,
-                                const QString &path, IoBytes &buffer, SourceHealth &health,
-                                const ExportHooks &hooks = {});
+                                const QString &path, SourceHealth &health, const ExportHooks &hooks = {});
 
 struct ExportEntry {
     const Recording *recording = nullptr;

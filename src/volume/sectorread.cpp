@@ -9,10 +9,15 @@ namespace korvath {
 
 void addUnreadable(std::vector<SectorRange> &ranges, uint64_t s)
 {
-    if (!ranges.empty() && ranges.back().first + ranges.back().count == s)
-        ++ranges.back().count;
+    addUnreadable(ranges, SectorRange{s, 1});
+}
+
+void addUnreadable(std::vector<SectorRange> &ranges, const SectorRange &range)
+{
+    if (!ranges.empty() && ranges.back().first + ranges.back().count == range.first)
+        ranges.back().count += range.count;
     else
-        ranges.push_back({s, 1});
+        ranges.push_back(range);
 }
 
 uint64_t sectorCount(const std::vector<SectorRange> &ranges)

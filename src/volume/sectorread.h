@@ -16,6 +16,8 @@ struct SectorRange {
 
 // Adds sector `s` to the ranges, merging with the last one when adjacent.
 void addUnreadable(std::vector<SectorRange> &ranges, uint64_t s);
+// Adds a range, merging with the last one when adjacent.
+void addUnreadable(std::vector<SectorRange> &ranges, const SectorRange &range);
 uint64_t sectorCount(const std::vector<SectorRange> &ranges);
 
 // Fills `buffer` with `count` sectors from `first`: one request in the normal

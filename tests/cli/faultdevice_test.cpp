@@ -91,8 +91,9 @@ TEST_F(FaultDevice, UnreadableSectorsAreZerosAndCounted)
         QStringList want;
         if (lost)
             want << QStringLiteral("korvath-cli: %1: %2 of 12288 sectors could not be read").arg(names[0]).arg(lost);
-        want << QStringLiteral("korvath-cli: 2 of 2 recordings written, 8388608 bytes, %1 unreadable sectors, 0 failures")
-                    .arg(lost);
+        want << QStringLiteral("korvath-cli: 2 of 2 recordings written, 8388608 bytes, %1 unreadable %2, 0 failures")
+                    .arg(lost)
+                    .arg(lost == 1 ? "sector" : "sectors");
         const QStringList lines = r.errLines();
         ASSERT_EQ(lines.size(), want.size()) << r.err.toStdString();
         for (int i = 0; i < want.size(); ++i)

@@ -9,7 +9,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <cstring>
+#include <atomic>
 #include <set>
+#include <unistd.h>
 
 using namespace korvath;
 using korvath::testkit::ImageBuilder;
@@ -18,12 +20,12 @@ using korvath::testkit::readFileBytes;
 namespace {
 
 RecordingExport exportClusters(const SectorSource &source, uint32_t dataOffset, const ClusterList &clusters,
-                               const QString &path, IoBytes &buffer)
+                               const QString &path)
 {
     Recording rec;
     rec.clusters = clusters;
     SourceHealth health;
-    return exportRecording(source, dataOffset, rec, path, buffer, health);
+    return exportRecording(source, dataOffset, rec, path, health);
 }
 
 constexpr uint64_t kFirst = 1000; // where the reader's cluster begins
@@ -122,13 +124,11 @@ TEST_P(ExportRecordingTest, FileHoldsTheClustersOfTheImage)
 
     const DriveHandle drive = openDrive(image.toLocal8Bit().constData());
     ASSERT_TRUE(drive.isValid());
-    IoBytes buffer;
     const RecordingExport r = exportClusters(DriveSource(drive), b.layout().data_offset,
-                                             ClusterList(p.clusters.begin(), p.clusters.end()), out, buffer);
+                                             ClusterList(p.clusters.begin(), p.clusters.end()), out);
 
     EXPECT_TRUE(r.written()) << r.error.toStdString();
     EXPECT_EQ(r.unreadableSectors, p.lostSectors);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.data()) % kIoAlignment, 0u); // reads copy fastest to a page
     QByteArray want;
     for (uint32_t c : p.clusters) {
         const QByteArray onImage = c < 1000 ? readFileBytes(image, b.clusterFirstSector(c) * kSectorSize, kClusterBytes)
@@ -163,9 +163,8 @@ TEST(ExportRecording, FailedWriteLeavesNoFileAndTheOlderOneWhole)
     ASSERT_TRUE(QFile::link("/dev/full", partialPath(full)));
     const QString missing = tmp.filePath("gone/x.h264");
     const FunctionSource zeros([](uint64_t, void *, uint32_t count) { return count * kSectorSize; }, 1 << 20);
-    IoBytes buffer;
 
-    const RecordingExport r = exportClusters(zeros, 0, {1, 2}, full, buffer);
+    const RecordingExport r = exportClusters(zeros, 0, {1, 2}, full);
     EXPECT_FALSE(r.written());
     EXPECT_TRUE(r.error.contains("No space left on device")) << r.error.toStdString();
     EXPECT_TRUE(r.error.contains("removed")) << r.error.toStdString();
@@ -173,7 +172,7 @@ TEST(ExportRecording, FailedWriteLeavesNoFileAndTheOlderOneWhole)
     EXPECT_EQ(readFileBytes(full, 0, 5), QByteArray("older"));
     EXPECT_EQ(QFileInfo(full).size(), 5);
 
-    const RecordingExport m = exportClusters(zeros, 0, {1}, missing, buffer);
+    const RecordingExport m = exportClusters(zeros, 0, {1}, missing);
     EXPECT_TRUE(m.error.startsWith("the file could not be created")) << m.error.toStdString();
 }
 
@@ -194,6 +193,127 @@ TEST(CameraFolder, MadeOrTheReasonGiven)
     QFile(save + "/CAM2").open(QIODevice::WriteOnly);
     EXPECT_TRUE(makeCameraFolder(save + "//CAM2").contains("in the way"));
     EXPECT_TRUE(makeCameraFolder(tmp.filePath("nothing") + "//CAM1").endsWith("nothing does not exist"));
+}
+
+} // namespace
+
+namespace {
+
+// The read-ahead export against the image read plainly, with sectors that
+// fail at the start, middle and end of a recording, a stop from the caller
+// and a source that goes away for good.
+struct RingCase {
+    const char *name;
+    std::vector<int> badOffsets; // sectors from the recording's first cluster's start (in list order: k*4096+s)
+    int stopAfter;               // clusters written before the caller asks to stop; -1 never
+    int vanishAt;                // list position from which every read fails; -1 never
+};
+
+void PrintTo(const RingCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class ReadAheadExportTest : public ::testing::TestWithParam<RingCase>
+{
+};
+
+TEST_P(ReadAheadExportTest, SameBytesAsAPlainReadAndEveryLossNamed)
+{
+    const RingCase &p = GetParam();
+    QTemporaryDir tmp;
+    ImageBuilder b(80 * 4096);
+    b.recorderSignature();
+    const std::vector<uint32_t> chain{10, 11, 12, 30, 31, 5, 6, 7, 40, 41};
+    for (uint32_t c : chain)
+        b.clusterContents(c);
+    const QString image = tmp.filePath("disk.img");
+    ASSERT_TRUE(b.write(image));
+    const DriveHandle drive = openDrive(image.toLocal8Bit().constData());
+    ASSERT_TRUE(drive.isValid());
+    const DriveSource plain(drive);
+
+    std::set<uint64_t> bad;
+    for (int off : p.badOffsets)
+        bad.insert(b.clusterFirstSector(chain[size_t(off / 4096)]) + uint64_t(off % 4096));
+    const uint64_t vanish = p.vanishAt < 0 ? ~0ull : b.clusterFirstSector(chain[size_t(p.vanishAt)]);
+    std::atomic<bool> gone{false};
+    const FunctionSource failing(
+        [&](uint64_t sector, void *buffer, uint32_t count) -> uint32_t {
+            if (gone || sector + count > vanish) {
+                gone = gone || sector >= vanish;
+                if (gone)
+                    return kReadFailed;
+            }
+            for (uint64_t s = sector; s < sector + count; ++s)
+                if (bad.count(s) || s >= vanish)
+                    return s == sector ? kReadFailed : plain.read(sector, buffer, uint32_t(s - sector));
+            return plain.read(sector, buffer, count);
+        },
+        plain.sectors());
+
+    Recording rec;
+    rec.clusters = ClusterList(chain.begin(), chain.end());
+    int written = 0;
+    ExportHooks hooks;
+    hooks.clusterWritten = [&](const Recording &, const uint8_t *, uint32_t, uint64_t) { ++written; };
+    hooks.stopRequested = [&] { return p.stopAfter >= 0 && written >= p.stopAfter; };
+    SourceHealth health;
+    const QString out = tmp.filePath("out.h264");
+    const RecordingExport r = exportRecording(failing, b.layout().data_offset, rec, out, health, hooks);
+    ::close(drive.native);
+
+    EXPECT_FALSE(QFileInfo::exists(partialPath(out)));
+    if (p.stopAfter >= 0 || p.vanishAt >= 0) {
+        EXPECT_EQ(r.status, p.stopAfter >= 0 ? ExportStatus::Cancelled : ExportStatus::SourceGone);
+        EXPECT_FALSE(QFileInfo::exists(out));
+        if (p.stopAfter >= 0)
+            EXPECT_TRUE(r.error.contains(QStringLiteral("after %1 of 10 clusters").arg(p.stopAfter))) << r.error.toStdString();
+        return;
+    }
+    ASSERT_TRUE(r.written()) << r.error.toStdString();
+    QByteArray want;
+    for (uint32_t c : chain)
+        want += ImageBuilder::clusterPattern(c);
+    std::vector<SectorRange> wantRanges;
+    for (int off : p.badOffsets) {
+        std::memset(want.data() + size_t(off) * kSectorSize, 0, kSectorSize);
+        addUnreadable(wantRanges, b.clusterFirstSector(chain[size_t(off / 4096)]) + uint64_t(off % 4096));
+    }
+    EXPECT_TRUE(readFileBytes(out, 0, uint64_t(want.size())) == want);
+    EXPECT_EQ(r.unreadableSectors, p.badOffsets.size());
+    EXPECT_EQ(r.unreadableRanges, wantRanges);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ring, ReadAheadExportTest,
+    ::testing::Values(RingCase{"clean", {}, -1, -1}, RingCase{"first_sectors", {0, 1, 2}, -1, -1},
+                      RingCase{"middle_and_cluster_edges", {4095, 4096, 5 * 4096 + 77}, -1, -1},
+                      RingCase{"last_sector", {10 * 4096 - 1}, -1, -1},
+                      RingCase{"stopped_by_the_caller", {}, 3, -1},
+                      RingCase{"source_gone_midway", {}, -1, 4}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A few bad sectors in many clusters never make the source count as gone.
+TEST(SourceHealthRule, ScatteredBadSectorsNeverEndTheExport)
+{
+    const FunctionSource oneBadEach(
+        [](uint64_t sector, void *buffer, uint32_t count) -> uint32_t {
+            if (sector % kClusterSectors == 0)
+                return kReadFailed;
+            std::memset(buffer, 1, size_t(count) * kSectorSize);
+            return count * kSectorSize;
+        },
+        int64_t(64) * kClusterSectors);
+    Recording rec;
+    for (uint32_t c = 0; c < 20; ++c)
+        rec.clusters << c;
+    QTemporaryDir tmp;
+    SourceHealth health;
+    const RecordingExport r = exportRecording(oneBadEach, 0, rec, tmp.filePath("x.h264"), health);
+    EXPECT_TRUE(r.written()) << r.error.toStdString();
+    EXPECT_EQ(r.unreadableSectors, 20u);
+    EXPECT_FALSE(health.gone);
 }
 
 } // namespace
