@@ -1,0 +1,131 @@
+#include "commands.h"
+
+#include "export.h"
+#include "outputfile.h"
+#include "progress.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QThread>
+#include <cstdio>
+
+namespace korvath {
+namespace cli {
+
+namespace {
+
+QString unreadableText(const RecordingExport &e)
+{
+    QStringList where;
+    for (size_t i = 0; i < e.unreadableClusters.size() && i < 3; ++i)
+        where << QStringLiteral("cluster %1: %2")
+                     .arg(e.unreadableClusters[i].cluster)
+                     .arg(countText(e.unreadableClusters[i].sectors, "sector", "sectors"));
+    if (e.unreadableClusters.size() > 3)
+        where << countText(e.unreadableClusters.size() - 3, "more cluster", "more clusters");
+    return QStringLiteral("%1: %2 of %3 could not be read and were written as zeros (%4)")
+        .arg(e.name)
+        .arg(e.unreadableSectors)
+        .arg(countText(e.totalSectors, "sector", "sectors"))
+        .arg(where.join(QStringLiteral("; ")));
+}
+
+// Slows each cluster down, so that tests can stop an export in the middle
+// of a recording on the real path. Never set in use.
+int testClusterDelayMs()
+{
+    return qEnvironmentVariableIntValue("KORVATH_TEST_CLUSTER_DELAY_MS");
+}
+
+} // namespace
+
+int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered)
+{
+    QList<ExportEntry> entries;
+    for (const Recording *r : ordered)
+        if (o.names.isEmpty() || o.names.contains(r->name))
+            entries.append({r, true});
+    if (entries.isEmpty()) {
+        err(noMatchText(o));
+        return ExitDone;
+    }
+    if (!o.overwrite) {
+        const QStringList existing = existingTargets(o.outDir, entries);
+        if (!existing.isEmpty()) {
+            err(QStringLiteral("%1 exists already (%2 of the files to write exist); nothing was written; "
+                               "give --overwrite to replace them")
+                    .arg(QDir::toNativeSeparators(QDir::cleanPath(existing.first())))
+                    .arg(existing.size()));
+            return ExitUsage;
+        }
+    }
+
+    uint64_t total = 0;
+    for (const ExportEntry &e : entries)
+        total += recordingBytes(*e.recording);
+    Progress progress(total);
+    uint64_t before = 0;
+    const int delay = testClusterDelayMs();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    ExportHooks hooks;
+    hooks.clusterWritten = [&](const Recording &, const uint8_t *bytes, uint32_t size, uint64_t done) {
+        // The hash is of the bytes as written, not read back.
+        if (o.sha256)
+            hash.addData(reinterpret_cast<const char *>(bytes), static_cast<int>(size));
+        progress.update(before + done);
+        if (delay > 0)
+            QThread::msleep(static_cast<unsigned long>(delay));
+    };
+    hooks.stopRequested = [] { return stopSignal() != 0; };
+    hooks.recordingDone = [&](const RecordingExport &e) {
+        before += static_cast<uint64_t>(e.totalSectors) * kSectorSize;
+        // A hash line for each file as soon as it has its name: a stopped
+        // export keeps the hashes of what it finished.
+        if (o.sha256 && e.written()) {
+            progress.finish();
+            out(QStringLiteral("%1  CAM%2/%3").arg(QString::fromLatin1(hash.result().toHex())).arg(e.channel + 1).arg(e.name));
+            std::fflush(stdout);
+        }
+        hash.reset();
+    };
+    const ExportOutcome outcome =
+        exportRecordings(*listing.source, listing.info.data_offset, o.outDir, entries, hooks);
+    progress.finish();
+
+    for (const QString &problem : outcome.folderProblems)
+        err(QStringLiteral("the folder %1 could not be created").arg(problem));
+    if (outcome.sourceGone)
+        err(QStringLiteral("the source stopped answering: %1 in a row could not be read at all; gave up, %2 not read")
+                .arg(countText(kDeadClustersInARow, "cluster", "clusters"),
+                     countText(outcome.clustersNotRead, "cluster was", "clusters were")));
+    for (const RecordingExport &e : outcome.results) {
+        if (e.status == ExportStatus::NoFolder)
+            err(QStringLiteral("%1: not written").arg(e.name));
+        else if (e.status == ExportStatus::Failed)
+            err(QStringLiteral("%1: not written: %2").arg(e.name, e.error));
+        else if (!e.written())
+            err(QStringLiteral("%1: %2").arg(e.name, e.error));
+        else if (e.unreadableSectors)
+            err(unreadableText(e));
+    }
+    for (const QString &name : outcome.notReached)
+        err(QStringLiteral("%1: not written: %2")
+                .arg(name, stopSignal() ? QStringLiteral("the export was stopped by %1").arg(signalName(stopSignal()))
+                                    : QStringLiteral("the source had stopped answering")));
+    const int written = outcome.writtenCount();
+    const int failed = entries.size() - written;
+    err(QStringLiteral("%1 of %2 written, %3, %4, %5")
+            .arg(written)
+            .arg(countText(static_cast<uint64_t>(entries.size()), "recording", "recordings"))
+            .arg(countText(outcome.bytesWritten(), "byte", "bytes"))
+            .arg(countText(outcome.unreadableSectors(), "unreadable sector", "unreadable sectors"))
+            .arg(countText(static_cast<uint64_t>(failed), "failure", "failures")));
+    if (stopSignal()) {
+        err(QStringLiteral("stopped by %1").arg(signalName(stopSignal())));
+        return 128 + stopSignal();
+    }
+    return outcome.clean() ? ExitDone : ExitLoss;
+}
+
+} // namespace cli
+} // namespace korvath

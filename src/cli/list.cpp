@@ -1,0 +1,89 @@
+#include "commands.h"
+
+#include "export.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdio>
+
+namespace korvath {
+namespace cli {
+
+// What the listing could not see, on stderr; true when something was lost.
+bool reportListingLosses(const Listing &listing)
+{
+    bool lost = false;
+    if (!listing.signature)
+        err(QStringLiteral("sector 0 carries no recorder signature: this may not be a recorder disk, "
+                           "and the list may be empty or wrong"));
+    if (!listing.directoryAllocated) {
+        err(QStringLiteral("the directory of %1 could not be read: not enough memory")
+                .arg(countText(listing.directorySectors, "sector", "sectors")));
+        return true;
+    }
+    if (const uint64_t bad = listing.directoryUnreadableSectors()) {
+        QStringList where;
+        for (size_t i = 0; i < listing.directoryUnreadable.size() && i < 3; ++i) {
+            const SectorRange &r = listing.directoryUnreadable[i];
+            where << (r.count == 1 ? QStringLiteral("sector %1").arg(r.first)
+                                   : QStringLiteral("sectors %1-%2").arg(r.first).arg(r.first + r.count - 1));
+        }
+        if (listing.directoryUnreadable.size() > 3)
+            where << QStringLiteral("...");
+        err(QStringLiteral("%1 of the directory's %2 could not be read (%3); recordings described there are "
+                           "not listed")
+                .arg(bad)
+                .arg(countText(listing.directorySectors, "sector", "sectors"))
+                .arg(where.join(QStringLiteral(", "))));
+        lost = true;
+    }
+    if (listing.scan.bounded) {
+        err(QStringLiteral("the directory links more clusters than the disk holds (damaged or crafted): listing "
+                           "stopped at record %1 after %2; the list is incomplete")
+                .arg(listing.scan.stoppedAtRecord)
+                .arg(countText(listing.scan.clustersWalked, "cluster", "clusters")));
+        lost = true;
+    }
+    return lost;
+}
+
+namespace {
+
+void printList(const QList<const Recording *> &recordings, const Options &o)
+{
+    if (!o.json) {
+        for (const Recording *r : recordings) {
+            const QString line = QStringLiteral("%1\t%2\t%3").arg(r->name).arg(r->clusters.size()).arg(recordingBytes(*r));
+            out(o.allChannels ? QStringLiteral("%1\t%2").arg(r->channel + 1).arg(line) : line);
+        }
+        return;
+    }
+    QJsonArray array;
+    for (const Recording *r : recordings) {
+        QJsonArray clusters;
+        for (const uint32_t c : r->clusters)
+            clusters.append(static_cast<qint64>(c));
+        array.append(QJsonObject{{QStringLiteral("name"), r->name},
+                                 {QStringLiteral("channel"), static_cast<qint64>(r->channel) + 1},
+                                 {QStringLiteral("start"), stampText(r->startTime)},
+                                 {QStringLiteral("end"), stampText(r->endTime)},
+                                 {QStringLiteral("clusters"), clusters},
+                                 {QStringLiteral("bytes"), static_cast<qint64>(recordingBytes(*r))}});
+    }
+    std::fputs(QJsonDocument(array).toJson(QJsonDocument::Indented).constData(), stdout);
+}
+
+} // namespace
+
+int runList(const Listing &listing, const Options &o, bool lost)
+{
+    if (listing.empty())
+        err(noMatchText(o));
+    if (!listing.empty() || o.json)
+        printList(orderedRecordings(listing), o);
+    return lost ? ExitLoss : ExitDone;
+}
+
+} // namespace cli
+} // namespace korvath

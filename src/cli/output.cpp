@@ -1,0 +1,45 @@
+#include "commands.h"
+
+#include <QStringList>
+#include <cstdio>
+
+namespace korvath {
+namespace cli {
+
+void err(const QString &line)
+{
+    std::fprintf(stderr, "korvath-cli: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void out(const QString &line)
+{
+    std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
+}
+
+QString stampText(RecorderTime t)
+{
+    const RecorderTimeFields f = unpackRecorderTime(t);
+    return QStringLiteral("%1-%2-%3 %4:%5:%6")
+        .arg(f.year)
+        .arg(twoDigitText(f.month), twoDigitText(f.day), twoDigitText(f.hour), twoDigitText(f.minute),
+             twoDigitText(f.second));
+}
+
+uint64_t recordingBytes(const Recording &r)
+{
+    return static_cast<uint64_t>(r.clusters.size()) * kClusterBytes;
+}
+
+QString channelText(const Options &o)
+{
+    return o.allChannels ? QStringLiteral("any channel") : QStringLiteral("channel %1").arg(o.channel + 1);
+}
+
+QString noMatchText(const Options &o)
+{
+    return QStringLiteral("no recording of %1 from %2 to %3").arg(channelText(o), stampText(o.from), stampText(o.to));
+}
+
+} // namespace cli
+} // namespace korvath
