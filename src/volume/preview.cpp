@@ -103,6 +103,9 @@ KeyFrame findKeyFrame(const std::vector<uint8_t> &buf)
     });
     if (k.found && !k.complete)
         k.end = buf.size();
+    // A four-byte start code's leading zero belongs to the unit it starts.
+    if (k.found && k.start > 0 && buf[k.start - 1] == 0)
+        --k.start;
     return k;
 }
 
