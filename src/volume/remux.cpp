@@ -555,6 +555,9 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
         QFile::remove(tmpPath);
         return r;
     }
+    // The temporary file was made private; the copy gets the usual permissions.
+    QFile::setPermissions(tmpPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                       | QFileDevice::ReadOther);
 #ifdef Q_OS_WIN
     QFile::remove(mp4Path);
     const bool renamed = QFile::rename(tmpPath, mp4Path);

@@ -52,6 +52,8 @@ const Row kRows[] = {
     {"unreadable_point_leaves_a_crossed_tile", 40, 4, {20, 21}, 12, 2},
 };
 
+void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
+
 class PreviewTable : public ::testing::TestWithParam<Row>
 {
 };

@@ -158,6 +158,8 @@ const Row kRows[] = {
      packRecorderTime(2024, 3, 1, 8, 0, 1), nullptr, "B-frames"},
 };
 
+void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
+
 class RemuxTable : public ::testing::TestWithParam<Row>
 {
 };
