@@ -3,6 +3,7 @@
 // copy, and a preview of a 3,000-cluster recording read from a file.
 //   korvath_video_bench remux DIR MIB        makes DIR/master.h264 of MIB MiB (once), times both
 //   korvath_video_bench preview DIR CLUSTERS  makes DIR/recording.bin (once), times a 6-frame preview
+//   korvath_video_bench copy MASTER OUT.mp4   one playable copy, its figures printed
 #include "layout.h"
 #include "preview.h"
 #include "remux.h"
@@ -107,6 +108,29 @@ int previewFigures(const QString &dir, uint32_t clusters)
     return r.ok ? 0 : 1;
 }
 
+// One native copy by hand, stamps from its exported name "YYYY-MM-DD HH-MM-SS_YYYY-MM-DD HH-MM-SS_...".
+int copyOne(const QString &master, const QString &mp4)
+{
+    const QString name = QFileInfo(master).fileName();
+    auto stamp = [&](int at) {
+        const QStringList d = name.mid(at, 10).split(QLatin1Char('-')), t = name.mid(at + 11, 8).split(QLatin1Char('-'));
+        return d.size() == 3 && t.size() == 3 ? packRecorderTime(d[0].toInt(), d[1].toInt(), d[2].toInt(), t[0].toInt(), t[1].toInt(), t[2].toInt()) : 0;
+    };
+    RemuxOptions o;
+    o.start = stamp(0);
+    o.end = stamp(20);
+    o.masterName = name;
+    QElapsedTimer t;
+    t.start();
+    const RemuxResult r = remuxToMp4(master, mp4, o);
+    std::printf("%s: %s%s\n  written %lld, damaged %lld, before the first key frame %lld, after the end %lld, "
+                "%.3f fps (%s), %.2f s of video, in %.3f s\n",
+                qPrintable(name), r.ok ? "ok" : "failed: ", qPrintable(r.error), static_cast<long long>(r.framesWritten),
+                static_cast<long long>(r.framesDamaged), static_cast<long long>(r.framesBeforeKey),
+                static_cast<long long>(r.framesAfterEnd), r.fps, qPrintable(r.fpsSource), r.durationSeconds, seconds(t));
+    return r.ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -118,6 +142,8 @@ int main(int argc, char **argv)
         return remuxFigures(args[2], args[3].toLongLong());
     if (args.size() == 4 && args[1] == QLatin1String("preview"))
         return previewFigures(args[2], args[3].toUInt());
-    std::fprintf(stderr, "usage: korvath_video_bench remux DIR MIB | preview DIR CLUSTERS\n");
+    if (args.size() == 4 && args[1] == QLatin1String("copy"))
+        return copyOne(args[2], args[3]);
+    std::fprintf(stderr, "usage: korvath_video_bench remux DIR MIB | preview DIR CLUSTERS | copy MASTER OUT.mp4\n");
     return 2;
 }

@@ -13,6 +13,7 @@
 #include <memory>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 #include <libavutil/mathematics.h>
@@ -205,6 +206,49 @@ std::vector<ByteRange> merged(std::vector<ByteRange> a, const std::vector<ByteRa
     return out;
 }
 
+struct TailFrame {
+    QByteArray bytes;
+    size_t packet;
+};
+
+// How many of the frames decode without an error, from the key frame that starts them.
+size_t wholeFrames(const std::vector<TailFrame> &frames, const QByteArray &parameterSets)
+{
+    if (frames.empty())
+        return 0;
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    AVCodecContext *ctx = codec ? avcodec_alloc_context3(codec) : nullptr;
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *frame = av_frame_alloc();
+    size_t whole = frames.size();
+    if (ctx && pkt && frame) {
+        ctx->thread_count = 1; // errors belong to the packet just sent
+        ctx->err_recognition |= AV_EF_EXPLODE;
+        if (avcodec_open2(ctx, codec, nullptr) >= 0) {
+            for (size_t i = 0; i < frames.size() && whole == frames.size(); ++i) {
+                QByteArray bytes = i == 0 ? parameterSets + frames[i].bytes : frames[i].bytes;
+                QByteArray padded = bytes + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
+                pkt->data = reinterpret_cast<uint8_t *>(padded.data());
+                pkt->size = bytes.size();
+                if (avcodec_send_packet(ctx, pkt) < 0) {
+                    whole = i;
+                    break;
+                }
+                int rc;
+                while ((rc = avcodec_receive_frame(ctx, frame)) >= 0)
+                    if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT))
+                        whole = i;
+                if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF)
+                    whole = i;
+            }
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+    return whole;
+}
+
 // What the first pass decided about the stream.
 struct Plan {
     std::vector<int64_t> slot; // per packet: its frame position from the first key frame, or -1 when dropped
@@ -236,11 +280,16 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     uint32_t prevRefFrameNum = 0;
     uint64_t position = 0;
     std::vector<ByteRange> bad;
+    std::vector<TailFrame> tail; // the frames from the last key frame on
     size_t seenZeros = 0;
     uint64_t seenLastLength = 0;
     bool first = true;
     int rc;
     while ((rc = av_read_frame(in.get(), pkt.get())) >= 0) {
+        struct Unref {
+            AVPacket *p;
+            ~Unref() { av_packet_unref(p); }
+        } unref{pkt.get()};
         const uint64_t at = position;
         position += static_cast<uint64_t>(pkt->size);
         plan.sizes.push_back(pkt->size);
@@ -267,7 +316,6 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             }
             return true;
         });
-        av_packet_unref(pkt.get());
         if (!slice.valid) {
             // Stray bytes, or a picture whose parameter sets were not seen: it cannot be decoded.
             if (!picture)
@@ -327,6 +375,9 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         }
         if (slice.refIdc != 0)
             prevRefFrameNum = slice.frameNum;
+        if (idr)
+            tail.clear();
+        tail.push_back({QByteArray(reinterpret_cast<const char *>(pkt->data), pkt->size), plan.slot.size() - 1});
         plan.slot.back() = plan.frames++;
         ++r.framesWritten;
         if (sps && sps->timing)
@@ -341,6 +392,16 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             r.framesAfterEnd = pendingDropped;
         else
             r.framesDamaged += pendingDropped;
+    }
+    // The last cluster may end in the middle of a frame, or hold an older
+    // recording's frames: the last group decodes only as far as it is whole.
+    const size_t whole = wholeFrames(tail, plan.parameterSets);
+    for (size_t i = whole; i < tail.size(); ++i) {
+        if (i == whole)
+            plan.frames = plan.slot[tail[i].packet];
+        plan.slot[tail[i].packet] = -1;
+        --r.framesWritten;
+        ++r.framesAfterEnd;
     }
     if (r.framesWritten == 0) {
         r.noVideo = true;

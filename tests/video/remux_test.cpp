@@ -129,6 +129,17 @@ const Row kRows[] = {
          return m;
      },
      packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"ends_in_the_middle_of_a_frame",
+     [] {
+         // The recording stopped while its last frame was being written.
+         const TestFrame &f = source().frames[190];
+         Master m = plain(source());
+         m.stream.bytes.truncate(int(f.offset + f.size / 2));
+         m.stream.frames.resize(190);
+         m.afterEnd = 1;
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
     {"unreadable_cluster_in_the_middle",
      [] {
          Master m = plain(withZeros(source(), 2 * kMiB, 2 * kMiB));
@@ -242,7 +253,7 @@ TEST(RemuxTableRows, DamageLandsMidStream)
     const TestStream &s = source();
     const auto key = std::count_if(s.frames.begin(), s.frames.end(), [](const TestFrame &f) { return f.key; });
     EXPECT_EQ(key, 8);
-    Master zeros = kRows[4].master();
+    Master zeros = kRows[5].master();
     const Expected e = expectedFrames(zeros);
     EXPECT_GT(e.damaged, 0);
     EXPECT_GT(e.written, 100);
