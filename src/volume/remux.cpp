@@ -21,6 +21,11 @@ extern "C" {
 
 namespace korvath {
 
+void quietVideoLibraries()
+{
+    av_log_set_level(AV_LOG_QUIET);
+}
+
 int64_t recorderSpanSeconds(RecorderTime start, RecorderTime end)
 {
     auto toDateTime = [](RecorderTime t) {
@@ -56,14 +61,21 @@ struct Source {
     int partialLength = 0;
     std::vector<ByteRange> zeros;
 
-    void noteSector(const uint8_t *s, uint64_t at)
+    void noteSector(const uint8_t *s, uint64_t at, int length = kSector)
     {
-        if (s[0] != 0 || std::memcmp(s, s + 1, kSector - 1) != 0)
+        if (s[0] != 0 || std::memcmp(s, s + 1, size_t(length) - 1) != 0)
             return;
         if (!zeros.empty() && zeros.back().offset + zeros.back().length == at)
-            zeros.back().length += kSector;
+            zeros.back().length += uint64_t(length);
         else
-            zeros.push_back({at, kSector});
+            zeros.push_back({at, uint64_t(length)});
+    }
+    // The copy's last, partial sector.
+    void finish()
+    {
+        if (partialLength > 0)
+            noteSector(partial, scanned - uint64_t(partialLength), partialLength);
+        partialLength = 0;
     }
     void scan(const uint8_t *p, size_t n)
     {
@@ -97,8 +109,11 @@ int readSource(void *opaque, uint8_t *buf, int size)
     const qint64 n = s->file.read(reinterpret_cast<char *>(buf), size);
     if (n < 0)
         return AVERROR(EIO);
-    if (n == 0)
+    if (n == 0) {
+        if (s->scanZeros && static_cast<uint64_t>(at) == s->scanned)
+            s->finish();
         return AVERROR_EOF;
+    }
     if (s->scanZeros && static_cast<uint64_t>(at) == s->scanned)
         s->scan(buf, static_cast<size_t>(n));
     return static_cast<int>(n);
@@ -281,6 +296,7 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     uint64_t position = 0;
     std::vector<ByteRange> bad;
     std::vector<TailFrame> tail; // the frames from the last key frame on
+    const uint64_t fileSize = static_cast<uint64_t>(src.file.size());
     size_t seenZeros = 0;
     uint64_t seenLastLength = 0;
     bool first = true;
@@ -338,7 +354,11 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             return false;
         }
         if (src.zeros.size() != seenZeros || (seenZeros && src.zeros.back().length != seenLastLength) || first) {
-            bad = merged(src.zeros, o.unreadable);
+            // Zeros that run to the end are padding after the last frame, not a hole in the middle.
+            std::vector<ByteRange> zeros = src.zeros;
+            if (!zeros.empty() && zeros.back().offset + zeros.back().length >= fileSize)
+                zeros.pop_back();
+            bad = merged(zeros, o.unreadable);
             seenZeros = src.zeros.size();
             seenLastLength = seenZeros ? src.zeros.back().length : 0;
             first = false;
@@ -571,7 +591,7 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
         r.error = QStringLiteral("%1: %2").arg(name, src.file.errorString());
         return r;
     }
-    src.scanZeros = true;
+    src.scanZeros = o.zeroSectorsAreUnreadable;
     Plan plan;
     if (!planStream(src, o, name, plan, r))
         return r;

@@ -21,9 +21,11 @@ struct RemuxOptions {
     RecorderTime end = 0;
     QString masterName;   // the native copy's file name, for the label and messages
     QString masterSha256; // its SHA-256, hex
-    // Stretches of the native copy known to be unreadable on the source. Whole
-    // sectors of zeros are taken as unreadable too (the export fills them so).
+    // Stretches of the native copy known to be unreadable on the source (byte
+    // offsets in the copy). Whole sectors of zeros are taken as unreadable too,
+    // as the export fills them so, except zeros that run to the copy's end.
     std::vector<ByteRange> unreadable;
+    bool zeroSectorsAreUnreadable = true;
 };
 
 struct RemuxResult {
@@ -42,6 +44,10 @@ struct RemuxResult {
 // Writes mp4Path (through a temporary name in its folder) from the native copy
 // at masterPath, which is only read. On failure nothing is left at mp4Path.
 RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const RemuxOptions &options);
+
+// FFmpeg's own messages off (a stream cut mid-GOP has its parser complain at
+// every frame until the first key frame); the results name every loss. Global.
+void quietVideoLibraries();
 
 // Seconds the stamps span, both ends included; 0 when end precedes start.
 int64_t recorderSpanSeconds(RecorderTime start, RecorderTime end);

@@ -150,6 +150,14 @@ const Row kRows[] = {
      packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
     {"stamps_span_an_hour_stream_timing_used", [] { return plain(source()); }, packRecorderTime(2024, 3, 1, 9, 0, 0),
      "stream timing"},
+    {"zero_padding_after_the_last_frame",
+     [] {
+         // Padding is no damage: the last frame stays.
+         Master m = plain(source());
+         m.stream.bytes.append(QByteArray(int(kMiB + 700), '\0'));
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
     {"no_video_at_all",
      [] {
          Master m;
