@@ -183,6 +183,8 @@ TestStream encodeTestStream(const TestStreamOptions &o)
     avcodec_send_frame(ctx.get(), nullptr);
     drain();
     ctx.reset();
+    if (!o.checksums)
+        return s;
     const std::vector<uint64_t> sums = decodeChecksums(s.bytes);
     for (size_t i = 0; i < s.frames.size() && i < sums.size(); ++i)
         s.frames[i].checksum = sums[i];

@@ -34,6 +34,7 @@ struct TestStreamOptions {
     int detail = 24;  // noise amplitude: more detail, bigger frames
     int variant = 0;  // another variant gives other pictures
     bool bFrames = false;
+    bool checksums = true; // decode the result for TestFrame::checksum
 };
 
 // Frame i is a flat shade (i's own), a bit pattern of i in the top row of

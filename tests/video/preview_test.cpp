@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
 
 using namespace korvath;
@@ -18,23 +19,26 @@ namespace {
 
 const RecorderTime kStart = packRecorderTime(2024, 3, 1, 8, 0, 0);
 
-// One recorded GOP sequence, repeated as long as the recording needs.
-const TestStream &pattern()
+// 150 frames (about 2.7 MB) repeated as long as the recording needs.
+const TestStream &pattern(int gop)
 {
-    static const TestStream s = [] {
+    static std::map<int, TestStream> made;
+    if (!made.count(gop)) {
         TestStreamOptions o;
         o.frames = 150;
-        o.gop = 25;
+        o.gop = gop;
         o.detail = 40;
-        return withRecorderBytes(encodeTestStream(o), 3);
-    }();
-    return s;
+        made[gop] = withRecorderBytes(encodeTestStream(o), 3);
+    }
+    return made[gop];
 }
 
-const std::vector<QImage> &patternImages()
+const std::vector<QImage> &patternImages(int gop)
 {
-    static const std::vector<QImage> images = decodeImages(pattern().bytes);
-    return images;
+    static std::map<int, std::vector<QImage>> made;
+    if (!made.count(gop))
+        made[gop] = decodeImages(pattern(gop).bytes);
+    return made[gop];
 }
 
 struct Row {
@@ -44,12 +48,14 @@ struct Row {
     std::set<uint32_t> unreadable; // clusters the reader fails on
     int maxClustersRead;
     int missingTile; // -1: every tile has its picture
+    int gop = 25;
 };
 
 const Row kRows[] = {
     {"six_from_3000_clusters", 3000, 6, {}, 19, -1},
     {"four_from_40_clusters", 40, 4, {}, 12, -1},
     {"unreadable_point_leaves_a_crossed_tile", 40, 4, {20, 21}, 12, 2},
+    {"key_frames_more_than_a_cluster_apart", 40, 4, {}, 12, -1, 150},
 };
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
@@ -61,8 +67,9 @@ class PreviewTable : public ::testing::TestWithParam<Row>
 TEST_P(PreviewTable, SheetHoldsTheKeyFrameAfterEachPoint)
 {
     const Row &row = GetParam();
-    const TestStream &s = pattern();
-    ASSERT_EQ(patternImages().size(), 150u);
+    const TestStream &s = pattern(row.gop);
+    const std::vector<QImage> &images = patternImages(row.gop);
+    ASSERT_EQ(images.size(), 150u);
     const qint64 n = s.bytes.size();
     int reads = 0;
     ClusterReader reader = [&](uint32_t index, uint8_t *buffer) {
@@ -124,7 +131,7 @@ TEST_P(PreviewTable, SheetHoldsTheKeyFrameAfterEachPoint)
         EXPECT_EQ(t.byteOffset, expected);
         EXPECT_EQ(t.time, addSeconds(kStart, int64_t(t.byteOffset * 3601 / total)));
         EXPECT_EQ(t.picture.size(), QSize(s.width, s.height));
-        EXPECT_TRUE(sheet.copy(t.picture) == patternImages()[index]) << "tile " << k << " is not frame " << index;
+        EXPECT_TRUE(sheet.copy(t.picture) == images[index]) << "tile " << k << " is not frame " << index;
         // Something is written in the label strip below it.
         const QImage label = sheet.copy(t.picture.x(), t.picture.bottom() + 1, t.picture.width(), 20);
         bool drawn = false;
