@@ -55,6 +55,9 @@ constexpr int kSector = 512;
 // pass it also notes every whole sector of zeros.
 struct Source {
     QFile file;
+    const std::function<bool(uint64_t, uint64_t)> *progress = nullptr;
+    uint64_t done = 0, total = 0;
+    bool cancelled = false;
     bool scanZeros = false;
     uint64_t scanned = 0;
     uint8_t partial[kSector];
@@ -116,6 +119,11 @@ int readSource(void *opaque, uint8_t *buf, int size)
     }
     if (s->scanZeros && static_cast<uint64_t>(at) == s->scanned)
         s->scan(buf, static_cast<size_t>(n));
+    s->done += static_cast<uint64_t>(n);
+    if (s->progress && *s->progress && !(*s->progress)(s->done, s->total)) {
+        s->cancelled = true;
+        return AVERROR_EXIT;
+    }
     return static_cast<int>(n);
 }
 
@@ -403,8 +411,9 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         if (sps && sps->timing)
             plan.timingSps = *sps;
     }
-    if (rc != AVERROR_EOF) {
-        r.error = QStringLiteral("%1: read failed: %2").arg(name, averror(rc));
+    if (src.cancelled || rc != AVERROR_EOF) {
+        r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
+                                : QStringLiteral("%1: read failed: %2").arg(name, averror(rc));
         return false;
     }
     if (state == Skipping) {
@@ -535,9 +544,10 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
     };
     nextKept = findNextKept(0);
     while ((rc = av_read_frame(in.get(), pkt.get())) >= 0) {
-        if (index >= plan.slot.size() || pkt->size != plan.sizes[index]) {
+        if (src.cancelled || index >= plan.slot.size() || pkt->size != plan.sizes[index]) {
             av_packet_unref(pkt.get());
-            r.error = QStringLiteral("%1 changed while it was read").arg(name);
+            r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
+                                    : QStringLiteral("%1 changed while it was read").arg(name);
             return false;
         }
         if (index == nextKept) {
@@ -563,8 +573,9 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         av_packet_unref(pkt.get());
         ++index;
     }
-    if (rc != AVERROR_EOF || index != plan.slot.size()) {
-        r.error = QStringLiteral("%1: second read failed").arg(name);
+    if (src.cancelled || rc != AVERROR_EOF || index != plan.slot.size()) {
+        r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
+                                : QStringLiteral("%1: second read failed").arg(name);
         return false;
     }
     if ((rc = av_write_trailer(oc.get())) < 0) {
@@ -592,6 +603,8 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
         return r;
     }
     src.scanZeros = o.zeroSectorsAreUnreadable;
+    src.progress = &o.progress;
+    src.total = 2 * static_cast<uint64_t>(src.file.size());
     Plan plan;
     if (!planStream(src, o, name, plan, r))
         return r;

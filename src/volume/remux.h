@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace korvath {
@@ -26,6 +27,9 @@ struct RemuxOptions {
     // as the export fills them so, except zeros that run to the copy's end.
     std::vector<ByteRange> unreadable;
     bool zeroSectorsAreUnreadable = true;
+    // Called as the copy is read (it is read twice: total is twice its size);
+    // returning false stops the remux, and nothing is written.
+    std::function<bool(uint64_t done, uint64_t total)> progress;
 };
 
 struct RemuxResult {

@@ -46,8 +46,9 @@ const TestStream &older()
 
 struct Master {
     TestStream stream; // frames: the recording's own, at their places in bytes
-    qint64 zeroAt = 0, zeroLength = 0;
+    qint64 zeroAt = 0, zeroLength = 0; // the damaged stretch
     int afterEnd = 0;  // an older recording's frames after the end
+    bool damageNamedByCaller = false;  // passed as unreadable instead of found as zeros
 };
 
 struct Row {
@@ -148,6 +149,17 @@ const Row kRows[] = {
          return m;
      },
      packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"unreadable_stretch_named_by_the_caller",
+     [] {
+         // Not zeros this time: only the caller knows these bytes are not the recording's.
+         Master m = plain(source());
+         std::fill(m.stream.bytes.begin() + int(2 * kMiB + 4096), m.stream.bytes.begin() + int(3 * kMiB), '\x55');
+         m.zeroAt = 2 * kMiB + 4096;
+         m.zeroLength = kMiB - 4096;
+         m.damageNamedByCaller = true;
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
     {"stamps_span_an_hour_stream_timing_used", [] { return plain(source()); }, packRecorderTime(2024, 3, 1, 9, 0, 0),
      "stream timing"},
     {"zero_padding_after_the_last_frame",
@@ -204,6 +216,16 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
     o.end = row.end;
     o.masterName = QStringLiteral("ch01_rec.h264");
     o.masterSha256 = QString::fromLatin1(shaBefore);
+    if (m.damageNamedByCaller) {
+        o.unreadable.push_back({uint64_t(m.zeroAt), uint64_t(m.zeroLength)});
+        o.zeroSectorsAreUnreadable = false;
+    }
+    uint64_t lastDone = 0, total = 0;
+    o.progress = [&](uint64_t done, uint64_t all) {
+        lastDone = done;
+        total = all;
+        return true;
+    };
     const RemuxResult r = remuxToMp4(masterPath, mp4Path, o);
 
     EXPECT_EQ(fileSha256(masterPath), shaBefore);
@@ -221,6 +243,8 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
     }
     ASSERT_TRUE(r.ok) << qPrintable(r.error);
     EXPECT_EQ(made, QStringList{QStringLiteral("ch01_rec.mp4")});
+    EXPECT_EQ(lastDone, total);
+    EXPECT_EQ(total, 2 * uint64_t(m.stream.bytes.size()));
 
     const Expected e = expectedFrames(m);
     EXPECT_EQ(r.framesBeforeKey, e.beforeKey);
@@ -255,6 +279,28 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
 INSTANTIATE_TEST_SUITE_P(Masters, RemuxTable, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row> &i) { return std::string(i.param.name); });
 
+TEST(Remux, StoppedHalfwayLeavesNothing)
+{
+    QTemporaryDir dir;
+    const QString masterPath = dir.filePath(QStringLiteral("ch01_rec.h264"));
+    QFile f(masterPath);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(source().bytes);
+    f.close();
+    RemuxOptions o;
+    o.start = kStart;
+    o.end = packRecorderTime(2024, 3, 1, 8, 0, 7);
+    o.masterName = QStringLiteral("ch01_rec.h264");
+    // Stopped in the first read, then in the second (while the MP4 is being written).
+    for (int quarter : {1, 3}) {
+        o.progress = [quarter](uint64_t done, uint64_t total) { return done < total * uint64_t(quarter) / 4; };
+        const RemuxResult r = remuxToMp4(masterPath, dir.filePath(QStringLiteral("ch01_rec.mp4")), o);
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.error.contains(QStringLiteral("stopped"))) << qPrintable(r.error);
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("ch01_rec.h264")});
+    }
+}
+
 // The damage rows only mean something if the damage lands where they say.
 TEST(RemuxTableRows, DamageLandsMidStream)
 {
@@ -262,6 +308,7 @@ TEST(RemuxTableRows, DamageLandsMidStream)
     const auto key = std::count_if(s.frames.begin(), s.frames.end(), [](const TestFrame &f) { return f.key; });
     EXPECT_EQ(key, 8);
     Master zeros = kRows[5].master();
+    ASSERT_EQ(std::string(kRows[5].name), "unreadable_cluster_in_the_middle");
     const Expected e = expectedFrames(zeros);
     EXPECT_GT(e.damaged, 0);
     EXPECT_GT(e.written, 100);
