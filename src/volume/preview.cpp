@@ -76,11 +76,14 @@ struct KeyFrame {
 };
 
 // The first IDR picture in buf with the parameter sets and SEI just before it.
-KeyFrame findKeyFrame(const std::vector<uint8_t> &buf)
+KeyFrame findKeyFrame(const std::vector<uint8_t> &buf, size_t from)
 {
     KeyFrame k;
     size_t prefixStart = SIZE_MAX;
-    h264::forEachNal(buf.data(), buf.size(), [&](const uint8_t *nal, size_t size, size_t at) {
+    if (from >= buf.size())
+        return k;
+    h264::forEachNal(buf.data() + from, buf.size() - from, [&](const uint8_t *nal, size_t size, size_t at) {
+        at += from;
         const int type = nal[0] & 0x1F;
         if (!k.found) {
             if (type == h264::kIdrSlice && startsPicture(nal, size)) {
@@ -104,7 +107,7 @@ KeyFrame findKeyFrame(const std::vector<uint8_t> &buf)
     if (k.found && !k.complete)
         k.end = buf.size();
     // A four-byte start code's leading zero belongs to the unit it starts.
-    if (k.found && k.start > 0 && buf[k.start - 1] == 0)
+    if (k.found && k.start > from && buf[k.start - 1] == 0)
         --k.start;
     return k;
 }
@@ -201,9 +204,14 @@ PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &o, c
     std::vector<std::unique_ptr<AVFrame, CodecFree>> frames;
     for (int k = 0; k < o.frames; ++k) {
         PreviewTile tile;
-        tile.cluster = static_cast<uint32_t>(uint64_t(k) * o.clusterCount / uint64_t(o.frames));
+        tile.point = uint64_t(k) * total / uint64_t(o.frames);
+        tile.cluster = static_cast<uint32_t>(tile.point / kClusterBytes);
+        const size_t skip = static_cast<size_t>(tile.point % kClusterBytes);
         std::unique_ptr<AVFrame, CodecFree> frame;
+        // The point's cluster and, while no whole key frame follows the point, the next.
         std::vector<uint8_t> buf;
+        size_t from = 0;
+        KeyFrame key;
         for (uint32_t c = tile.cluster; c < tile.cluster + 2 && c < o.clusterCount; ++c) {
             const auto *b = cluster(c);
             if (!b) {
@@ -211,12 +219,27 @@ PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &o, c
                     continue;
                 break;
             }
-            if (buf.empty())
+            if (buf.empty()) {
                 tile.byteOffset = uint64_t(c) * kClusterBytes;
+                from = c == tile.cluster ? skip : 0;
+            }
             buf.insert(buf.end(), b->begin(), b->end());
-            const KeyFrame key = findKeyFrame(buf);
-            if (!key.found || (!key.complete && c + 1 < tile.cluster + 2 && c + 1 < o.clusterCount))
-                continue;
+            key = findKeyFrame(buf, from);
+            if (key.found && key.complete)
+                break;
+        }
+        if (!(key.found && key.complete)) {
+            // The recording ends first: the last whole key frame before the point instead.
+            key = KeyFrame();
+            for (size_t at = 0;;) {
+                const KeyFrame earlier = findKeyFrame(buf, at);
+                if (!earlier.found || !earlier.complete || earlier.start >= from)
+                    break;
+                key = earlier;
+                at = earlier.end;
+            }
+        }
+        if (key.found && key.complete) {
             QByteArray bytes = parameterSets;
             bytes.append(reinterpret_cast<const char *>(buf.data() + key.start), int(key.end - key.start));
             frame = decodeFirst(bytes);
@@ -224,11 +247,10 @@ PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &o, c
                 tile.found = true;
                 tile.byteOffset += key.start;
             }
-            break;
         }
         tile.time = addSeconds(o.start, span > 0 ? int64_t((tile.byteOffset * uint64_t(span)) / total) : 0);
         if (!tile.found)
-            tile.time = addSeconds(o.start, span > 0 ? int64_t((uint64_t(tile.cluster) * kClusterBytes * uint64_t(span)) / total) : 0);
+            tile.time = addSeconds(o.start, span > 0 ? int64_t((tile.point * uint64_t(span)) / total) : 0);
         r.tiles.push_back(tile);
         frames.push_back(std::move(frame));
     }

@@ -56,6 +56,8 @@ const Row kRows[] = {
     {"four_from_40_clusters", 40, 4, {}, 12, -1},
     {"unreadable_point_leaves_a_crossed_tile", 40, 4, {20, 21}, 12, 2},
     {"key_frames_more_than_a_cluster_apart", 40, 4, {}, 12, -1, 150},
+    {"six_from_one_cluster", 1, 6, {}, 1, -1},
+    {"five_from_7_clusters_points_inside_clusters", 7, 5, {}, 8, -1},
 };
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
@@ -107,7 +109,8 @@ TEST_P(PreviewTable, SheetHoldsTheKeyFrameAfterEachPoint)
     for (int k = 0; k < row.frames; ++k) {
         const PreviewTile &t = r.tiles[size_t(k)];
         SCOPED_TRACE(k);
-        EXPECT_EQ(t.cluster, uint32_t(uint64_t(k) * row.clusters / uint32_t(row.frames)));
+        EXPECT_EQ(t.point, uint64_t(k) * total / uint64_t(row.frames));
+        EXPECT_EQ(t.cluster, t.point / kClusterBytes);
         EXPECT_GE(t.time, previous);
         previous = t.time;
         if (k == row.missingTile) {
@@ -115,19 +118,30 @@ TEST_P(PreviewTable, SheetHoldsTheKeyFrameAfterEachPoint)
             continue;
         }
         ASSERT_TRUE(t.found);
-        // The first key frame at or after the point, by the pattern's own layout.
-        const uint64_t point = uint64_t(t.cluster) * kClusterBytes;
-        uint64_t expected = UINT64_MAX;
-        size_t index = 0;
-        for (uint64_t rep = point / uint64_t(n); expected == UINT64_MAX; ++rep)
+        // The first key frame after the point that is whole within the clusters read
+        // (the point's and the next), else the last whole one before the point.
+        const uint64_t point = t.point;
+        const uint64_t first = uint64_t(t.cluster) * kClusterBytes;
+        const uint64_t readEnd = std::min<uint64_t>(t.cluster + 2, row.clusters) * kClusterBytes;
+        uint64_t after = UINT64_MAX, before = UINT64_MAX;
+        size_t afterIndex = 0, beforeIndex = 0;
+        for (uint64_t rep = first / uint64_t(n); rep * uint64_t(n) < readEnd; ++rep)
             for (size_t i = 0; i < s.frames.size(); ++i) {
                 const uint64_t at = rep * uint64_t(n) + uint64_t(s.frames[i].offset);
-                if (s.frames[i].key && at >= point) {
-                    expected = at;
-                    index = i;
-                    break;
+                const uint64_t next = i + 1 < s.frames.size() ? rep * uint64_t(n) + uint64_t(s.frames[i + 1].offset)
+                                                               : (rep + 1) * uint64_t(n) + uint64_t(s.frames[0].offset);
+                if (!s.frames[i].key || at < first || next + 4 > readEnd)
+                    continue;
+                if (at < point) {
+                    before = at;
+                    beforeIndex = i;
+                } else if (after == UINT64_MAX) {
+                    after = at;
+                    afterIndex = i;
                 }
             }
+        const uint64_t expected = after != UINT64_MAX ? after : before;
+        const size_t index = after != UINT64_MAX ? afterIndex : beforeIndex;
         EXPECT_EQ(t.byteOffset, expected);
         EXPECT_EQ(t.time, addSeconds(kStart, int64_t(t.byteOffset * 3601 / total)));
         EXPECT_EQ(t.picture.size(), QSize(s.width, s.height));
