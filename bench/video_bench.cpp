@@ -4,6 +4,7 @@
 //   korvath_video_bench remux DIR MIB        makes DIR/master.h264 of MIB MiB (once), times both
 //   korvath_video_bench preview DIR CLUSTERS  makes DIR/recording.bin (once), times a 6-frame preview
 //   korvath_video_bench copy MASTER OUT.mp4   one playable copy, its figures printed
+//   korvath_video_bench sheet MASTER OUT.png  a preview of a native copy (stamps 08:00:00 to 08:14:59)
 #include "layout.h"
 #include "preview.h"
 #include "remux.h"
@@ -131,6 +132,30 @@ int copyOne(const QString &master, const QString &mp4)
     return r.ok ? 0 : 1;
 }
 
+// A preview of one native copy, its clusters read from the file.
+int sheetOne(const QString &master, const QString &png)
+{
+    QFile f(master);
+    if (!f.open(QIODevice::ReadOnly))
+        return 1;
+    PreviewOptions o;
+    o.clusterCount = static_cast<uint32_t>((f.size() + kClusterBytes - 1) / kClusterBytes);
+    o.start = packRecorderTime(2024, 3, 1, 8, 0, 0);
+    o.end = addSeconds(o.start, 899);
+    o.recordingName = QFileInfo(master).fileName();
+    QElapsedTimer t;
+    t.start();
+    const PreviewResult r = writePreview(
+        [&](uint32_t index, uint8_t *buffer) {
+            std::fill_n(buffer, kClusterBytes, uint8_t(0));
+            return f.seek(qint64(index) * kClusterBytes) && f.read(reinterpret_cast<char *>(buffer), kClusterBytes) > 0;
+        },
+        o, png);
+    std::printf("%s: %s%s, %d clusters read, %.3f s\n", qPrintable(o.recordingName), r.ok ? "ok" : "failed: ",
+                qPrintable(r.error), r.clustersRead, seconds(t));
+    return r.ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -142,8 +167,10 @@ int main(int argc, char **argv)
         return remuxFigures(args[2], args[3].toLongLong());
     if (args.size() == 4 && args[1] == QLatin1String("preview"))
         return previewFigures(args[2], args[3].toUInt());
+    if (args.size() == 4 && args[1] == QLatin1String("sheet"))
+        return sheetOne(args[2], args[3]);
     if (args.size() == 4 && args[1] == QLatin1String("copy"))
         return copyOne(args[2], args[3]);
-    std::fprintf(stderr, "usage: korvath_video_bench remux DIR MIB | preview DIR CLUSTERS | copy MASTER OUT.mp4\n");
+    std::fprintf(stderr, "usage: korvath_video_bench remux DIR MIB | preview DIR CLUSTERS | copy MASTER OUT.mp4 | sheet MASTER OUT.png\n");
     return 2;
 }
