@@ -304,6 +304,9 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     uint64_t position = 0;
     std::vector<ByteRange> bad;
     std::vector<TailFrame> tail; // the frames from the last key frame on
+    constexpr uint64_t kTailLimit = 256ull << 20;
+    uint64_t tailBytes = 0;
+    bool tailTooLong = false;
     const uint64_t fileSize = static_cast<uint64_t>(src.file.size());
     size_t seenZeros = 0;
     uint64_t seenLastLength = 0;
@@ -403,9 +406,19 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         }
         if (slice.refIdc != 0)
             prevRefFrameNum = slice.frameNum;
-        if (idr)
+        if (idr) {
             tail.clear();
-        tail.push_back({QByteArray(reinterpret_cast<const char *>(pkt->data), pkt->size), plan.slot.size() - 1});
+            tailBytes = 0;
+            tailTooLong = false;
+        }
+        // A group too long to keep is not checked (its end then goes unchecked).
+        tailBytes += static_cast<uint64_t>(pkt->size);
+        if (tailBytes > kTailLimit && !tailTooLong) {
+            tail.clear();
+            tailTooLong = true;
+        }
+        if (!tailTooLong)
+            tail.push_back({QByteArray(reinterpret_cast<const char *>(pkt->data), pkt->size), plan.slot.size() - 1});
         plan.slot.back() = plan.frames++;
         ++r.framesWritten;
         if (sps && sps->timing)
@@ -434,7 +447,9 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     }
     if (r.framesWritten == 0) {
         r.noVideo = true;
-        r.error = QStringLiteral("%1: no H.264 video found; no playable copy was made").arg(name);
+        r.error = r.framesBeforeKey > 0
+                      ? QStringLiteral("%1: H.264 pictures but no key frame (IDR) to start from; no playable copy was made").arg(name)
+                      : QStringLiteral("%1: no H.264 video found; no playable copy was made").arg(name);
         return false;
     }
     if (!plan.sps.valid) {
