@@ -31,7 +31,7 @@ struct PreviewTile {
     uint64_t point = 0;      // the sampled point, in bytes from the recording's start (k/K of it)
     uint32_t cluster = 0;    // the point's cluster
     uint64_t byteOffset = 0; // the key frame's first byte, counted from the recording's start
-    RecorderTime time = 0;   // start stamp plus the point's share of the span
+    RecorderTime time = 0;   // start stamp plus the key frame's share of the bytes, as share of the span
     QRect picture;           // where the frame lies in the sheet (its label is below it)
 };
 
