@@ -93,6 +93,12 @@ ImageBuilder &ImageBuilder::clusterContents(uint32_t cluster)
     return *this;
 }
 
+ImageBuilder &ImageBuilder::clusterBytes(uint32_t cluster, const QByteArray &bytes)
+{
+    m_clusterBytes[cluster] = bytes.left(static_cast<int>(kClusterBytes));
+    return *this;
+}
+
 ImageBuilder &ImageBuilder::directoryAt(uint64_t sector)
 {
     m_customDirectory = true;
@@ -164,7 +170,10 @@ bool ImageBuilder::write(const QString &path, QString *error) const
         if (!writeInside(dirByte + static_cast<uint64_t>(entry.first) * 32u, encodeRecord(entry.second)))
             return fail(QStringLiteral("record"));
     for (uint32_t c : m_clusters)
-        if (!writeInside(clusterFirstSector(c) * kSectorSize, clusterPattern(c)))
+        if (!m_clusterBytes.count(c) && !writeInside(clusterFirstSector(c) * kSectorSize, clusterPattern(c)))
+            return fail(QStringLiteral("cluster"));
+    for (const auto &entry : m_clusterBytes)
+        if (!writeInside(clusterFirstSector(entry.first) * kSectorSize, entry.second))
             return fail(QStringLiteral("cluster"));
     return true;
 }

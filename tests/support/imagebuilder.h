@@ -41,6 +41,8 @@ public:
     ImageBuilder &recording(uint32_t channel, RecorderTime start, RecorderTime end,
                             const std::vector<uint32_t> &clusters, uint32_t chainId = 0x1234);
     ImageBuilder &clusterContents(uint32_t cluster);         // identifying bytes
+    // These bytes (at most 2 MiB) at the cluster's start instead, e.g. recorded video.
+    ImageBuilder &clusterBytes(uint32_t cluster, const QByteArray &bytes);
     // Places the directory here instead of where the layout puts it.
     ImageBuilder &directoryAt(uint64_t sector);
 
@@ -64,6 +66,7 @@ private:
     uint64_t m_directorySector = 0;
     std::map<uint32_t, RecordFields> m_records;
     std::vector<uint32_t> m_clusters;
+    std::map<uint32_t, QByteArray> m_clusterBytes;
 };
 
 // Reads `length` bytes at `offset` of a file, zeros past its end.

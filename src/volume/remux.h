@@ -1,0 +1,61 @@
+// Playable copy of an exported recording: the H.264 units of the native copy
+// (<name>.h264) put into an MP4 as they are, never re-encoded, timed from the
+// recorder's stamps and labelled as a derived copy.
+#pragma once
+
+#include "recordertime.h"
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace korvath {
+
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+struct RemuxOptions {
+    RecorderTime start = 0;
+    RecorderTime end = 0;
+    QString masterName;   // the native copy's file name, for the label and messages
+    QString masterSha256; // its SHA-256, hex
+    // Stretches of the native copy known to be unreadable on the source (byte
+    // offsets in the copy). Whole sectors of zeros are taken as unreadable too,
+    // as the export fills them so, except zeros that run to the copy's end.
+    std::vector<ByteRange> unreadable;
+    bool zeroSectorsAreUnreadable = true;
+    // Called as the copy is read (it is read twice: total is twice its size);
+    // returning false stops the remux, and nothing is written.
+    std::function<bool(uint64_t done, uint64_t total)> progress;
+};
+
+struct RemuxResult {
+    bool ok = false;
+    bool noVideo = false; // no H.264 key frame found: nothing written
+    QString error;
+    int64_t framesWritten = 0;
+    int64_t framesDamaged = 0;   // dropped from a damaged stretch up to the next key frame
+    int64_t framesBeforeKey = 0; // whole frames before the first key frame
+    int64_t framesAfterEnd = 0;  // frames after the recording's last one (an older recording's leftovers)
+    double fps = 0;
+    QString fpsSource; // "recorder stamps", "stream timing" or "default"
+    double durationSeconds = 0;
+};
+
+// Writes mp4Path (through a temporary name in its folder) from the native copy
+// at masterPath, which is only read. On failure nothing is left at mp4Path.
+RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const RemuxOptions &options);
+
+// FFmpeg's own messages off (a stream cut mid-GOP has its parser complain at
+// every frame until the first key frame); the results name every loss. Global.
+void quietVideoLibraries();
+
+// Seconds the stamps span, both ends included; 0 when end precedes start.
+int64_t recorderSpanSeconds(RecorderTime start, RecorderTime end);
+// The stamp plus some seconds (the recorder's calendar, no zone).
+RecorderTime addSeconds(RecorderTime t, int64_t seconds);
+
+} // namespace korvath

@@ -1,0 +1,326 @@
+// Playable copies from damaged native copies: each row a master as the
+// recorder disk leaves it; the MP4 is decoded and compared picture by picture.
+#include "remux.h"
+#include "teststream.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <functional>
+#include <random>
+
+using namespace korvath;
+using namespace korvath::testkit;
+
+namespace {
+
+constexpr qint64 kMiB = 1 << 20;
+const RecorderTime kStart = packRecorderTime(2024, 3, 1, 8, 0, 0);
+
+// The recording every row starts from: more than 4 MiB, a key frame every 25.
+const TestStream &source()
+{
+    static const TestStream s = [] {
+        TestStreamOptions o;
+        o.frames = 200;
+        o.gop = 25;
+        o.detail = 80;
+        return encodeTestStream(o);
+    }();
+    return s;
+}
+
+const TestStream &older()
+{
+    static const TestStream s = [] {
+        TestStreamOptions o;
+        o.frames = 40;
+        o.gop = 40;
+        o.detail = 80;
+        o.variant = 3;
+        return encodeTestStream(o);
+    }();
+    return s;
+}
+
+struct Master {
+    TestStream stream; // frames: the recording's own, at their places in bytes
+    qint64 zeroAt = 0, zeroLength = 0; // the damaged stretch
+    int afterEnd = 0;  // an older recording's frames after the end
+    bool damageNamedByCaller = false;  // passed as unreadable instead of found as zeros
+};
+
+struct Row {
+    const char *name;
+    std::function<Master()> master;
+    RecorderTime end;
+    const char *fpsSource; // nullptr: no MP4 expected
+    const char *failure = nullptr;
+};
+
+struct Expected {
+    int64_t beforeKey = 0, written = 0, damaged = 0, positions = 0;
+    std::vector<uint64_t> sums;
+    std::vector<int64_t> position;
+};
+
+// What a player can be given: frames whose start survives, from the first key
+// frame, without a damaged stretch up to the next key frame.
+Expected expectedFrames(const Master &m)
+{
+    Expected e;
+    const auto &frames = m.stream.frames;
+    auto inZeros = [&](qint64 at) { return at >= m.zeroAt && at < m.zeroAt + m.zeroLength; };
+    std::vector<size_t> visible;
+    for (size_t i = 0; i < frames.size(); ++i)
+        if (!inZeros(frames[i].offset))
+            visible.push_back(i);
+    bool started = false, skipping = false;
+    int64_t pending = 0;
+    for (size_t v = 0; v < visible.size(); ++v) {
+        const TestFrame &f = frames[visible[v]];
+        const qint64 end = v + 1 < visible.size() ? frames[visible[v + 1]].offset : m.stream.bytes.size() - 0;
+        const bool damaged = m.zeroLength > 0 && f.offset < m.zeroAt + m.zeroLength && end > m.zeroAt;
+        if (!started) {
+            if (!f.key || damaged) {
+                ++e.beforeKey;
+                continue;
+            }
+            started = true;
+        } else if (damaged || (skipping && !f.key)) {
+            skipping = true;
+            ++pending;
+            continue;
+        }
+        if (skipping) {
+            e.damaged += pending;
+            e.positions += pending;
+            pending = 0;
+            skipping = false;
+        }
+        e.position.push_back(e.positions++);
+        e.sums.push_back(f.checksum);
+        ++e.written;
+    }
+    e.damaged += pending;
+    return e;
+}
+
+Master plain(const TestStream &s) { return Master{s, 0, 0, 0}; }
+
+const Row kRows[] = {
+    {"clean", [] { return plain(source()); }, packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"recorder_bytes_before_every_frame", [] { return plain(withRecorderBytes(source(), 7)); },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"cut_mid_gop",
+     [] {
+         const TestFrame &f = source().frames[37];
+         return plain(cutBefore(source(), f.offset + f.size / 2));
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 5), "recorder stamps"},
+    {"older_recording_after_the_end",
+     [] {
+         // From the middle of an older frame 13 to the middle of its frame 21: no key frame among them.
+         const TestStream &o = older();
+         const qint64 from = o.frames[13].offset + o.frames[13].size / 3;
+         const qint64 to = o.frames[21].offset + o.frames[21].size / 2;
+         Master m = plain(withTrailing(withRecorderBytes(source(), 9), o.bytes.mid(int(from), int(to - from))));
+         m.afterEnd = 21 - 14 + 1;
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"ends_in_the_middle_of_a_frame",
+     [] {
+         // The recording stopped while its last frame was being written.
+         const TestFrame &f = source().frames[190];
+         Master m = plain(source());
+         m.stream.bytes.truncate(int(f.offset + f.size / 2));
+         m.stream.frames.resize(190);
+         m.afterEnd = 1;
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"unreadable_cluster_in_the_middle",
+     [] {
+         Master m = plain(withZeros(source(), 2 * kMiB, 2 * kMiB));
+         m.zeroAt = 2 * kMiB;
+         m.zeroLength = 2 * kMiB;
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"unreadable_stretch_named_by_the_caller",
+     [] {
+         // Not zeros this time: only the caller knows these bytes are not the recording's.
+         Master m = plain(source());
+         std::fill(m.stream.bytes.begin() + int(2 * kMiB + 4096), m.stream.bytes.begin() + int(3 * kMiB), '\x55');
+         m.zeroAt = 2 * kMiB + 4096;
+         m.zeroLength = kMiB - 4096;
+         m.damageNamedByCaller = true;
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"stamps_span_an_hour_stream_timing_used", [] { return plain(source()); }, packRecorderTime(2024, 3, 1, 9, 0, 0),
+     "stream timing"},
+    {"zero_padding_after_the_last_frame",
+     [] {
+         // Padding is no damage: the last frame stays.
+         Master m = plain(source());
+         m.stream.bytes.append(QByteArray(int(kMiB + 700), '\0'));
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"no_video_at_all",
+     [] {
+         Master m;
+         std::mt19937 rng(11);
+         for (int i = 0; i < 3 * kMiB; ++i)
+             m.stream.bytes.append(static_cast<char>(rng()));
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), nullptr, "no H.264 video found"},
+    {"pictures_but_no_key_frame",
+     [] {
+         // Frames 1 to 24: P-frames whose key frame was overwritten.
+         Master m = plain(cutBefore(source(), source().frames[1].offset));
+         m.stream.bytes.truncate(int(source().frames[25].offset - source().frames[1].offset));
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), nullptr, "no key frame"},
+    {"b_frames_refused",
+     [] {
+         TestStreamOptions o;
+         o.frames = 30;
+         o.bFrames = true;
+         return plain(encodeTestStream(o));
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 1), nullptr, "B-frames"},
+};
+
+void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
+
+class RemuxTable : public ::testing::TestWithParam<Row>
+{
+};
+
+TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
+{
+    const Row &row = GetParam();
+    ASSERT_EQ(source().frames.size(), 200u) << "the test stream could not be made";
+    ASSERT_GT(source().bytes.size(), 4 * kMiB + kMiB / 2);
+    const Master m = row.master();
+    QTemporaryDir dir;
+    const QString masterPath = dir.filePath(QStringLiteral("ch01_rec.h264"));
+    {
+        QFile f(masterPath);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_EQ(f.write(m.stream.bytes), m.stream.bytes.size());
+    }
+    const QByteArray shaBefore = fileSha256(masterPath);
+    const QString mp4Path = dir.filePath(QStringLiteral("playable/ch01_rec.mp4"));
+
+    RemuxOptions o;
+    o.start = kStart;
+    o.end = row.end;
+    o.masterName = QStringLiteral("ch01_rec.h264");
+    o.masterSha256 = QString::fromLatin1(shaBefore);
+    if (m.damageNamedByCaller) {
+        o.unreadable.push_back({uint64_t(m.zeroAt), uint64_t(m.zeroLength)});
+        o.zeroSectorsAreUnreadable = false;
+    }
+    uint64_t lastDone = 0, total = 0;
+    o.progress = [&](uint64_t done, uint64_t all) {
+        lastDone = done;
+        total = all;
+        return true;
+    };
+    const RemuxResult r = remuxToMp4(masterPath, mp4Path, o);
+
+    EXPECT_EQ(fileSha256(masterPath), shaBefore);
+    const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    EXPECT_EQ(left, QStringList{QStringLiteral("ch01_rec.h264")});
+    const QStringList made = QDir(dir.filePath(QStringLiteral("playable"))).entryList(QDir::Files | QDir::Hidden);
+
+    if (!row.fpsSource) {
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.error.contains(QLatin1String(row.failure))) << qPrintable(r.error);
+        EXPECT_TRUE(r.error.contains(o.masterName)) << qPrintable(r.error);
+        EXPECT_EQ(r.noVideo, !QByteArray(row.failure).contains("B-frames"));
+        EXPECT_TRUE(made.isEmpty()) << qPrintable(made.join(QLatin1Char(' ')));
+        return;
+    }
+    ASSERT_TRUE(r.ok) << qPrintable(r.error);
+    EXPECT_EQ(made, QStringList{QStringLiteral("ch01_rec.mp4")});
+    EXPECT_EQ(lastDone, total);
+    EXPECT_EQ(total, 2 * uint64_t(m.stream.bytes.size()));
+
+    const Expected e = expectedFrames(m);
+    EXPECT_EQ(r.framesBeforeKey, e.beforeKey);
+    EXPECT_EQ(r.framesWritten, e.written);
+    EXPECT_EQ(r.framesDamaged, e.damaged);
+    EXPECT_EQ(r.framesAfterEnd, m.afterEnd);
+    EXPECT_EQ(r.fpsSource, QLatin1String(row.fpsSource));
+    const int64_t span = recorderSpanSeconds(o.start, o.end);
+    const double fps = r.fpsSource == QLatin1String("recorder stamps") ? double(e.beforeKey + e.positions) / double(span) : 25.0;
+    EXPECT_NEAR(r.fps, fps, 1e-9);
+    EXPECT_NEAR(r.durationSeconds, double(e.positions) / fps, 1e-9);
+
+    const DecodedVideo v = decodeFile(mp4Path);
+    ASSERT_TRUE(v.opened);
+    EXPECT_EQ(v.codec, QStringLiteral("h264"));
+    EXPECT_EQ(v.width, source().width);
+    EXPECT_EQ(v.height, source().height);
+    EXPECT_EQ(v.errors, 0);
+    EXPECT_EQ(v.checksums, e.sums);
+    ASSERT_EQ(v.ptsSeconds.size(), e.position.size());
+    for (size_t i = 0; i < e.position.size(); ++i)
+        ASSERT_NEAR(v.ptsSeconds[i], double(e.position[i]) / fps, 1.0 / 90000) << "frame " << i;
+    EXPECT_TRUE(v.keyPackets.front());
+    EXPECT_NEAR(v.durationSeconds, double(e.positions) / fps, 2.0 / 90000);
+    EXPECT_EQ(v.metadata.value(QStringLiteral("creation_time")), QStringLiteral("2024-03-01T08:00:00.000000Z"));
+    const QString comment = v.metadata.value(QStringLiteral("comment"));
+    EXPECT_TRUE(comment.contains(QStringLiteral("Derived")) && comment.contains(o.masterName)
+                && comment.contains(o.masterSha256) && comment.contains(QStringLiteral("recorder's wall clock")))
+        << qPrintable(comment);
+}
+
+INSTANTIATE_TEST_SUITE_P(Masters, RemuxTable, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row> &i) { return std::string(i.param.name); });
+
+TEST(Remux, StoppedHalfwayLeavesNothing)
+{
+    QTemporaryDir dir;
+    const QString masterPath = dir.filePath(QStringLiteral("ch01_rec.h264"));
+    QFile f(masterPath);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(source().bytes);
+    f.close();
+    RemuxOptions o;
+    o.start = kStart;
+    o.end = packRecorderTime(2024, 3, 1, 8, 0, 7);
+    o.masterName = QStringLiteral("ch01_rec.h264");
+    // Stopped in the first read, then in the second (while the MP4 is being written).
+    for (int quarter : {1, 3}) {
+        o.progress = [quarter](uint64_t done, uint64_t total) { return done < total * uint64_t(quarter) / 4; };
+        const RemuxResult r = remuxToMp4(masterPath, dir.filePath(QStringLiteral("ch01_rec.mp4")), o);
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.error.contains(QStringLiteral("stopped"))) << qPrintable(r.error);
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("ch01_rec.h264")});
+    }
+}
+
+// The damage rows only mean something if the damage lands where they say.
+TEST(RemuxTableRows, DamageLandsMidStream)
+{
+    const TestStream &s = source();
+    const auto key = std::count_if(s.frames.begin(), s.frames.end(), [](const TestFrame &f) { return f.key; });
+    EXPECT_EQ(key, 8);
+    Master zeros = kRows[5].master();
+    ASSERT_EQ(std::string(kRows[5].name), "unreadable_cluster_in_the_middle");
+    const Expected e = expectedFrames(zeros);
+    EXPECT_GT(e.damaged, 0);
+    EXPECT_GT(e.written, 100);
+    EXPECT_GT(expectedFrames(kRows[2].master()).beforeKey, 5);
+}
+
+} // namespace
