@@ -2,11 +2,15 @@
 // and the source they read.
 #pragma once
 
+#include "dfxmlreport.h"
+#include "export.h"
 #include "listing.h"
 #include "options.h"
 #include "recordertime.h"
 
 #include <QList>
+#include <QPair>
+#include <QStringList>
 #include <QString>
 #include <memory>
 
@@ -24,9 +28,21 @@ uint64_t recordingBytes(const Recording &r);
 QString channelText(const Options &o);
 QString noMatchText(const Options &o);
 
-// A drive number as `disks` prints it, or the path of a device or image;
-// null with the reason in `error` (a usage error).
-std::shared_ptr<const SectorSource> openSource(const QString &source, QString *error);
+// What a SOURCE argument opened, and what a report says of it.
+struct OpenedSource {
+    std::shared_ptr<const SectorSource> source;
+    QString given;      // as typed
+    QString devicePath; // what was opened (the first file of an image set)
+    QString kind;       // "drive", "block device", "raw image", "E01", "split raw", "AFF"
+    bool blockDevice = false;
+    QStringList segments;                      // of an image set
+    QList<QPair<QString, QString>> imageHashes; // type, hex: what an image keeps of itself
+};
+
+// A drive number as `disks` prints it, or the path of a device or image
+// (raw, E01, split raw, AFF); no source, with the reason in `error`, is a
+// usage error.
+OpenedSource openSource(const QString &source, QString *error);
 
 // The signal that asked the export to stop, or 0.
 int stopSignal();
@@ -37,7 +53,16 @@ int runDisks(const Options &o);
 // What the listing could not see, on stderr; true when something was lost.
 bool reportListingLosses(const Listing &listing);
 int runList(const Listing &listing, const Options &o, bool lost);
-int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered);
+// The directory's SHA-256 as read, for the report; empty when none was asked.
+int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,
+              const OpenedSource &opened, const QString &directorySha256);
+
+// The case report of an export (DFXML), filled as the export goes.
+CaseReport startReport(const Listing &listing, const OpenedSource &opened, const QString &directorySha256);
+void reportRecording(CaseReport &report, const Listing &listing, const Options &o, const RecordingExport &e,
+                     const QString &sha256);
+// Adds what was not reached and writes it; false (and a line on stderr) when it could not be written.
+bool finishReport(CaseReport &report, const Options &o, const QStringList &notReached, const QString &why);
 
 } // namespace cli
 } // namespace korvath

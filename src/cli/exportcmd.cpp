@@ -3,8 +3,8 @@
 #include "export.h"
 #include "outputfile.h"
 #include "progress.h"
+#include "sha256.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QThread>
 #include <cstdio>
@@ -39,7 +39,8 @@ int testClusterDelayMs()
 
 } // namespace
 
-int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered)
+int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,
+              const OpenedSource &opened, const QString &directorySha256)
 {
     QList<ExportEntry> entries;
     for (const Recording *r : ordered)
@@ -66,12 +67,16 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     Progress progress(total);
     uint64_t before = 0;
     const int delay = testClusterDelayMs();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const bool hashing = o.sha256 || !o.report.isEmpty();
+    Sha256 hash;
+    CaseReport report;
+    if (!o.report.isEmpty())
+        report = startReport(listing, opened, directorySha256);
     ExportHooks hooks;
     hooks.clusterWritten = [&](const Recording &, const uint8_t *bytes, uint32_t size, uint64_t done) {
         // The hash is of the bytes as written, not read back.
-        if (o.sha256)
-            hash.addData(reinterpret_cast<const char *>(bytes), static_cast<int>(size));
+        if (hashing)
+            hash.update(bytes, size);
         progress.update(before + done);
         if (delay > 0)
             QThread::msleep(static_cast<unsigned long>(delay));
@@ -81,11 +86,14 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         before += static_cast<uint64_t>(e.totalSectors) * kSectorSize;
         // A hash line for each file as soon as it has its name: a stopped
         // export keeps the hashes of what it finished.
+        const QString digest = hashing && e.written() ? QString::fromStdString(hash.hex()) : QString();
         if (o.sha256 && e.written()) {
             progress.finish();
-            out(QStringLiteral("%1  CAM%2/%3").arg(QString::fromLatin1(hash.result().toHex())).arg(e.channel + 1).arg(e.name));
+            out(QStringLiteral("%1  CAM%2/%3").arg(digest).arg(e.channel + 1).arg(e.name));
             std::fflush(stdout);
         }
+        if (!o.report.isEmpty())
+            reportRecording(report, listing, o, e, digest);
         hash.reset();
     };
     const ExportOutcome outcome =
@@ -112,6 +120,12 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         err(QStringLiteral("%1: not written: %2")
                 .arg(name, stopSignal() ? QStringLiteral("the export was stopped by %1").arg(signalName(stopSignal()))
                                     : QStringLiteral("the source had stopped answering")));
+    bool reportLost = false;
+    if (!o.report.isEmpty()) {
+        const QString why = stopSignal() ? QStringLiteral("the export was stopped by %1").arg(signalName(stopSignal()))
+                                         : QStringLiteral("the source had stopped answering");
+        reportLost = !finishReport(report, o, outcome.notReached, why);
+    }
     const int written = outcome.writtenCount();
     const int failed = entries.size() - written;
     err(QStringLiteral("%1 of %2 written, %3, %4, %5")
@@ -124,7 +138,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         err(QStringLiteral("stopped by %1").arg(signalName(stopSignal())));
         return 128 + stopSignal();
     }
-    return outcome.clean() ? ExitDone : ExitLoss;
+    return outcome.clean() && !reportLost ? ExitDone : ExitLoss;
 }
 
 } // namespace cli

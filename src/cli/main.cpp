@@ -3,9 +3,11 @@
 // only parse, print, draw progress and hash.
 #include "commands.h"
 #include "log.h"
+#include "sha256.h"
 
 #include <QCoreApplication>
 #include <csignal>
+#include <functional>
 
 namespace korvath {
 namespace cli {
@@ -81,8 +83,8 @@ int main(int argc, char **argv)
     if (o.command == Command::Disks)
         return runDisks(o);
 
-    const std::shared_ptr<const SectorSource> source = openSource(o.source, &problem);
-    if (!source) {
+    const OpenedSource opened = openSource(o.source, &problem);
+    if (!opened.source) {
         err(problem);
         return ExitUsage;
     }
@@ -91,7 +93,13 @@ int main(int argc, char **argv)
     query.start = o.from;
     query.end = o.to;
     query.allChannels = o.allChannels;
-    const Listing listing = listRecordings(source, query);
+    QString directorySha256;
+    std::function<void(const DirectoryRead &)> onDirectory;
+    if (!o.report.isEmpty())
+        onDirectory = [&](const DirectoryRead &d) {
+            directorySha256 = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
+        };
+    const Listing listing = listRecordings(opened.source, query, onDirectory);
     const bool lost = reportListingLosses(listing);
     if (!listing.directoryAllocated)
         return ExitLoss;
@@ -104,6 +112,6 @@ int main(int argc, char **argv)
             return ExitUsage;
         }
     catchStopSignals();
-    const int status = runExport(listing, o, orderedRecordings(listing));
+    const int status = runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
     return status == ExitDone && lost ? ExitLoss : status;
 }

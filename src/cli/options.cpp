@@ -17,7 +17,7 @@ constexpr char kDescription[] =
     "  korvath-cli disks  [--json]\n"
     "  korvath-cli list   SOURCE [--channel N|all] [--from TIME] [--to TIME] [--json]\n"
     "  korvath-cli export SOURCE --out DIR [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
-    "                     [--sha256] [--overwrite]\n"
+    "                     [--sha256] [--report FILE] [--overwrite]\n"
     "\n"
     "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device.\n"
     "list    prints each recording of the channel in the range: name, clusters, bytes\n"
@@ -82,10 +82,13 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                                   QStringLiteral("NAME"));
     const QCommandLineOption sha256(QStringLiteral("sha256"),
                                     QStringLiteral("export: print each file's SHA-256 for 'sha256sum -c'."));
+    const QCommandLineOption report(QStringLiteral("report"),
+                                    QStringLiteral("export: write a DFXML case report of the export to FILE."),
+                                    QStringLiteral("FILE"));
     const QCommandLineOption overwrite(QStringLiteral("overwrite"),
                                        QStringLiteral("export: replace files that exist already."));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
-    parser.addOptions({channel, from, to, json, out, name, sha256, overwrite, verbose});
+    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list or export"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
@@ -135,7 +138,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         bool disks = false;
     } const belongs[] = {{channel, true, true},   {from, true, true},   {to, true, true},
                          {json, true, false, true}, {out, false, true},   {name, false, true},
-                         {sha256, false, true},  {overwrite, false, true}};
+                         {sha256, false, true},  {report, false, true},  {overwrite, false, true}};
     for (const Belongs &b : belongs) {
         const bool fits = options->command == Command::List ? b.list
                           : options->command == Command::Export ? b.exporting
@@ -151,6 +154,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     options->json = parser.isSet(json);
     options->sha256 = parser.isSet(sha256);
     options->overwrite = parser.isSet(overwrite);
+    options->report = parser.value(report);
     options->names = parser.values(name);
     options->outDir = parser.value(out);
     if (options->command == Command::Disks)
@@ -193,6 +197,17 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         if (!QFileInfo(options->outDir).isDir()) {
             *error = QStringLiteral("--out '%1' is not an existing folder").arg(options->outDir);
             return false;
+        }
+        if (parser.isSet(report)) {
+            const QFileInfo file(options->report);
+            if (options->report.isEmpty() || file.isDir() || !QFileInfo(file.absolutePath()).isDir()) {
+                *error = QStringLiteral("--report '%1' is not a file in an existing folder").arg(options->report);
+                return false;
+            }
+            if ((file.exists() || file.isSymLink()) && !parser.isSet(overwrite)) {
+                *error = QStringLiteral("--report '%1' exists already; give --overwrite to replace it").arg(options->report);
+                return false;
+            }
         }
     }
     return true;

@@ -24,6 +24,7 @@ struct Options {
     QStringList names;
     bool sha256 = false;
     bool overwrite = false;
+    QString report; // export: the DFXML case report to write
     bool verbose = false;
 };
 
