@@ -1,0 +1,219 @@
+// The case report and evidence images through the real korvath-cli: the
+// report read back and checked against the image, and E01 and split raw
+// sets listing and exporting exactly what the raw image does.
+#include "faultdevice.h"
+#include "sha256.h"
+
+#include <QCryptographicHash>
+#include <QFileInfo>
+#include <QMap>
+#include <QStandardPaths>
+#include <QXmlStreamReader>
+
+using namespace korvath;
+using namespace korvath::testkit;
+
+namespace {
+
+constexpr uint64_t kSectors = 80 * 4096; // cluster 78 runs past the end
+
+struct ByteSpan {
+    uint64_t fileOffset, imgOffset, len;
+    bool fill;
+};
+struct FileObject {
+    QString filename, sha256;
+    uint64_t size = 0;
+    std::vector<ByteSpan> runs;
+};
+struct Report {
+    std::vector<FileObject> files;
+    QMap<QString, QString> notWritten; // name -> reason
+    QStringList imageHashes;           // "type:hex"
+    bool ok = false;
+};
+
+Report readReport(const QString &path)
+{
+    Report r;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return r;
+    QXmlStreamReader x(&f);
+    FileObject *file = nullptr;
+    bool inFile = false, inSource = false;
+    while (!x.atEnd()) {
+        x.readNext();
+        if (x.isEndElement() && x.name() == QLatin1String("fileobject"))
+            inFile = false;
+        if (x.isEndElement() && x.name() == QLatin1String("source"))
+            inSource = false;
+        if (!x.isStartElement())
+            continue;
+        const QStringRef n = x.name();
+        if (n == QLatin1String("source")) {
+            inSource = true;
+        } else if (n == QLatin1String("fileobject")) {
+            r.files.emplace_back();
+            file = &r.files.back();
+            inFile = true;
+        } else if (inFile && n == QLatin1String("filename")) {
+            file->filename = x.readElementText();
+        } else if (inFile && n == QLatin1String("filesize")) {
+            file->size = x.readElementText().toULongLong();
+        } else if (inFile && n == QLatin1String("byte_run")) {
+            const QXmlStreamAttributes a = x.attributes();
+            file->runs.push_back({a.value("file_offset").toULongLong(), a.value("img_offset").toULongLong(),
+                                  a.value("len").toULongLong(), a.hasAttribute("fill")});
+        } else if (inFile && n == QLatin1String("hashdigest")) {
+            file->sha256 = x.readElementText();
+        } else if (n == QLatin1String("not_written")) {
+            const QString name = x.attributes().value("name").toString();
+            r.notWritten.insert(name, x.readElementText());
+        } else if (inSource && n == QLatin1String("hashdigest")) {
+            const QString type = x.attributes().value("type").toString();
+            r.imageHashes << type + ":" + x.readElementText();
+        }
+    }
+    r.ok = !x.hasError();
+    return r;
+}
+
+QString sha(const QByteArray &bytes)
+{
+    return QString::fromStdString(Sha256::hexOf(bytes.constData(), size_t(bytes.size())));
+}
+
+class Evidence : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp.isValid());
+        b.recorderSignature();
+        b.recording(0, at(8, 0), at(8, 10), {10, 11, 12, 30}); // two runs on the source
+        b.recording(0, at(9, 0), at(9, 5), {20, 78});          // its last cluster runs past the end
+        b.recording(1, at(10, 0), at(10, 1), {40});
+        ASSERT_TRUE(b.write(image));
+    }
+    QString dir(const QString &name)
+    {
+        QDir().mkpath(tmp.filePath(name));
+        return tmp.filePath(name);
+    }
+    QTemporaryDir tmp;
+    ImageBuilder b{kSectors};
+    QString image = tmp.filePath("disk.img");
+};
+
+// Every byte run is where the file's bytes lie on the source; every zero
+// run covers exactly the sectors that could not be read; each hash is the file's.
+TEST_F(Evidence, ReportAgreesWithTheImageByteForByte)
+{
+    const QString out = dir("out"), report = tmp.filePath("case.xml");
+    const CliRun r = runCli({"export", image, "--out", out, "--channel", "all", "--report", report});
+    EXPECT_EQ(r.code, 1) << r.err.toStdString(); // the cut cluster is a loss
+    const Report rep = readReport(report);
+    ASSERT_TRUE(rep.ok);
+    ASSERT_EQ(rep.files.size(), 3u);
+    const uint64_t imageBytes = kSectors * kSectorSize;
+    uint64_t fillBytes = 0;
+    for (const FileObject &f : rep.files) {
+        SCOPED_TRACE(f.filename.toStdString());
+        const QByteArray bytes = fileBytes(out + "/" + f.filename);
+        ASSERT_EQ(uint64_t(bytes.size()), f.size);
+        EXPECT_EQ(f.sha256, sha(bytes));
+        uint64_t covered = 0;
+        for (const ByteSpan &run : f.runs) {
+            EXPECT_EQ(run.fileOffset, covered);
+            covered += run.len;
+            const QByteArray got = bytes.mid(int(run.fileOffset), int(run.len));
+            if (run.fill) {
+                fillBytes += run.len;
+                EXPECT_EQ(got, QByteArray(int(run.len), '\0'));
+                EXPECT_GE(run.imgOffset, imageBytes); // only what lies past the image's end was lost
+            } else {
+                EXPECT_LE(run.imgOffset + run.len, imageBytes);
+                EXPECT_TRUE(got == readFileBytes(image, run.imgOffset, run.len));
+            }
+        }
+        EXPECT_EQ(covered, f.size);
+    }
+    EXPECT_EQ(fillBytes, b.clusterFirstSector(78) * kSectorSize + kClusterBytes - imageBytes);
+    // Consecutive clusters make one run: 10-12 and 30 are two.
+    const auto first = std::find_if(rep.files.begin(), rep.files.end(),
+                                    [](const FileObject &f) { return f.filename.contains("08-00-00"); });
+    ASSERT_NE(first, rep.files.end());
+    EXPECT_EQ(first->runs.size(), 2u);
+
+    // An existing report is never replaced without --overwrite.
+    const CliRun again = runCli({"export", image, "--out", dir("again"), "--report", report});
+    EXPECT_EQ(again.code, 2);
+    EXPECT_TRUE(again.err.contains("exists already")) << again.err.toStdString();
+    EXPECT_TRUE(QDir(tmp.filePath("again")).isEmpty());
+}
+
+TEST_F(Evidence, ReportNamesWhatWasNotWritten)
+{
+    const QString out = dir("full"), report = tmp.filePath("case.xml");
+    const QString victim = "2024-03-01 10-00-00_2024-03-01 10-01-00_CAM2.h264";
+    ASSERT_TRUE(QDir().mkpath(out + "/CAM2") && QFile::link("/dev/full", out + "/CAM2/" + victim + ".part"));
+    const CliRun r = runCli({"export", image, "--out", out, "--channel", "2", "--report", report});
+    EXPECT_EQ(r.code, 1);
+    const Report rep = readReport(report);
+    ASSERT_TRUE(rep.ok);
+    EXPECT_TRUE(rep.files.empty());
+    ASSERT_TRUE(rep.notWritten.contains(victim));
+    EXPECT_TRUE(rep.notWritten[victim].contains("No space left on device")) << rep.notWritten[victim].toStdString();
+}
+
+// E01 (uncompressed, in several segments; and compressed) and split raw:
+// the same list, bytes and hashes as the raw image; a set with a segment
+// missing is a usage error that names it.
+TEST_F(Evidence, ImageSetsReadAsTheRawImage)
+{
+    if (QStandardPaths::findExecutable("ewfacquire").isEmpty())
+        GTEST_SKIP() << "ewfacquire (ewf-tools) is not installed";
+    const auto run = [](const QString &program, const QStringList &args) {
+        QProcess p;
+        p.start(program, args);
+        return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    };
+    ASSERT_TRUE(run("ewfacquire", {"-u", "-q", "-t", dir("plain") + "/case", "-c", "none", "-S", "64MiB", image}));
+    ASSERT_TRUE(run("ewfacquire", {"-u", "-q", "-t", dir("packed") + "/case", "-c", "deflate:fast", image}));
+    ASSERT_TRUE(run("split", {"-b", "50M", "-d", "-a", "3", "--numeric-suffixes=1", image, dir("split") + "/disk."}));
+    ASSERT_TRUE(QFileInfo::exists(tmp.filePath("plain/case.E02")));
+
+    const CliRun raw = runCli({"list", image, "--channel", "all", "--json"});
+    const CliRun rawExport = runCli({"export", image, "--out", dir("rawout"), "--channel", "all", "--sha256"});
+    ASSERT_EQ(rawExport.code, 1); // the cut cluster
+    for (const QString &set : {tmp.filePath("plain/case.E01"), tmp.filePath("packed/case.E01"), tmp.filePath("split/disk.001")}) {
+        SCOPED_TRACE(set.toStdString());
+        const CliRun list = runCli({"list", set, "--channel", "all", "--json"});
+        EXPECT_EQ(list.code, 0) << list.err.toStdString();
+        EXPECT_EQ(list.out, raw.out);
+        const QString out = dir("out" + QString::number(qHash(set)));
+        const CliRun exported = runCli({"export", set, "--out", out, "--channel", "all", "--sha256"});
+        EXPECT_EQ(exported.code, 1) << exported.err.toStdString();
+        EXPECT_EQ(exported.out, rawExport.out); // the same files, the same hashes
+    }
+
+    // The acquisition's own MD5 goes into the report.
+    const QString report = tmp.filePath("e01.xml");
+    ASSERT_EQ(runCli({"export", tmp.filePath("plain/case.E01"), "--out", dir("rep"), "--channel", "2", "--report", report}).code, 0);
+    QFile whole(image);
+    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+    const QString md5 = QString::fromLatin1(QCryptographicHash::hash(whole.readAll(), QCryptographicHash::Md5).toHex());
+    EXPECT_TRUE(readReport(report).imageHashes.filter(md5).size() == 1) << readReport(report).imageHashes.join(' ').toStdString();
+
+    // A segment missing from the middle of each set.
+    ASSERT_TRUE(QFile::remove(tmp.filePath("plain/case.E02")) && QFile::remove(tmp.filePath("split/disk.002")));
+    for (const auto &c : {std::make_pair(tmp.filePath("plain/case.E01"), QStringLiteral("case.E02")),
+                          std::make_pair(tmp.filePath("split/disk.001"), QStringLiteral("disk.002"))}) {
+        const CliRun r = runCli({"list", c.first});
+        EXPECT_EQ(r.code, 2);
+        EXPECT_TRUE(r.err.contains(c.second)) << r.err.toStdString();
+    }
+}
+
+} // namespace
