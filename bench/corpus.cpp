@@ -219,4 +219,31 @@ bool fileStartsWithCluster(const QString &path, uint64_t at, uint32_t cluster)
     return korvath::testkit::readFileBytes(path, at, korvath::kClusterBytes) == ImageBuilder::clusterPattern(cluster);
 }
 
+void fillHostileDirectory(std::vector<uint8_t> &dir, const korvath::VolumeInfo &info)
+{
+    const uint64_t records = uint64_t(info.dir_size) * korvath::kRecordsPerSector;
+    dir.assign(records * korvath::kRecordSize, 0);
+    const korvath::RecorderTime base = korvath::toRecorderTime(kFirstStart);
+    for (uint64_t i = info.rev_clu; i < records; ++i) {
+        RecordFields r;
+        r.index = uint32_t(i);
+        r.flag = 2;
+        r.chainCount = 65535;
+        r.nextCluster = uint32_t(i + 1 < records ? i + 1 : info.rev_clu); // round and round
+        r.startTime = base + uint32_t(i % 2000000u);
+        r.endTime = r.startTime + 1;
+        r.chainId = 7;
+        r.channel = 0;
+        putRecord(dir, r);
+    }
+}
+
+const std::vector<uint8_t> &hostileDirectory()
+{
+    static std::vector<uint8_t> dir;
+    if (dir.empty())
+        fillHostileDirectory(dir, corpus().large);
+    return dir;
+}
+
 } // namespace bench

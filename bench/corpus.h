@@ -52,6 +52,10 @@ bool buildCorpus(const QString &base, QString *error);
 Corpus &corpus();
 void releaseCorpus();
 
+// The large volume's directory made hostile throughout (built on first use).
+const std::vector<uint8_t> &hostileDirectory();
+void fillHostileDirectory(std::vector<uint8_t> &dir, const korvath::VolumeInfo &info);
+
 // One plain pass over the bytes: the floor of any scan of them.
 uint64_t plainSum(const uint8_t *bytes, size_t size);
 

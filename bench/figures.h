@@ -27,6 +27,11 @@ constexpr const char *kExportCached = "export_cached";
 constexpr const char *kDdCached = "dd_export_cached";
 constexpr const char *kExportCold = "export_cold";
 constexpr const char *kDdCold = "dd_export_cold";
+constexpr const char *kExportShaCached = "export_sha256_cached";
+constexpr const char *kExportQtHashCached = "export_qt_sha256_cached";
+constexpr const char *kOpensslDigest = "openssl_dgst_sha256";
+constexpr const char *kExportShaCold = "export_sha256_cold";
+constexpr const char *kHostileScan = "hostile_scan";
 } // namespace name
 
 // Repetitions interleave with other figures; each reports its median and its best.
@@ -48,6 +53,7 @@ struct MemoryFigures {
     double scanMiB = 0;     // above idle
     double export16MiB = 0; // above idle
     double export256MiB = 0;
+    double hostileMiB = 0; // above idle and the directory buffer
     std::string error;
 };
 

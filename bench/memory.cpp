@@ -108,6 +108,15 @@ int runJob(int argc, char **argv)
         return 3;
     if (job == "idle")
         return 0;
+    if (job == "hostile") {
+        std::vector<uint8_t> dir;
+        fillHostileDirectory(dir, info);
+        korvath::ScanQuery all;
+        all.end = 0xFFFFFFFFu;
+        korvath::ScanStats stats;
+        const korvath::RecordingMap found = korvath::scanDirectory(dir.data(), dir.size(), info, all, &stats);
+        return stats.bounded && !found.isEmpty() ? 0 : 6;
+    }
     if (job == "scan" && argc == 6) {
         const korvath::ScanQuery query{0, static_cast<korvath::RecorderTime>(std::strtoul(argv[4], nullptr, 10)),
                                        static_cast<korvath::RecorderTime>(std::strtoul(argv[5], nullptr, 10))};
@@ -151,7 +160,8 @@ MemoryFigures measureMemory()
     const long scan = childPeakKiB({"scan", image, std::to_string(c.query.start), std::to_string(c.query.end)});
     const long e16 = childPeakKiB({"export", image, out, "16"});
     const long e256 = childPeakKiB({"export", image, out, std::to_string(kExportClusters)});
-    if (idle < 0 || scan < 0 || e16 < 0 || e256 < 0) {
+    const long hostile = childPeakKiB({"hostile", image});
+    if (idle < 0 || scan < 0 || e16 < 0 || e256 < 0 || hostile < 0) {
         m.error = "a memory child failed";
         return m;
     }
@@ -160,6 +170,7 @@ MemoryFigures measureMemory()
     m.scanMiB = mib(scan - idle);
     m.export16MiB = mib(e16 - idle);
     m.export256MiB = mib(e256 - idle);
+    m.hostileMiB = mib(hostile - idle) - double(c.large.dir_size) * korvath::kSectorSize / (1024.0 * 1024.0);
     return m;
 }
 

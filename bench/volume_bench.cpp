@@ -6,6 +6,10 @@
 #include "directory.h"
 #include "export.h"
 #include "scan.h"
+#include "sha256.h"
+
+#include <QCryptographicHash>
+#include <QFileInfo>
 
 #include <QFile>
 #include "log.h"
@@ -142,7 +146,9 @@ void ddDirectory(State &state, bool whole)
             state.SkipWithError("dd failed");
 }
 
-void exportRuns(State &state, bool cold)
+enum class Hash { None, OpenSsl, QtHash };
+
+void exportRuns(State &state, bool cold, Hash hashing = Hash::None)
 {
     const Corpus &c = corpus();
     const QString out = c.path("export.h264");
@@ -154,6 +160,16 @@ void exportRuns(State &state, bool cold)
     const korvath::DriveSource source(handle);
     korvath::Recording recording;
     recording.clusters = c.exportClusters;
+    korvath::Sha256 sha;
+    QCryptographicHash qtHash(QCryptographicHash::Sha256);
+    korvath::ExportHooks hooks;
+    // As korvath-cli hashes: the bytes as written, on the writing thread.
+    if (hashing == Hash::OpenSsl)
+        hooks.clusterWritten = [&](const korvath::Recording &, const uint8_t *b, uint32_t n, uint64_t) { sha.update(b, n); };
+    else if (hashing == Hash::QtHash)
+        hooks.clusterWritten = [&](const korvath::Recording &, const uint8_t *b, uint32_t n, uint64_t) {
+            qtHash.addData(reinterpret_cast<const char *>(b), int(n));
+        };
     if (!cold && !loadIntoCache(c.largeImage, c.exportByte(), kExportBytes))
         state.SkipWithError("cannot read the clusters into the page cache");
     bool checked = false;
@@ -166,7 +182,10 @@ void exportRuns(State &state, bool cold)
         }
         korvath::SourceHealth health;
         const korvath::RecordingExport result =
-            korvath::exportRecording(source, c.large.data_offset, recording, out, health);
+            korvath::exportRecording(source, c.large.data_offset, recording, out, health, hooks);
+        benchmark::DoNotOptimize(hashing == Hash::QtHash ? qtHash.result().size() : sha.hex().size());
+        sha.reset();
+        qtHash.reset();
         state.PauseTiming();
         if (!result.written() || result.bytesWritten != kExportBytes || result.unreadableSectors != 0)
             state.SkipWithError("the export did not write every cluster");
@@ -216,6 +235,53 @@ void ddRuns(State &state, bool cold)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kExportBytes));
 }
 
+// openssl dgst -sha256 over the same 512 MiB, in a file of their own kept in the page cache.
+void opensslDigest(State &state)
+{
+    const Corpus &c = corpus();
+    const QString copy = c.path("clusters.bin");
+    if (!QFileInfo::exists(copy)) {
+        korvath::SourceHealth health;
+        korvath::Recording recording;
+        recording.clusters = c.exportClusters;
+        const korvath::DriveHandle handle = korvath::openDrive(QFile::encodeName(c.largeImage).constData());
+        const korvath::RecordingExport r =
+            korvath::exportRecording(korvath::DriveSource(handle), c.large.data_offset, recording, copy, health);
+        ::close(handle.native);
+        if (!r.written())
+            state.SkipWithError("cannot write the clusters for openssl");
+    }
+    if (!loadIntoCache(copy, 0, kExportBytes))
+        state.SkipWithError("cannot read the clusters into the page cache");
+    const std::vector<std::string> dgst{"openssl", "dgst", "-sha256", "-out", "/dev/null", copy.toStdString()};
+    for (auto _ : state)
+        if (!runProgram(dgst))
+            state.SkipWithError("openssl dgst failed");
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kExportBytes));
+}
+
+// A directory every record of which starts a looping chain of 65,536
+// clusters on channel 1, in range, with stamps of its own: the scan must
+// stop at its bound, not walk 2.9 million loops.
+void hostileScan(State &state)
+{
+    const std::vector<uint8_t> &dir = hostileDirectory();
+    const korvath::VolumeInfo info = corpus().large;
+    korvath::ScanQuery all;
+    all.start = 0;
+    all.end = 0xFFFFFFFFu;
+    korvath::ScanStats stats;
+    for (auto _ : state) {
+        korvath::RecordingMap found = korvath::scanDirectory(dir.data(), dir.size(), info, all, &stats);
+        state.PauseTiming();
+        if (!stats.bounded || found.isEmpty())
+            state.SkipWithError("the hostile scan did not stop at its bound");
+        found = {};
+        state.ResumeTiming();
+    }
+    state.counters["listed_clusters"] = double(stats.clustersWalked);
+}
+
 } // namespace
 
 void registerVolumeBenchmarks()
@@ -229,16 +295,25 @@ void registerVolumeBenchmarks()
         b->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(16)->ReportAggregatesOnly(true);
         withBest(b);
     };
+    const auto few = [](benchmark::internal::Benchmark *b) {
+        b->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
+        withBest(b);
+    };
     quick(RegisterBenchmark(name::kPlainPass, plainPass));
     quick(RegisterBenchmark(name::kScan, scan));
     quick(RegisterBenchmark(name::kScanLogged, scanLogged));
     quick(RegisterBenchmark(name::kDirectoryRead, directoryRead));
     quick(RegisterBenchmark(name::kDdDirectory, ddDirectory, false));
     quick(RegisterBenchmark(name::kDdDirectoryWhole, ddDirectory, true));
-    large(RegisterBenchmark(name::kExportCached, exportRuns, false));
+    large(RegisterBenchmark(name::kExportCached, exportRuns, false, Hash::None));
     large(RegisterBenchmark(name::kDdCached, ddRuns, false));
-    large(RegisterBenchmark(name::kExportCold, exportRuns, true));
+    large(RegisterBenchmark(name::kExportCold, exportRuns, true, Hash::None));
     large(RegisterBenchmark(name::kDdCold, ddRuns, true));
+    large(RegisterBenchmark(name::kExportShaCached, exportRuns, false, Hash::OpenSsl));
+    few(RegisterBenchmark(name::kExportQtHashCached, exportRuns, false, Hash::QtHash));
+    large(RegisterBenchmark(name::kOpensslDigest, opensslDigest));
+    large(RegisterBenchmark(name::kExportShaCold, exportRuns, true, Hash::OpenSsl));
+    few(RegisterBenchmark(name::kHostileScan, hostileScan));
 }
 
 } // namespace bench
