@@ -2,6 +2,7 @@
 // report read back and checked against the image, and E01 and split raw
 // sets listing and exporting exactly what the raw image does.
 #include "faultdevice.h"
+#include "scan.h"
 #include "sha256.h"
 
 #include <QCryptographicHash>
@@ -214,6 +215,33 @@ TEST_F(Evidence, ImageSetsReadAsTheRawImage)
         EXPECT_EQ(r.code, 2);
         EXPECT_TRUE(r.err.contains(c.second)) << r.err.toStdString();
     }
+}
+
+// A directory of looping chains: listed up to the scan's bound, said on stderr, exit 1.
+TEST(HostileDirectory, ListedUpToTheBoundAndSaid)
+{
+    QTemporaryDir tmp;
+    ImageBuilder b(2097152); // 1 GiB: 49,152 records
+    b.recorderSignature();
+    const VolumeInfo info = b.layout();
+    const uint32_t records = info.dir_size * 16;
+    for (uint32_t i = info.rev_clu; i < records; ++i) {
+        RecordFields r;
+        r.index = i;
+        r.chainCount = 65535;
+        r.nextCluster = i + 1 < records ? i + 1 : info.rev_clu;
+        r.startTime = at(8, 0) + i;
+        r.endTime = r.startTime;
+        r.chainId = 9;
+        b.record(r);
+    }
+    const QString image = tmp.filePath("hostile.img");
+    ASSERT_TRUE(b.write(image));
+    const CliRun r = runCli({"list", image});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out.count('\n'), int(scanClusterBound(records) / 65536));
+    EXPECT_TRUE(r.err.contains("links more clusters than the disk holds")) << r.err.toStdString();
+    EXPECT_LT(r.ms, 20000);
 }
 
 } // namespace

@@ -39,10 +39,12 @@ public:
         m_info.rev_clu = clusters;
         return *this;
     }
-    RecordingMap scan(uint32_t channel, RecorderTime from, RecorderTime to) const
+    RecordingMap scan(uint32_t channel, RecorderTime from, RecorderTime to, ScanStats *stats = nullptr,
+                      bool allChannels = false) const
     {
-        return scanDirectory(reinterpret_cast<const uint8_t *>(m_bytes.constData()), m_bytes.size(), m_info,
-                             ScanQuery{channel, from, to});
+        ScanQuery q{channel, from, to};
+        q.allChannels = allChannels;
+        return scanDirectory(reinterpret_cast<const uint8_t *>(m_bytes.constData()), m_bytes.size(), m_info, q, stats);
     }
     ClusterList walk(uint32_t first) const
     {
@@ -330,6 +332,60 @@ TEST(ReadDirectory, SmallReserveUsesClusterThree)
 {
     VolumeInfo v = volumeInfoForSectors(8388608); // rev_clu 40
     EXPECT_EQ(directoryBaseSector(v), v.data_offset + 0x3000u);
+}
+
+// Every record a start of a 65,536-cluster loop with stamps of its own: the
+// scan stops where its walks pass twice the records plus one longest chain,
+// keeps the recordings it walked before, and says so. The same with every
+// channel at once, since one pass serves them all.
+TEST(ScanBound, HostileDirectoryStopsAtTheBound)
+{
+    for (const bool all : {false, true}) {
+        SCOPED_TRACE(all ? "every channel" : "channel 1");
+        const uint32_t sectors = 3072, records = sectors * 16, reserved = 64;
+        Directory d(sectors);
+        d.reserve(reserved);
+        for (uint32_t i = reserved; i < records; ++i) {
+            RecordFields r = rec(i, 65535, i + 1 < records ? i + 1 : reserved);
+            r.startTime = packRecorderTime(2016, 3, 5, 8, 0, 0) + i; // a stamp of its own
+            r.channel = all ? i % 3 : 0;
+            d.add(r);
+        }
+        ScanStats stats;
+        const RecordingMap found = d.scan(0, 0, 0xFFFFFFFFu, &stats, all);
+        const uint64_t bound = scanClusterBound(records);
+        EXPECT_EQ(bound, 2u * records + 65536u);
+        EXPECT_TRUE(stats.bounded);
+        EXPECT_LE(stats.clustersWalked, bound);
+        // Each walk takes 65,536 clusters, so bound / 65,536 walks fit; the next one stops the scan.
+        const uint64_t walks = bound / 65536;
+        ASSERT_EQ(uint64_t(found.size()), walks);
+        EXPECT_EQ(stats.stoppedAtRecord, reserved + walks);
+        for (const Recording &r : found) {
+            EXPECT_LT(r.recordIndex, reserved + walks);
+            EXPECT_EQ(r.clusters.size(), 65536);
+        }
+    }
+}
+
+// Real-shaped directories, however full, never come near the bound.
+TEST(ScanBound, FullRealDirectoryIsNotBounded)
+{
+    const uint32_t sectors = 3072, records = sectors * 16, reserved = 64, length = 100;
+    Directory d(sectors);
+    d.reserve(reserved);
+    uint32_t recordings = 0;
+    for (uint32_t first = reserved; first + length <= records; first += length, ++recordings)
+        for (uint32_t k = 0; k < length; ++k) {
+            RecordFields r = rec(first + k, k == 0 ? length - 1 : 0, k + 1 < length ? first + k + 1 : 0, first, k == 0 ? 2 : 1);
+            r.startTime = packRecorderTime(2016, 3, 5, 8, 0, 0) + first;
+            d.add(r);
+        }
+    ScanStats stats;
+    const RecordingMap found = d.scan(0, 0, 0xFFFFFFFFu, &stats);
+    EXPECT_FALSE(stats.bounded);
+    EXPECT_EQ(uint32_t(found.size()), recordings);
+    EXPECT_EQ(stats.clustersWalked, uint64_t(recordings) * length);
 }
 
 } // namespace

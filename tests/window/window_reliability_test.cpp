@@ -327,6 +327,36 @@ private slots:
         QCOMPARE(s.rows(), expected.keys());
     }
 
+    // Every record a start of a looping 65,536-cluster chain: the list stops at
+    // the scan's bound, and a "List" warning says so after the rows are filled.
+    void hostileDirectoryIsBoundedAndSaid()
+    {
+        Session s;
+        ImageBuilder b(2097152);
+        b.recorderSignature();
+        const VolumeInfo info = b.layout();
+        const uint32_t records = info.dir_size * kRecordsPerSector;
+        for (uint32_t i = info.rev_clu; i < records; ++i) {
+            RecordFields r;
+            r.index = i;
+            r.chainCount = 65535;
+            r.nextCluster = i + 1 < records ? i + 1 : info.rev_clu;
+            r.startTime = packRecorderTime(2024, 3, 1, 8, 0, 0) + i % 30;
+            r.endTime = r.startTime;
+            r.chainId = 9;
+            b.record(r);
+        }
+        s.add(0, b);
+        s.open();
+        s.chooseDisk(0);
+        const QList<ModalBox> boxes = s.generate();
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].title, QStringLiteral("List"));
+        QCOMPARE(boxes[0].icon, int(QMessageBox::Warning));
+        QVERIFY2(boxes[0].text.contains("links far more clusters than the disk holds"), qPrintable(boxes[0].text));
+        QCOMPARE(uint64_t(s.rows().size()), scanClusterBound(records) / 65536);
+    }
+
     void emptyDrive_data()
     {
         QTest::addColumn<QByteArray>("bytes");
