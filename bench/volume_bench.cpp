@@ -165,7 +165,7 @@ void exportRuns(State &state, bool cold, Hash hashing = Hash::None)
     korvath::ExportHooks hooks;
     // As korvath-cli hashes: the bytes as written, on the writing thread.
     if (hashing == Hash::OpenSsl)
-        hooks.clusterWritten = [&](const korvath::Recording &, const uint8_t *b, uint32_t n, uint64_t) { sha.update(b, n); };
+        hooks.digest = [&](const uint8_t *b, uint32_t n) { sha.update(b, n); };
     else if (hashing == Hash::QtHash)
         hooks.clusterWritten = [&](const korvath::Recording &, const uint8_t *b, uint32_t n, uint64_t) {
             qtHash.addData(reinterpret_cast<const char *>(b), int(n));

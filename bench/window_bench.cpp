@@ -98,7 +98,7 @@ QtMessageHandler g_previous = nullptr;
 
 void stampLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (context.category && qstrcmp(context.category, "korvath") == 0)
+    if (context.category && qstrcmp(context.category, "default") == 0) // the debug log's lines
         g_lastLine = g_clock.nsecsElapsed();
     else if (g_previous)
         g_previous(type, context, message);
@@ -143,7 +143,11 @@ void fileList(State &state, bool refill)
         }
         QList<ModalBox> boxes;
         const Split split = timedPress(win, &boxes);
-        if (!boxes.isEmpty() || !listedAll(win) || split.scan <= 0)
+        if (!boxes.isEmpty()) {
+            state.SkipWithError(qPrintable(QStringLiteral("the window opened a box: %1: %2").arg(boxes.first().title, boxes.first().text)));
+            break;
+        }
+        if (!listedAll(win) || split.scan <= 0)
             state.SkipWithError("the window did not list every recording");
         state.SetIterationTime(split.rows);
         scanSeconds += split.scan;

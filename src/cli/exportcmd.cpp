@@ -73,10 +73,10 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     if (!o.report.isEmpty())
         report = startReport(listing, opened, directorySha256);
     ExportHooks hooks;
-    hooks.clusterWritten = [&](const Recording &, const uint8_t *bytes, uint32_t size, uint64_t done) {
-        // The hash is of the bytes as written, not read back.
-        if (hashing)
-            hash.update(bytes, size);
+    // The hash is of the bytes as written, not read back, and runs beside the write.
+    if (hashing)
+        hooks.digest = [&](const uint8_t *bytes, uint32_t size) { hash.update(bytes, size); };
+    hooks.clusterWritten = [&](const Recording &, const uint8_t *, uint32_t, uint64_t done) {
         progress.update(before + done);
         if (delay > 0)
             QThread::msleep(static_cast<unsigned long>(delay));

@@ -7,7 +7,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 namespace korvath {
 
@@ -44,6 +48,66 @@ bool writeWhole(QFile &file, const uint8_t *bytes, qint64 size)
     }
     return true;
 }
+
+// Runs one job at a time on a thread of its own, so that the caller can do
+// something else with the same bytes meanwhile.
+class SideWork
+{
+public:
+    explicit SideWork(std::function<void(const uint8_t *, uint32_t)> work)
+        : m_work(std::move(work)), m_thread([this] { run(); })
+    {
+    }
+    ~SideWork()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    void start(const uint8_t *bytes, uint32_t size)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bytes = bytes;
+            m_size = size;
+            m_pending = true;
+        }
+        m_changed.notify_all();
+    }
+    void wait()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_pending; });
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_pending || m_quit; });
+            if (!m_pending)
+                return;
+            lock.unlock();
+            m_work(m_bytes, m_size);
+            lock.lock();
+            m_pending = false;
+            m_changed.notify_all();
+        }
+    }
+
+    std::function<void(const uint8_t *, uint32_t)> m_work;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    const uint8_t *m_bytes = nullptr;
+    uint32_t m_size = 0;
+    bool m_pending = false;
+    bool m_quit = false;
+    std::thread m_thread;
+};
 
 } // namespace
 
@@ -85,6 +149,9 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
             read.stop = health.gone;
             return read;
         });
+        std::unique_ptr<SideWork> digest;
+        if (hooks.digest)
+            digest.reset(new SideWork(hooks.digest));
         while (const ClusterReadAhead::Slot *slot = ring.next()) {
             const uint32_t cluster = clusters[static_cast<int>(slot->index)];
             result.totalSectors += kClusterSectors;
@@ -94,7 +161,12 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
                 for (const SectorRange &range : lost[slot->index])
                     addUnreadable(result.unreadableRanges, range);
             }
-            if (!writeWhole(file, slot->bytes, kClusterBytes)) {
+            if (digest)
+                digest->start(slot->bytes, kClusterBytes);
+            const bool wrote = writeWhole(file, slot->bytes, kClusterBytes);
+            if (digest)
+                digest->wait(); // the slot stays ours until both are done with it
+            if (!wrote) {
                 result.status = ExportStatus::Failed;
                 result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.errorString())
                                          : QStringLiteral("writing failed after %1 of %2 clusters (%3)")

@@ -64,6 +64,10 @@ struct ExportHooks {
     // After each cluster is written, with the bytes as written (zeros for
     // unreadable sectors) and the bytes of this recording written so far.
     std::function<void(const Recording &recording, const uint8_t *bytes, uint32_t size, uint64_t done)> clusterWritten;
+    // Each cluster's bytes (zeros for unreadable sectors), in order, run on a
+    // thread of its own while the same bytes are written: a hash then costs
+    // no time beside the write. Its result counts only for recordings written.
+    std::function<void(const uint8_t *bytes, uint32_t size)> digest;
     // Asked after each cluster: true stops the copy there, and the recording
     // being copied is not written.
     std::function<bool()> stopRequested;
