@@ -103,13 +103,15 @@ bool waitUntil(QProcess &p, const std::function<bool()> &done, int ms)
 }
 
 // The first recording is written, the long second one is in hand when the
-// signal comes, the third is never reached.
+// signal comes (over an older copy of it, once), the third is never reached.
 TEST_F(ExportSafety, StopSignalEndsAfterTheClusterInHand)
 {
+    const QByteArray old("an older copy");
     const struct {
         int signal;
         const char *name;
-    } cases[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+        bool olderCopy; // of the long recording, which must survive the stop
+    } cases[] = {{SIGINT, "SIGINT", false}, {SIGTERM, "SIGTERM", false}, {SIGHUP, "SIGHUP", true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const QString out = makeDir(QString::fromLatin1(c.name));
@@ -118,7 +120,12 @@ TEST_F(ExportSafety, StopSignalEndsAfterTheClusterInHand)
         env.remove(QStringLiteral("QT_LOGGING_RULES"));
         env.insert(QStringLiteral("KORVATH_TEST_CLUSTER_DELAY_MS"), QStringLiteral("100"));
         p.setProcessEnvironment(env);
-        p.start(QStringLiteral(KORVATH_CLI_PATH), {"export", image, "--out", out, "--sha256"});
+        QStringList args = {"export", image, "--out", out, "--sha256"};
+        if (c.olderCopy) {
+            ASSERT_TRUE(QDir().mkpath(out + "/CAM1") && writeFile(file(out, 1), old));
+            args << "--overwrite";
+        }
+        p.start(QStringLiteral(KORVATH_CLI_PATH), args);
         ASSERT_TRUE(p.waitForStarted(10000));
 
         // The hash line comes as soon as the first file has its name, while the
@@ -139,7 +146,10 @@ TEST_F(ExportSafety, StopSignalEndsAfterTheClusterInHand)
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(p.exitCode(), 128 + c.signal) << err.toStdString();
         EXPECT_EQ(QString::fromLatin1(stdoutBytes), sha(bytes(0)) + "  CAM1/" + names[0] + '\n');
-        EXPECT_EQ(tree(out), (QStringList{"CAM1", "CAM1/" + names[0]}));
+        EXPECT_EQ(tree(out), c.olderCopy ? (QStringList{"CAM1", "CAM1/" + names[0], "CAM1/" + names[1]})
+                                         : (QStringList{"CAM1", "CAM1/" + names[0]}));
+        if (c.olderCopy)
+            EXPECT_TRUE(fileBytes(file(out, 1)) == old);
         EXPECT_TRUE(fileBytes(file(out, 0)) == bytes(0));
         const QStringList lines = err.split('\n', Qt::SkipEmptyParts);
         ASSERT_EQ(lines.size(), 4) << err.toStdString();
