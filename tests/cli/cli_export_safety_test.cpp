@@ -252,4 +252,34 @@ TEST_F(ExportSafety, AFailedExportLeavesTheOlderFileAlone)
     EXPECT_EQ(lines[1], "korvath-cli: 2 of 3 recordings written, 4194304 bytes, 0 unreadable sectors, 1 failure");
 }
 
+// The refusal comes after the directory is read and before any cluster of a
+// recording is: the drive counts the reads of the recordings' sectors.
+TEST_F(ExportSafety, ARefusalReadsNoRecording)
+{
+    KORVATH_SKIP_WITHOUT_FAULT_DRIVE();
+    const QString out = makeDir("counted");
+    ASSERT_TRUE(QDir().mkpath(out + "/CAM1") && writeFile(file(out, 2), "an older copy"));
+    Faults watched;
+    for (const std::vector<uint32_t> &chain : clusters)
+        for (const uint32_t c : chain)
+            watched.slow.push_back({builder.clusterFirstSector(c), builder.clusterFirstSector(c) + kClusterSectors - 1});
+    watched.slowMs = 1;
+    for (const bool overwrite : {false, true}) {
+        SCOPED_TRACE(overwrite ? "--overwrite" : "refused");
+        FaultMount drive(image, watched);
+        ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
+        const CliRun r = runCli(QStringList{"export", drive.path(), "--out", out} +
+                                (overwrite ? QStringList{"--overwrite"} : QStringList()));
+        const FaultCounts counts = drive.unmount();
+        ASSERT_TRUE(counts.known);
+        EXPECT_EQ(r.code, overwrite ? 0 : 2) << r.err.toStdString();
+        EXPECT_GT(counts.reads, 0u);
+        if (overwrite)
+            EXPECT_GT(counts.slowReads, 0u);
+        else
+            EXPECT_EQ(counts.slowReads, 0u);
+    }
+    EXPECT_TRUE(fileBytes(file(out, 2)) == bytes(2));
+}
+
 } // namespace
