@@ -100,8 +100,11 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         exportRecordings(*listing.source, listing.info.data_offset, o.outDir, entries, hooks);
     progress.finish();
 
-    for (const QString &problem : outcome.folderProblems)
-        err(QStringLiteral("the folder %1 could not be created").arg(problem));
+    for (const QString &problem : outcome.folderProblems) {
+        // Each problem is "<folder>: <why>".
+        const int colon = problem.indexOf(QStringLiteral(": "));
+        err(QStringLiteral("the folder %1 could not be created: %2").arg(problem.left(colon), problem.mid(colon + 2)));
+    }
     if (outcome.sourceGone)
         err(QStringLiteral("the source stopped answering: %1 in a row could not be read at all; gave up, %2 not read")
                 .arg(countText(kDeadClustersInARow, "cluster", "clusters"),
