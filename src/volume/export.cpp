@@ -128,8 +128,15 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
     const int total = clusters.size();
 
     const QString partial = partialPath(path);
+    // A temporary file left by a killed run is ours to replace; a link there
+    // is removed, never followed: writing through it would overwrite
+    // whatever it points to. The file is then made new, and a link that
+    // appears in between makes the open fail rather than be followed.
+    const QFileInfo left(partial);
+    if (left.isSymLink() || (left.exists() && !left.isDir()))
+        QFile::remove(partial);
     QFile file(partial);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
         result.status = ExportStatus::Failed;
         result.error = QStringLiteral("the file could not be created (%1)").arg(file.errorString());
         return result;
@@ -204,15 +211,19 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
         result.status = ExportStatus::Failed;
         result.error = QStringLiteral("the file could not be closed (%1)").arg(file.errorString());
     }
+    bool committing = false;
     if (result.written()) {
         const QString why = commitPartial(partial, path);
+        committing = !why.isEmpty();
         if (!why.isEmpty()) {
             result.status = ExportStatus::Failed;
             result.error = why;
         }
     }
     if (!result.written()) {
-        result.error += QStringLiteral("; ") + discardPartial(partial);
+        const QString left = discardPartial(partial);
+        // A file that failed only its rename was whole: it is no less removed.
+        result.error += QStringLiteral("; ") + (committing ? QString(left).replace(QLatin1String("incomplete"), QLatin1String("temporary")) : left);
         result.bytesWritten = 0;
     }
     return result;

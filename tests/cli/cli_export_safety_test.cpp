@@ -235,7 +235,7 @@ TEST_F(ExportSafety, AFailedExportLeavesTheOlderFileAlone)
     const QByteArray old("an older copy");
     ASSERT_TRUE(QDir().mkpath(out + "/CAM1"));
     ASSERT_TRUE(writeFile(file(out, 1), old));
-    ASSERT_TRUE(QFile::link("/dev/full", file(out, 1) + ".part"));
+    ASSERT_TRUE(QDir().mkpath(file(out, 1) + ".part")); // its temporary file cannot be made
     ASSERT_TRUE(writeFile(file(out, 2) + ".part", "left by a killed run"));
 
     const CliRun r = runCli({"export", image, "--out", out, "--overwrite", "--sha256"});
@@ -243,12 +243,14 @@ TEST_F(ExportSafety, AFailedExportLeavesTheOlderFileAlone)
     EXPECT_TRUE(fileBytes(file(out, 1)) == old);
     EXPECT_TRUE(fileBytes(file(out, 0)) == bytes(0));
     EXPECT_TRUE(fileBytes(file(out, 2)) == bytes(2));
+    EXPECT_TRUE(QFileInfo(file(out, 1) + ".part").isDir()); // a folder is never removed
+    ASSERT_TRUE(QDir(file(out, 1) + ".part").removeRecursively());
     EXPECT_EQ(partFiles(out), QStringList());
     EXPECT_EQ(r.out, sha(bytes(0)) + "  CAM1/" + names[0] + '\n' + sha(bytes(2)) + "  CAM1/" + names[2] + '\n');
     const QStringList lines = r.errLines();
     ASSERT_EQ(lines.size(), 2) << r.err.toStdString();
-    EXPECT_EQ(lines[0], "korvath-cli: " + names[1] +
-                            ": not written: writing failed (No space left on device); the incomplete file was removed");
+    EXPECT_TRUE(lines[0].startsWith("korvath-cli: " + names[1] + ": not written: the file could not be created"))
+        << lines[0].toStdString();
     EXPECT_EQ(lines[1], "korvath-cli: 2 of 3 recordings written, 4194304 bytes, 0 unreadable sectors, 1 failure");
 }
 

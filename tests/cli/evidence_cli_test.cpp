@@ -158,14 +158,14 @@ TEST_F(Evidence, ReportNamesWhatWasNotWritten)
 {
     const QString out = dir("full"), report = tmp.filePath("case.xml");
     const QString victim = "2024-03-01 10-00-00_2024-03-01 10-01-00_CAM2.h264";
-    ASSERT_TRUE(QDir().mkpath(out + "/CAM2") && QFile::link("/dev/full", out + "/CAM2/" + victim + ".part"));
+    ASSERT_TRUE(QDir().mkpath(out + "/CAM2") && QDir().mkpath(out + "/CAM2/" + victim + ".part"));
     const CliRun r = runCli({"export", image, "--out", out, "--channel", "2", "--report", report});
     EXPECT_EQ(r.code, 1);
     const Report rep = readReport(report);
     ASSERT_TRUE(rep.ok);
     EXPECT_TRUE(rep.files.empty());
     ASSERT_TRUE(rep.notWritten.contains(victim));
-    EXPECT_TRUE(rep.notWritten[victim].contains("No space left on device")) << rep.notWritten[victim].toStdString();
+    EXPECT_TRUE(rep.notWritten[victim].contains("could not be created")) << rep.notWritten[victim].toStdString();
 }
 
 // E01 (uncompressed, in several segments; and compressed) and split raw:

@@ -230,7 +230,7 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::newRow("unreadable cluster only") << "none";
-        QTest::newRow("disk full") << "write";
+        QTest::newRow("file cannot be made") << "write";
         QTest::newRow("no folder") << "folder";
     }
 
@@ -247,7 +247,7 @@ private slots:
         r.all()->click();
         if (fault == "write") {
             QVERIFY(QDir().mkdir(r.folder()));
-            QVERIFY(QFile::link(QStringLiteral("/dev/full"), r.file(names[2]) + ".part"));
+            QVERIFY(QDir().mkpath(r.file(names[2]) + ".part")); // its temporary file cannot be made
         } else if (fault == "folder") {
             QVERIFY(QDir(r.save).removeRecursively());
             QVERIFY(QFile(r.save).open(QIODevice::WriteOnly));
@@ -270,8 +270,8 @@ private slots:
             QVERIFY2(text.contains("4096 of 8192 sectors (cluster 200"), qPrintable(text));
         }
         if (fault == "write") {
-            QVERIFY2(text.contains("No space left on device"), qPrintable(text));
-            QVERIFY(!QFileInfo(r.file(names[2]) + ".part").isSymLink());
+            QVERIFY2(text.contains(names[2] + ": the file could not be created"), qPrintable(text));
+            QVERIFY(QFileInfo(r.file(names[2]) + ".part").isDir()); // a folder is never removed
             QCOMPARE(r.checkedRows(), QStringList{names[2]}); // kept for another try
         }
         QCOMPARE(r.exported(), fault == "write" ? QStringList(names.mid(0, 2)) : names);
