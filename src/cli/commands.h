@@ -23,6 +23,9 @@ QString stampText(RecorderTime t);
 uint64_t recordingBytes(const Recording &r);
 QString channelText(const Options &o);
 QString noMatchText(const Options &o);
+// The true time of a recorder stamp with the offset given; empty where there
+// is none (an impossible stamp, or one that leaves the stamp years).
+QString trueTimeText(RecorderTime stamp, qint64 offset);
 
 // A drive number as `disks` prints it, or the path of a device or image;
 // null with the reason in `error` (a usage error).
@@ -38,6 +41,9 @@ int runDisks(const Options &o);
 bool reportListingLosses(const Listing &listing);
 int runList(const Listing &listing, const Options &o, bool lost);
 int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered);
+// Whether this build can draw previews (FFmpeg's libraries were found).
+bool previewsBuiltIn();
+int runOverview(const Listing &listing, const Options &o, bool lost);
 
 } // namespace cli
 } // namespace korvath
