@@ -17,6 +17,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace korvath;
 using korvath::testkit::ImageBuilder;
@@ -314,6 +315,37 @@ TEST_F(OverviewCli, PageHoldsEveryRecordingOnceInItsLaneAndTable)
     EXPECT_TRUE(offsetHtml.contains(QStringLiteral("2024-02-29 06:30:00 \u2013 2024-03-02 00:29:59")));
     EXPECT_TRUE(offsetHtml.contains(QStringLiteral("true 2024-02-29 06:00:00 \u2013 2024-03-01 23:59:59")));
     EXPECT_EQ(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden).filter("page"), QStringList{"page.html"});
+}
+
+TEST_F(OverviewCli, DisksNameModelSerialAndTheFileBehindALoopDevice)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "attaching a loop device needs root";
+    // 3 GiB, sparse, so that the drive list keeps it.
+    ImageBuilder big(3ull << 21);
+    const QString bigImage = tmp.filePath("big.img");
+    ASSERT_TRUE(big.recorderSignature().write(bigImage));
+    const ProcessRun attached = runProgram("losetup", {"--read-only", "--find", "--show", bigImage});
+    const QString device = attached.out.trimmed();
+    if (attached.code != 0 || device.isEmpty())
+        GTEST_SKIP() << "no loop device could be attached here";
+    const ProcessRun plain = cli({"disks"}), json = cli({"disks", "--json"});
+    runProgram("losetup", {"-d", device});
+
+    QStringList line;
+    for (const QString &l : plain.outLines())
+        if (l.split('\t').value(3) == device)
+            line = l.split('\t');
+    // A loop device reports no model or serial: the columns are there, empty.
+    EXPECT_EQ(line.mid(1), (QStringList{"3", "Male disk", device, "", ""})) << plain.out.toStdString();
+    QJsonObject drive;
+    for (const QJsonValue &v : QJsonDocument::fromJson(json.out.toUtf8()).array())
+        if (v.toObject().value("device").toString() == device)
+            drive = v.toObject();
+    EXPECT_EQ(drive.value("number").toInt(-1), line.value(0).toInt());
+    EXPECT_EQ(drive.value("model"), QJsonValue(QString()));
+    EXPECT_EQ(drive.value("serial"), QJsonValue(QString()));
+    EXPECT_EQ(drive.value("backing_file").toString(), QFileInfo(bigImage).canonicalFilePath());
 }
 
 #ifdef KORVATH_SAMPLE_DISK_PATH
