@@ -27,12 +27,18 @@ constexpr const char *kExportCached = "export_cached";
 constexpr const char *kDdCached = "dd_export_cached";
 constexpr const char *kExportCold = "export_cold";
 constexpr const char *kDdCold = "dd_export_cold";
+constexpr const char *kScanAllChannels = "scan_all_channels";
+constexpr const char *kOverviewPage = "overview_page";
+constexpr const char *kOverviewList = "overview_plain_listing";
 } // namespace name
+
+constexpr unsigned kOverviewRecordings = 50000;
 
 // Repetitions interleave with other figures; each reports its median and its best.
 void withBest(benchmark::internal::Benchmark *b);
 void registerVolumeBenchmarks();
 void registerWindowBenchmarks();
+void registerOverviewBenchmarks();
 void releaseWindow();
 
 struct Measured {
