@@ -84,10 +84,10 @@ struct Span {
     bool operator==(const Span &o) const { return channel == o.channel && start == o.start && end == o.end; }
 };
 
-// What `list --channel all --json` says, as spans.
-QVector<Span> listedSpans(const QString &source, const QStringList &extra = {})
+// What `list --channel C --json` says, as spans.
+QVector<Span> listedSpans(const QString &source, const QStringList &extra = {}, const QString &channel = "all")
 {
-    const ProcessRun r = cli(QStringList{"list", source, "--channel", "all", "--json"} + extra);
+    const ProcessRun r = cli(QStringList{"list", source, "--channel", channel, "--json"} + extra);
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     QVector<Span> spans;
     for (const QJsonValue &v : QJsonDocument::fromJson(r.out.toUtf8()).array()) {
@@ -266,6 +266,17 @@ TEST_F(OverviewCli, OffsetsOutsideTheStampYearsAreUsageErrors)
     }
     // A bound the offset keeps inside the years is fine at the very edge.
     EXPECT_EQ(cli({"list", image, "--from", "2000-01-01 00:00:10", "--clock-offset", "-00:00:10"}).code, 0);
+}
+
+TEST_F(OverviewCli, AllChannelsIsTheUnionOfTheSixtyFourLists)
+{
+    const QStringList range{"--from", "2024-02-29 00:00:00", "--to", "2024-03-01 01:30:00"};
+    QVector<Span> single;
+    for (int channel = 1; channel <= 64; ++channel)
+        single += listedSpans(image, range, QString::number(channel));
+    std::sort(single.begin(), single.end());
+    EXPECT_EQ(single.size(), 43);
+    EXPECT_EQ(listedSpans(image, range), single);
 }
 
 TEST_F(OverviewCli, PageHoldsEveryRecordingOnceInItsLaneAndTable)
