@@ -24,7 +24,8 @@ constexpr char kDescription[] =
     "  korvath-cli overview SOURCE --out FILE.html [--from TIME] [--to TIME] [--frames K] [--overwrite]\n"
     "  (list, export and overview also take --clock-offset [+|-][D.]HH:MM:SS)\n"
     "\n"
-    "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device.\n"
+    "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device,\n"
+    "        and the model and serial the system reports (empty where unknown).\n"
     "list    prints each recording of the channel in the range: name, clusters, bytes\n"
     "        (with --channel all, every channel in one pass, the channel first).\n"
     "export  writes each listed recording (or each --name) to DIR/CAM<channel>/<name>, each under\n"
@@ -36,8 +37,9 @@ constexpr char kDescription[] =
     "\n"
     "SOURCE is a drive number as 'disks' prints it, or the path of a block device or disk image\n"
     "(write ./12 for a file named 12). TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), or a date alone\n"
-    "(--from: 00:00:00, --to: 23:59:59), the recorder's wall clock. Exit status: 0 done, 1 something\n"
-    "could not be read or written, 2 usage, 128+N stopped by signal N (Ctrl-C: 130).";
+    "(--from: 00:00:00, --to: 23:59:59), the recorder's wall clock unless --clock-offset is given.\n"
+    "Exit status: 0 done, 1 something could not be read or written, 2 usage, 128+N stopped by\n"
+    "signal N (Ctrl-C: 130).";
 
 const char *commandName(Command c)
 {
