@@ -32,12 +32,18 @@ constexpr const char *kExportQtHashCached = "export_qt_sha256_cached";
 constexpr const char *kOpensslDigest = "openssl_dgst_sha256";
 constexpr const char *kExportShaCold = "export_sha256_cold";
 constexpr const char *kHostileScan = "hostile_scan";
+constexpr const char *kScanAllChannels = "scan_all_channels";
+constexpr const char *kOverviewPage = "overview_page";
+constexpr const char *kOverviewList = "overview_plain_listing";
 } // namespace name
+
+constexpr unsigned kOverviewRecordings = 50000;
 
 // Repetitions interleave with other figures; each reports its median and its best.
 void withBest(benchmark::internal::Benchmark *b);
 void registerVolumeBenchmarks();
 void registerWindowBenchmarks();
+void registerOverviewBenchmarks();
 void releaseWindow();
 
 struct Measured {

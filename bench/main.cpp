@@ -126,6 +126,7 @@ int main(int argc, char **argv)
 
     bench::registerVolumeBenchmarks();
     bench::registerWindowBenchmarks();
+    bench::registerOverviewBenchmarks();
     Collector reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     bench::releaseWindow();

@@ -27,6 +27,9 @@ QString stampText(RecorderTime t);
 uint64_t recordingBytes(const Recording &r);
 QString channelText(const Options &o);
 QString noMatchText(const Options &o);
+// The true time of a recorder stamp with the offset given; empty where there
+// is none (an impossible stamp, or one that leaves the stamp years).
+QString trueTimeText(RecorderTime stamp, qint64 offset);
 
 // What a SOURCE argument opened, and what a report says of it.
 struct OpenedSource {
@@ -63,6 +66,9 @@ void reportRecording(CaseReport &report, const Listing &listing, const Options &
                      const QString &sha256);
 // Adds what was not reached and writes it; false (and a line on stderr) when it could not be written.
 bool finishReport(CaseReport &report, const Options &o, const QStringList &notReached, const QString &why);
+// Whether this build can draw previews (FFmpeg's libraries were found).
+bool previewsBuiltIn();
+int runOverview(const Listing &listing, const Options &o, bool lost);
 
 } // namespace cli
 } // namespace korvath

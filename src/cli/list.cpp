@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "clock.h"
 #include "export.h"
 
 #include <QJsonArray>
@@ -52,9 +53,16 @@ namespace {
 
 void printList(const QList<const Recording *> &recordings, const Options &o)
 {
+    // A true time that cannot be told (an impossible stamp) shows as "-" or null.
+    const auto trueText = [&](RecorderTime stamp) { return trueTimeText(stamp, o.clockOffset.value_or(0)); };
     if (!o.json) {
         for (const Recording *r : recordings) {
-            const QString line = QStringLiteral("%1\t%2\t%3").arg(r->name).arg(r->clusters.size()).arg(recordingBytes(*r));
+            QString line = QStringLiteral("%1\t%2\t%3").arg(r->name).arg(r->clusters.size()).arg(recordingBytes(*r));
+            if (o.clockOffset) {
+                const QString start = trueText(r->startTime), end = trueText(r->endTime);
+                line += QStringLiteral("\t%1\t%2").arg(start.isEmpty() ? QStringLiteral("-") : start,
+                                                       end.isEmpty() ? QStringLiteral("-") : end);
+            }
             out(o.allChannels ? QStringLiteral("%1\t%2").arg(r->channel + 1).arg(line) : line);
         }
         return;
@@ -64,12 +72,19 @@ void printList(const QList<const Recording *> &recordings, const Options &o)
         QJsonArray clusters;
         for (const uint32_t c : r->clusters)
             clusters.append(static_cast<qint64>(c));
-        array.append(QJsonObject{{QStringLiteral("name"), r->name},
-                                 {QStringLiteral("channel"), static_cast<qint64>(r->channel) + 1},
-                                 {QStringLiteral("start"), stampText(r->startTime)},
-                                 {QStringLiteral("end"), stampText(r->endTime)},
-                                 {QStringLiteral("clusters"), clusters},
-                                 {QStringLiteral("bytes"), static_cast<qint64>(recordingBytes(*r))}});
+        QJsonObject object{{QStringLiteral("name"), r->name},
+                           {QStringLiteral("channel"), static_cast<qint64>(r->channel) + 1},
+                           {QStringLiteral("start"), stampText(r->startTime)},
+                           {QStringLiteral("end"), stampText(r->endTime)},
+                           {QStringLiteral("clusters"), clusters},
+                           {QStringLiteral("bytes"), static_cast<qint64>(recordingBytes(*r))}};
+        if (o.clockOffset) {
+            const QString start = trueText(r->startTime), end = trueText(r->endTime);
+            object.insert(QStringLiteral("true_start"), start.isEmpty() ? QJsonValue() : QJsonValue(start));
+            object.insert(QStringLiteral("true_end"), end.isEmpty() ? QJsonValue() : QJsonValue(end));
+            object.insert(QStringLiteral("clock_offset"), clockOffsetText(*o.clockOffset));
+        }
+        array.append(object);
     }
     std::fputs(QJsonDocument(array).toJson(QJsonDocument::Indented).constData(), stdout);
 }

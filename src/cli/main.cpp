@@ -1,6 +1,7 @@
 // korvath-cli: the window's disk list, file list and export from a terminal,
 // on drives or disk images, through the library's one pipeline. The commands
 // only parse, print, draw progress and hash.
+#include "clock.h"
 #include "commands.h"
 #include "log.h"
 #include "sha256.h"
@@ -77,6 +78,11 @@ int main(int argc, char **argv)
         err(problem);
         return ExitUsage;
     }
+    if (o.frames > 0 && !previewsBuiltIn()) {
+        err(QStringLiteral("--frames needs previews, and this korvath-cli was built without FFmpeg's libraries "
+                           "(install libavformat-dev, libavcodec-dev, libswscale-dev and build again)"));
+        return ExitUsage;
+    }
     // The library logs a line per record; a terminal wants none of that unless asked.
     setDebugLogEnabled(o.verbose);
 
@@ -105,6 +111,12 @@ int main(int argc, char **argv)
         return ExitLoss;
     if (o.command == Command::List)
         return runList(listing, o, lost);
+    if (o.command == Command::Overview)
+        return runOverview(listing, o, lost);
+    if (o.clockOffset)
+        err(QStringLiteral("clock offset %1: the true times %2 to %3 are the recorder's %4 to %5")
+                .arg(clockOffsetText(*o.clockOffset), stampText(o.trueFrom), stampText(o.trueTo), stampText(o.from),
+                     stampText(o.to)));
     for (const QString &name : o.names)
         if (!listing.recordings.contains(name)) {
             err(QStringLiteral("--name '%1' is not among the recordings listed for %2 from %3 to %4")

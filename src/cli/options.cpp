@@ -1,7 +1,10 @@
 #include "options.h"
 
+#include "clock.h"
+
 #include <QCommandLineParser>
 #include <QDate>
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTime>
@@ -18,17 +21,25 @@ constexpr char kDescription[] =
     "  korvath-cli list   SOURCE [--channel N|all] [--from TIME] [--to TIME] [--json]\n"
     "  korvath-cli export SOURCE --out DIR [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
     "                     [--sha256] [--report FILE] [--overwrite]\n"
+    "  korvath-cli overview SOURCE --out FILE.html [--from TIME] [--to TIME] [--frames K] [--overwrite]\n"
+    "  (list, export and overview also take --clock-offset [+|-][D.]HH:MM:SS)\n"
     "\n"
-    "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device.\n"
+    "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device,\n"
+    "        and the model and serial the system reports (empty where unknown).\n"
     "list    prints each recording of the channel in the range: name, clusters, bytes\n"
     "        (with --channel all, every channel in one pass, the channel first).\n"
     "export  writes each listed recording (or each --name) to DIR/CAM<channel>/<name>, each under\n"
     "        a temporary name until it is complete; existing files are never replaced without --overwrite.\n"
+    "overview writes one self-contained HTML page of every channel: the source, a timeline, a table\n"
+    "        per channel (with --frames K, a small preview of K frames per recording).\n"
+    "--clock-offset is the recorder's clock minus the true time (+00:03:12 when the recorder showed\n"
+    "        10:03:12 at 10:00:00): --from and --to are then true times, and the output shows both.\n"
     "\n"
     "SOURCE is a drive number as 'disks' prints it, or the path of a block device or disk image\n"
     "(write ./12 for a file named 12). TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), or a date alone\n"
-    "(--from: 00:00:00, --to: 23:59:59), the recorder's wall clock. Exit status: 0 done, 1 something\n"
-    "could not be read or written, 2 usage, 128+N stopped by signal N (Ctrl-C: 130).";
+    "(--from: 00:00:00, --to: 23:59:59), the recorder's wall clock unless --clock-offset is given.\n"
+    "Exit status: 0 done, 1 something could not be read or written, 2 usage, 128+N stopped by\n"
+    "signal N (Ctrl-C: 130).";
 
 const char *commandName(Command c)
 {
@@ -39,6 +50,8 @@ const char *commandName(Command c)
         return "list";
     case Command::Export:
         return "export";
+    case Command::Overview:
+        return "overview";
     }
     return "";
 }
@@ -62,6 +75,35 @@ bool parseTimeText(const QString &text, RecorderTime *value, bool endOfDay)
     return true;
 }
 
+bool applyClockOffset(Options *o, QString *error)
+{
+    o->trueFrom = o->from;
+    o->trueTo = o->to;
+    if (!o->clockOffset)
+        return true;
+    const struct {
+        const char *name;
+        bool given;
+        RecorderTime *value;
+    } bounds[] = {{"from", o->fromGiven, &o->from}, {"to", o->toGiven, &o->to}};
+    for (const auto &b : bounds) {
+        if (!b.given)
+            continue;
+        const std::optional<qint64> seconds = recorderTimeSeconds(*b.value);
+        const std::optional<RecorderTime> recorder =
+            seconds ? recorderTimeAt(*seconds + *o->clockOffset) : std::optional<RecorderTime>();
+        if (!recorder) {
+            *error = QStringLiteral("--%1 %2 with --clock-offset %3 is %4 on the recorder's clock, outside the years "
+                                    "a stamp can hold (2000 to 2063)")
+                         .arg(QLatin1String(b.name), secondsText(seconds.value_or(0)), clockOffsetText(*o->clockOffset),
+                              secondsText(seconds.value_or(0) + *o->clockOffset));
+            return false;
+        }
+        *b.value = *recorder;
+    }
+    return true;
+}
+
 bool parseOptions(const QStringList &arguments, Options *options, QString *error)
 {
     QCommandLineParser parser;
@@ -74,9 +116,16 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                                   QStringLiteral("TIME"), QStringLiteral("2000-01-01 00:00:00"));
     const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("End of the time range."), QStringLiteral("TIME"),
                                 QStringLiteral("2063-12-31 23:59:59"));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("list: print one JSON array."));
-    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("export: the existing folder to write into."),
-                                 QStringLiteral("DIR"));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("list, disks: print one JSON array."));
+    const QCommandLineOption out(QStringLiteral("out"),
+                                 QStringLiteral("export: the existing folder to write into; overview: the page."),
+                                 QStringLiteral("DIR|FILE"));
+    const QCommandLineOption clockOffset(QStringLiteral("clock-offset"),
+                                         QStringLiteral("The recorder's clock minus the true time."),
+                                         QStringLiteral("[+|-][D.]HH:MM:SS"));
+    const QCommandLineOption frames(QStringLiteral("frames"),
+                                    QStringLiteral("overview: a preview of K frames (1 to 12) per recording."),
+                                    QStringLiteral("K"));
     const QCommandLineOption name(QStringLiteral("name"),
                                   QStringLiteral("export: only this listed recording (may repeat)."),
                                   QStringLiteral("NAME"));
@@ -88,8 +137,8 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     const QCommandLineOption overwrite(QStringLiteral("overwrite"),
                                        QStringLiteral("export: replace files that exist already."));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
-    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list or export"));
+    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, frames});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list, export or overview"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
     if (!parser.parse(arguments)) {
@@ -115,9 +164,11 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         options->command = Command::List;
     else if (command == QLatin1String("export"))
         options->command = Command::Export;
+    else if (command == QLatin1String("overview"))
+        options->command = Command::Overview;
     else {
-        *error = command.isEmpty() ? QStringLiteral("no command given: disks, list or export (see --help)")
-                                   : QStringLiteral("unknown command '%1': use disks, list or export").arg(command);
+        *error = command.isEmpty() ? QStringLiteral("no command given: disks, list, export or overview (see --help)")
+                                   : QStringLiteral("unknown command '%1': use disks, list, export or overview").arg(command);
         return false;
     }
     const QString cmd = QString::fromLatin1(commandName(options->command));
@@ -136,13 +187,18 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         const QCommandLineOption &option;
         bool list, exporting;
         bool disks = false;
-    } const belongs[] = {{channel, true, true},   {from, true, true},   {to, true, true},
-                         {json, true, false, true}, {out, false, true},   {name, false, true},
-                         {sha256, false, true},  {report, false, true},  {overwrite, false, true}};
+        bool overview = false;
+    } const belongs[] = {{channel, true, true},       {from, true, true, false, true},
+                         {to, true, true, false, true}, {json, true, false, true},
+                         {out, false, true, false, true}, {name, false, true},
+                         {sha256, false, true},        {report, false, true},
+                         {overwrite, false, true, false, true},
+                         {clockOffset, true, true, false, true}, {frames, false, false, false, true}};
     for (const Belongs &b : belongs) {
-        const bool fits = options->command == Command::List ? b.list
-                          : options->command == Command::Export ? b.exporting
-                                                                 : b.disks;
+        const bool fits = options->command == Command::List       ? b.list
+                          : options->command == Command::Export   ? b.exporting
+                          : options->command == Command::Overview ? b.overview
+                                                                  : b.disks;
         if (parser.isSet(b.option) && !fits) {
             *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
             return false;
@@ -161,7 +217,8 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         return true;
 
     static const QRegularExpression number(QStringLiteral("^\\d{1,2}$"));
-    const QString channelText = parser.value(channel);
+    // The overview is of every channel, always.
+    const QString channelText = options->command == Command::Overview ? QStringLiteral("all") : parser.value(channel);
     const uint channelNumber = channelText.toUInt();
     if (channelText == QLatin1String("all")) {
         options->allChannels = true;
@@ -187,6 +244,51 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     if (options->from > options->to) {
         *error = QStringLiteral("--from %1 is later than --to %2").arg(parser.value(from), parser.value(to));
         return false;
+    }
+    if (parser.isSet(clockOffset)) {
+        qint64 seconds = 0;
+        QString why;
+        if (!parseClockOffset(parser.value(clockOffset), &seconds, &why)) {
+            *error = QStringLiteral("--clock-offset: %1").arg(why);
+            return false;
+        }
+        options->clockOffset = seconds;
+    }
+    options->fromGiven = parser.isSet(from);
+    options->toGiven = parser.isSet(to);
+    if (!applyClockOffset(options, error))
+        return false;
+
+    if (options->command == Command::Overview) {
+        if (!parser.isSet(out) || options->outDir.isEmpty()) {
+            *error = QStringLiteral("'overview' needs --out FILE.html, the page to write");
+            return false;
+        }
+        const QFileInfo page(options->outDir);
+        if (page.isDir()) {
+            *error = QStringLiteral("--out '%1' is a folder; 'overview' writes a file, e.g. overview.html")
+                         .arg(options->outDir);
+            return false;
+        }
+        if (!page.absoluteDir().exists()) {
+            *error = QStringLiteral("--out '%1': the folder %2 does not exist")
+                         .arg(options->outDir, QDir::toNativeSeparators(page.absolutePath()));
+            return false;
+        }
+        if (page.exists() && !options->overwrite) {
+            *error = QStringLiteral("%1 exists already; nothing was written; give --overwrite to replace it")
+                         .arg(QDir::toNativeSeparators(options->outDir));
+            return false;
+        }
+        if (parser.isSet(frames)) {
+            static const QRegularExpression count(QStringLiteral("^\\d{1,2}$"));
+            const QString text = parser.value(frames);
+            options->frames = text.toInt();
+            if (!count.match(text).hasMatch() || options->frames < 1 || options->frames > 12) {
+                *error = QStringLiteral("--frames must be a number from 1 to 12, not '%1'").arg(text);
+                return false;
+            }
+        }
     }
 
     if (options->command == Command::Export) {

@@ -6,11 +6,12 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
 
 namespace korvath {
 namespace cli {
 
-enum class Command { Disks, List, Export };
+enum class Command { Disks, List, Export, Overview };
 
 struct Options {
     Command command = Command::List;
@@ -26,12 +27,25 @@ struct Options {
     bool overwrite = false;
     QString report; // export: the DFXML case report to write
     bool verbose = false;
+    // --clock-offset: the recorder's clock minus the true time, in seconds.
+    // With it, from/to are the recorder's stamps the true times given came to.
+    std::optional<qint64> clockOffset;
+    bool fromGiven = false, toGiven = false;
+    RecorderTime trueFrom = 0; // as typed, before the offset
+    RecorderTime trueTo = 0;
+    int frames = 0;            // overview: preview frames per recording, 0 for none
 };
 
 // "YYYY-MM-DD HH:MM:SS" (or with a T), a real date from 2000 to 2063, the
 // years a recorder stamp can hold. A date alone is its first second, or its
 // last when `endOfDay`.
 bool parseTimeText(const QString &text, RecorderTime *value, bool endOfDay = false);
+
+// Turns from/to, read as true times, into the recorder's stamps with
+// o->clockOffset (nothing to do without one). A bound left at its default
+// stays the whole span. False with one line in `error` when an offset moves a
+// given bound outside the years a stamp can hold.
+bool applyClockOffset(Options *o, QString *error);
 
 // Reads the arguments (argv[0] first). Shows --help or --version and exits
 // with 0 itself; returns false with one line in `error` on a usage error.

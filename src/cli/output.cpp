@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include "clock.h"
+
 #include <QStringList>
 #include <cstdio>
 
@@ -38,7 +40,18 @@ QString channelText(const Options &o)
 
 QString noMatchText(const Options &o)
 {
-    return QStringLiteral("no recording of %1 from %2 to %3").arg(channelText(o), stampText(o.from), stampText(o.to));
+    QString text =
+        QStringLiteral("no recording of %1 from %2 to %3").arg(channelText(o), stampText(o.from), stampText(o.to));
+    if (o.clockOffset)
+        text += QStringLiteral(" on the recorder's clock (true %1 to %2, clock offset %3)")
+                    .arg(stampText(o.trueFrom), stampText(o.trueTo), clockOffsetText(*o.clockOffset));
+    return text;
+}
+
+QString trueTimeText(RecorderTime stamp, qint64 offset)
+{
+    const std::optional<QDateTime> t = trueTimeForRecorderTime(stamp, offset);
+    return t ? t->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
 }
 
 } // namespace cli

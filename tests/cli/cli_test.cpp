@@ -303,12 +303,12 @@ struct Loop {
     }
 };
 
-// The `disks` line of a device: its number and the rest of its fields.
+// The `disks` line of a device: number, gigabytes, kind, device (model and serial follow).
 QStringList disksLine(const QString &device)
 {
     for (const QString &line : cli({"disks"}).out.split('\n'))
-        if (line.endsWith('\t' + device))
-            return line.split('\t');
+        if (line.split('\t').value(3) == device)
+            return line.split('\t').mid(0, 4);
     return {};
 }
 
