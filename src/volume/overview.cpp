@@ -285,9 +285,9 @@ private:
                "table.src td:first-child{color:#555}\n"
                "table.rec td,table.rec th,table.gap td,table.gap th{border-bottom:1px solid #ddd}\n"
                "table.rec{table-layout:fixed;margin:0}table.rec td{overflow:hidden}\n"
-               "col.ct{width:150px}col.cl{width:100px}col.cc{width:70px}col.cs{width:90px}col.cp{width:130px}\n"
+               "col.ct{width:150px}col.cl{width:100px}col.cc{width:70px}col.cs{width:90px}col.cp{width:340px}\n"
                ".blk{content-visibility:auto}\n"
-               "td.bad{color:#b00}img{max-height:48px;display:block}\n"
+               "td.bad{color:#b00}img{max-width:320px;height:auto;display:block}\n"
                ".tl{margin:10px 0;min-width:700px}\n"
                ".row{display:flex;align-items:center;margin:2px 0}\n"
                ".nm{width:72px;flex:none;font-weight:bold}\n"
@@ -475,7 +475,7 @@ private:
         });
         gaps.resize(keep);
 
-        m_h << "<h2>" << channelName(number) << " (channel " << number << ")</h2>\n<p>" << lane.size()
+        m_h << "<h2>" << channelName(number) << "</h2>\n<p>" << lane.size()
             << " recording(s), recorded " << lengthText(recorded) << ", " << clusters << " clusters, "
             << sizeText(clusters);
         if (impossible > 0)
