@@ -21,11 +21,7 @@ void out(const QString &line)
 
 QString stampText(RecorderTime t)
 {
-    const RecorderTimeFields f = unpackRecorderTime(t);
-    return QStringLiteral("%1-%2-%3 %4:%5:%6")
-        .arg(f.year)
-        .arg(twoDigitText(f.month), twoDigitText(f.day), twoDigitText(f.hour), twoDigitText(f.minute),
-             twoDigitText(f.second));
+    return recorderStampText(t);
 }
 
 uint64_t recordingBytes(const Recording &r)

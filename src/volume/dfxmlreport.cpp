@@ -143,11 +143,7 @@ QString utcText(const QDateTime &t)
 // The recorder's own clock: no zone, and fields that may be out of range.
 QString recorderStampText(RecorderTime t)
 {
-    const RecorderTimeFields f = unpackRecorderTime(t);
-    return QStringLiteral("%1-%2-%3 %4:%5:%6")
-        .arg(f.year)
-        .arg(twoDigitText(f.month), twoDigitText(f.day), twoDigitText(f.hour), twoDigitText(f.minute),
-             twoDigitText(f.second));
+    return recorderStampText(t);
 }
 
 class Writer

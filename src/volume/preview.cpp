@@ -59,11 +59,7 @@ void drawText(QImage &img, int x, int y, const QString &text, int scale, QRgb co
 
 QString labelText(RecorderTime t)
 {
-    const RecorderTimeFields f = unpackRecorderTime(t);
-    return QStringLiteral("%1-%2-%3 %4:%5:%6")
-        .arg(f.year)
-        .arg(twoDigitText(f.month), twoDigitText(f.day), twoDigitText(f.hour), twoDigitText(f.minute),
-             twoDigitText(f.second));
+    return recorderStampText(t);
 }
 
 bool isVcl(int type) { return type == h264::kIdrSlice || type == h264::kNonIdrSlice; }

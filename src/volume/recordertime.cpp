@@ -73,4 +73,13 @@ QString recorderTimeText(RecorderTime value)
     return QString(text, static_cast<int>(writeRecorderTimeText(text, value) - text));
 }
 
+QString recorderStampText(RecorderTime value, QChar separator)
+{
+    const RecorderTimeFields f = unpackRecorderTime(value);
+    return QStringLiteral("%1-%2-%3%4%5:%6:%7")
+        .arg(f.year)
+        .arg(twoDigitText(f.month), twoDigitText(f.day), QString(separator), twoDigitText(f.hour),
+             twoDigitText(f.minute), twoDigitText(f.second));
+}
+
 } // namespace korvath

@@ -15,6 +15,9 @@ RecorderTime packRecorderTime(int year, int month, int day, int hour, int minute
 RecorderTime toRecorderTime(const QDateTime &dateTime);
 QString twoDigitText(uint32_t n);
 QString recorderTimeText(RecorderTime value);
+// "YYYY-MM-DD HH:MM:SS" (the separator between date and time may be another),
+// the fields as the stamp holds them, impossible ones included.
+QString recorderStampText(RecorderTime value, QChar separator = QLatin1Char(' '));
 // The same text written at `out` (room for kRecorderTimeTextMax); returns its end.
 constexpr int kRecorderTimeTextMax = 19;
 QChar *writeRecorderTimeText(QChar *out, RecorderTime value);

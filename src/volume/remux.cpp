@@ -461,20 +461,12 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
 
 QString creationTimeText(RecorderTime t)
 {
-    const RecorderTimeFields f = unpackRecorderTime(t);
-    return QStringLiteral("%1-%2-%3T%4:%5:%6.000000Z")
-        .arg(f.year)
-        .arg(twoDigitText(f.month), twoDigitText(f.day), twoDigitText(f.hour), twoDigitText(f.minute),
-             twoDigitText(f.second));
+    return recorderStampText(t, QLatin1Char('T')) + QStringLiteral(".000000Z");
 }
 
 QString stampText(RecorderTime t)
 {
-    const RecorderTimeFields f = unpackRecorderTime(t);
-    return QStringLiteral("%1-%2-%3 %4:%5:%6")
-        .arg(f.year)
-        .arg(twoDigitText(f.month), twoDigitText(f.day), twoDigitText(f.hour), twoDigitText(f.minute),
-             twoDigitText(f.second));
+    return recorderStampText(t);
 }
 
 struct OutputCloser {
