@@ -38,6 +38,8 @@ int runDisks(const Options &o);
 bool reportListingLosses(const Listing &listing);
 int runList(const Listing &listing, const Options &o, bool lost);
 int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered);
+// Contact sheets of the listed recordings, straight from the source.
+int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered);
 
 } // namespace cli
 } // namespace korvath

@@ -2,9 +2,10 @@
 
 #include "export.h"
 #include "outputfile.h"
+#include "playable.h"
 #include "progress.h"
+#include "sha256.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QThread>
 #include <cstdio>
@@ -50,7 +51,9 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         return ExitDone;
     }
     if (!o.overwrite) {
-        const QStringList existing = existingTargets(o.outDir, entries);
+        QStringList existing = existingTargets(o.outDir, entries);
+        if (o.mp4)
+            existing += existingPlayableTargets(o.outDir, entries);
         if (!existing.isEmpty()) {
             err(QStringLiteral("%1 exists already (%2 of the files to write exist); nothing was written; "
                                "give --overwrite to replace them")
@@ -66,12 +69,15 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     Progress progress(total);
     uint64_t before = 0;
     const int delay = testClusterDelayMs();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    // The playable copy's label carries the native copy's hash, so --mp4 hashes too.
+    const bool hashing = o.sha256 || o.mp4;
+    Sha256 hash;
+    int playableMissing = 0;
     ExportHooks hooks;
     hooks.clusterWritten = [&](const Recording &, const uint8_t *bytes, uint32_t size, uint64_t done) {
         // The hash is of the bytes as written, not read back.
-        if (o.sha256)
-            hash.addData(reinterpret_cast<const char *>(bytes), static_cast<int>(size));
+        if (hashing)
+            hash.update(bytes, size);
         progress.update(before + done);
         if (delay > 0)
             QThread::msleep(static_cast<unsigned long>(delay));
@@ -81,12 +87,21 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         before += static_cast<uint64_t>(e.totalSectors) * kSectorSize;
         // A hash line for each file as soon as it has its name: a stopped
         // export keeps the hashes of what it finished.
+        const QString hex = QString::fromStdString(hash.hex());
         if (o.sha256 && e.written()) {
             progress.finish();
-            out(QStringLiteral("%1  CAM%2/%3").arg(QString::fromLatin1(hash.result().toHex())).arg(e.channel + 1).arg(e.name));
+            out(QStringLiteral("%1  CAM%2/%3").arg(hex).arg(e.channel + 1).arg(e.name));
             std::fflush(stdout);
         }
         hash.reset();
+        // The playable copy once its native copy is complete; the native copy stays the evidence.
+        if (o.mp4 && e.written()) {
+            progress.finish();
+            const auto r = listing.recordings.constFind(e.name);
+            if (r == listing.recordings.constEnd()
+                || !writePlayableCopy(e, *r, listing.info.data_offset, o.outDir, hex, o.sha256))
+                ++playableMissing;
+        }
     };
     const ExportOutcome outcome =
         exportRecordings(*listing.source, listing.info.data_offset, o.outDir, entries, hooks);
@@ -120,11 +135,15 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
             .arg(countText(outcome.bytesWritten(), "byte", "bytes"))
             .arg(countText(outcome.unreadableSectors(), "unreadable sector", "unreadable sectors"))
             .arg(countText(static_cast<uint64_t>(failed), "failure", "failures")));
+    if (o.mp4 && playableMissing)
+        err(QStringLiteral("%1 of %2 written")
+                .arg(outcome.writtenCount() - playableMissing)
+                .arg(countText(static_cast<uint64_t>(outcome.writtenCount()), "playable copy", "playable copies")));
     if (stopSignal()) {
         err(QStringLiteral("stopped by %1").arg(signalName(stopSignal())));
         return 128 + stopSignal();
     }
-    return outcome.clean() ? ExitDone : ExitLoss;
+    return outcome.clean() && playableMissing == 0 ? ExitDone : ExitLoss;
 }
 
 } // namespace cli

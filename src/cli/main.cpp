@@ -104,6 +104,7 @@ int main(int argc, char **argv)
             return ExitUsage;
         }
     catchStopSignals();
-    const int status = runExport(listing, o, orderedRecordings(listing));
+    const int status = o.command == Command::Preview ? runPreview(listing, o, orderedRecordings(listing))
+                                                     : runExport(listing, o, orderedRecordings(listing));
     return status == ExitDone && lost ? ExitLoss : status;
 }

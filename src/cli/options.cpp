@@ -17,13 +17,23 @@ constexpr char kDescription[] =
     "  korvath-cli disks  [--json]\n"
     "  korvath-cli list   SOURCE [--channel N|all] [--from TIME] [--to TIME] [--json]\n"
     "  korvath-cli export SOURCE --out DIR [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
-    "                     [--sha256] [--overwrite]\n"
+    "                     [--sha256] [--mp4] [--overwrite]\n"
+    "  korvath-cli preview SOURCE --out PATH [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
+    "                     [--frames K] [--overwrite]\n"
     "\n"
     "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device.\n"
     "list    prints each recording of the channel in the range: name, clusters, bytes\n"
     "        (with --channel all, every channel in one pass, the channel first).\n"
     "export  writes each listed recording (or each --name) to DIR/CAM<channel>/<name>, each under\n"
     "        a temporary name until it is complete; existing files are never replaced without --overwrite.\n"
+    "        --mp4 adds a playable copy DIR/CAM<channel>/playable/<name>.mp4 of each: the same H.264,\n"
+    "        not re-encoded, labelled with the native copy's name and SHA-256; a derived copy, the\n"
+    "        .h264 stays the evidence. Frames, rate and losses of each are said on stderr.\n"
+    "preview writes a contact sheet of K frames (default 6) of each listed recording (or each --name)\n"
+    "        straight from SOURCE, nothing exported: PATH/CAM<channel>/<name>.png, or PATH itself when\n"
+    "        one recording is previewed and PATH ends in .png. It reads only the clusters around each\n"
+    "        frame; a cluster with any unreadable sector is not used. stdout: one line per picture,\n"
+    "        its path, frames found and clusters read.\n"
     "\n"
     "SOURCE is a drive number as 'disks' prints it, or the path of a block device or disk image\n"
     "(write ./12 for a file named 12). TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), or a date alone\n"
@@ -39,8 +49,19 @@ const char *commandName(Command c)
         return "list";
     case Command::Export:
         return "export";
+    case Command::Preview:
+        return "preview";
     }
     return "";
+}
+
+bool videoBuilt()
+{
+#ifdef KORVATH_HAVE_VIDEO
+    return true;
+#else
+    return false;
+#endif
 }
 
 } // namespace
@@ -75,18 +96,22 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("End of the time range."), QStringLiteral("TIME"),
                                 QStringLiteral("2063-12-31 23:59:59"));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("list: print one JSON array."));
-    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("export: the existing folder to write into."),
+    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("export: the existing folder to write into; preview: a folder or a .png file."),
                                  QStringLiteral("DIR"));
     const QCommandLineOption name(QStringLiteral("name"),
-                                  QStringLiteral("export: only this listed recording (may repeat)."),
+                                  QStringLiteral("export, preview: only this listed recording (may repeat)."),
                                   QStringLiteral("NAME"));
     const QCommandLineOption sha256(QStringLiteral("sha256"),
                                     QStringLiteral("export: print each file's SHA-256 for 'sha256sum -c'."));
     const QCommandLineOption overwrite(QStringLiteral("overwrite"),
-                                       QStringLiteral("export: replace files that exist already."));
+                                       QStringLiteral("export, preview: replace files that exist already."));
+    const QCommandLineOption mp4(QStringLiteral("mp4"),
+                                 QStringLiteral("export: also a playable MP4 copy of each, in CAM<n>/playable/."));
+    const QCommandLineOption frames(QStringLiteral("frames"), QStringLiteral("preview: frames per sheet, 1 to 64."),
+                                    QStringLiteral("K"), QStringLiteral("6"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
-    parser.addOptions({channel, from, to, json, out, name, sha256, overwrite, verbose});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list or export"));
+    parser.addOptions({channel, from, to, json, out, name, sha256, overwrite, verbose, mp4, frames});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list, export or preview"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
     if (!parser.parse(arguments)) {
@@ -112,9 +137,11 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         options->command = Command::List;
     else if (command == QLatin1String("export"))
         options->command = Command::Export;
+    else if (command == QLatin1String("preview"))
+        options->command = Command::Preview;
     else {
-        *error = command.isEmpty() ? QStringLiteral("no command given: disks, list or export (see --help)")
-                                   : QStringLiteral("unknown command '%1': use disks, list or export").arg(command);
+        *error = command.isEmpty() ? QStringLiteral("no command given: disks, list, export or preview (see --help)")
+                                   : QStringLiteral("unknown command '%1': use disks, list, export or preview").arg(command);
         return false;
     }
     const QString cmd = QString::fromLatin1(commandName(options->command));
@@ -133,12 +160,15 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         const QCommandLineOption &option;
         bool list, exporting;
         bool disks = false;
-    } const belongs[] = {{channel, true, true},   {from, true, true},   {to, true, true},
-                         {json, true, false, true}, {out, false, true},   {name, false, true},
-                         {sha256, false, true},  {overwrite, false, true}};
+        bool preview = false;
+    } const belongs[] = {{channel, true, true, false, true}, {from, true, true, false, true}, {to, true, true, false, true},
+                         {json, true, false, true},         {out, false, true, false, true}, {name, false, true, false, true},
+                         {sha256, false, true},             {overwrite, false, true, false, true},
+                         {mp4, false, true},                {frames, false, false, false, true}};
     for (const Belongs &b : belongs) {
-        const bool fits = options->command == Command::List ? b.list
+        const bool fits = options->command == Command::List     ? b.list
                           : options->command == Command::Export ? b.exporting
+                          : options->command == Command::Preview ? b.preview
                                                                  : b.disks;
         if (parser.isSet(b.option) && !fits) {
             *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
@@ -153,6 +183,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     options->overwrite = parser.isSet(overwrite);
     options->names = parser.values(name);
     options->outDir = parser.value(out);
+    options->mp4 = parser.isSet(mp4);
     if (options->command == Command::Disks)
         return true;
 
@@ -185,6 +216,32 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         return false;
     }
 
+    // Playable copies and previews need FFmpeg's libraries, which a build may lack.
+    if ((options->mp4 || options->command == Command::Preview) && !videoBuilt()) {
+        *error = QStringLiteral("%1 needs FFmpeg's libraries, which this build of korvath-cli was made without")
+                     .arg(options->mp4 ? QStringLiteral("--mp4") : QStringLiteral("'preview'"));
+        return false;
+    }
+    if (options->command == Command::Preview) {
+        const QString k = parser.value(frames);
+        static const QRegularExpression digits(QStringLiteral("^\\d{1,2}$"));
+        options->frames = k.toInt();
+        if (!digits.match(k).hasMatch() || options->frames < 1 || options->frames > 64) {
+            *error = QStringLiteral("--frames must be a number from 1 to 64, not '%1'").arg(k);
+            return false;
+        }
+        const QFileInfo path(options->outDir);
+        const bool png = !path.isDir() && options->outDir.endsWith(QLatin1String(".png"), Qt::CaseInsensitive);
+        if (!parser.isSet(out) || options->outDir.isEmpty()) {
+            *error = QStringLiteral("'preview' needs --out PATH, a folder or a .png file to write");
+            return false;
+        }
+        if (png ? !QFileInfo(path.absolutePath()).isDir() : !path.isDir()) {
+            *error = png ? QStringLiteral("--out '%1': the folder %2 does not exist").arg(options->outDir, path.absolutePath())
+                         : QStringLiteral("--out '%1' is neither an existing folder nor a .png file").arg(options->outDir);
+            return false;
+        }
+    }
     if (options->command == Command::Export) {
         if (!parser.isSet(out) || options->outDir.isEmpty()) {
             *error = QStringLiteral("'export' needs --out DIR, the folder to write into");

@@ -10,7 +10,7 @@
 namespace korvath {
 namespace cli {
 
-enum class Command { Disks, List, Export };
+enum class Command { Disks, List, Export, Preview };
 
 struct Options {
     Command command = Command::List;
@@ -25,6 +25,8 @@ struct Options {
     bool sha256 = false;
     bool overwrite = false;
     bool verbose = false;
+    bool mp4 = false; // export: a playable copy of each
+    int frames = 6;   // preview: frames per contact sheet
 };
 
 // "YYYY-MM-DD HH:MM:SS" (or with a T), a real date from 2000 to 2063, the
