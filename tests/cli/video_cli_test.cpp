@@ -345,6 +345,32 @@ TEST_F(VideoCli, PreviewsOfSeveralRecordingsToAFolderReadFewClusters)
     EXPECT_FALSE(QFileInfo::exists(out + QStringLiteral("/CAM2/") + nameOf(1, at(9, 0), at(9, 5)).replace(QStringLiteral(".h264"), QStringLiteral(".png"))));
 }
 
+TEST_F(VideoCli, UsageErrorsOfTheNewOptionsExitTwoAndWriteNothing)
+{
+    const QString out = folder(QStringLiteral("usage"));
+    const struct {
+        QStringList args;
+        const char *said;
+    } cases[] = {
+        {{"preview", image(), "--out", out, "--frames", "0"}, "--frames must be a number from 1 to 64, not '0'"},
+        {{"preview", image(), "--out", out, "--frames", "65"}, "--frames must be a number from 1 to 64, not '65'"},
+        {{"preview", image(), "--out", out, "--frames", "six"}, "--frames must be a number from 1 to 64, not 'six'"},
+        {{"preview", image()}, "'preview' needs --out PATH"},
+        {{"preview", image(), "--out", out + "/missing/x.png"}, "does not exist"},
+        {{"preview", image(), "--out", out + "/missing"}, "is neither an existing folder nor a .png file"},
+        {{"preview", image(), "--out", out, "--sha256"}, "--sha256 does not apply to 'preview'"},
+        {{"list", image(), "--mp4"}, "--mp4 does not apply to 'list'"},
+        {{"export", image(), "--out", out, "--frames", "3"}, "--frames does not apply to 'export'"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.said);
+        const CliRun r = cli(c.args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_TRUE(r.err.contains(QLatin1String(c.said))) << r.err.toStdString();
+        EXPECT_TRUE(QDir(out).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
+    }
+}
+
 #else
 
 TEST(VideoCli, SkippedWithoutFFmpeg)
