@@ -123,7 +123,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
     if (m.framesBeforeKey)
         losses << countText(uint64_t(m.framesBeforeKey), "frame", "frames") + QStringLiteral(" before the first key frame left out");
     if (m.framesAfterEnd)
-        losses << countText(uint64_t(m.framesAfterEnd), "frame", "frames") + QStringLiteral(" after the recording's end left out");
+        losses << countText(uint64_t(m.framesAfterEnd), "frame", "frames") + QStringLiteral(" past the recording's end (an older recording's leftovers) left out");
     err(QStringLiteral("%1: %2 at %3 fps (%4), %5 s%6")
             .arg(shownPath(r), countText(uint64_t(m.framesWritten), "frame", "frames"))
             .arg(m.fps, 0, 'f', m.fps == int(m.fps) ? 0 : 3)
