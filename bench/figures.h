@@ -1,6 +1,7 @@
 // The benchmarks behind each figure and the table that sets them side by side.
 #pragma once
 
+#include <QString>
 #include <map>
 #include <ostream>
 #include <string>
@@ -27,6 +28,9 @@ constexpr const char *kExportCached = "export_cached";
 constexpr const char *kDdCached = "dd_export_cached";
 constexpr const char *kExportCold = "export_cold";
 constexpr const char *kDdCold = "dd_export_cold";
+constexpr const char *kRemuxMp4 = "remux_mp4";
+constexpr const char *kFfmpegCopy = "ffmpeg_copy";
+constexpr const char *kPreview = "preview_3000_clusters";
 } // namespace name
 
 // Repetitions interleave with other figures; each reports its median and its best.
@@ -34,6 +38,9 @@ void withBest(benchmark::internal::Benchmark *b);
 void registerVolumeBenchmarks();
 void registerWindowBenchmarks();
 void releaseWindow();
+// Playable copies and previews (only where korvath_video is built): makes a
+// 512 MiB native copy and a 3,000-cluster recording in `folder` first.
+bool registerVideoBenchmarks(const QString &folder, QString *error);
 
 struct Measured {
     double seconds = 0;                      // median time of one iteration

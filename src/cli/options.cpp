@@ -38,7 +38,7 @@ constexpr char kDescription[] =
     "SOURCE is a drive number as 'disks' prints it, or the path of a block device or disk image\n"
     "(write ./12 for a file named 12). TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), or a date alone\n"
     "(--from: 00:00:00, --to: 23:59:59), the recorder's wall clock. Exit status: 0 done, 1 something\n"
-    "could not be read or written, 2 usage, 128+N stopped by signal N (Ctrl-C: 130).";
+    "could not be read or written (or no MP4 or preview could be made of it), 2 usage, 128+N stopped by signal N (Ctrl-C: 130).";
 
 const char *commandName(Command c)
 {
