@@ -114,7 +114,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
         if (stopSignal())
             err(QStringLiteral("%1: no playable copy: stopped by %2").arg(r.name, signalName(stopSignal())));
         else
-            err(m.noVideo ? m.error : QStringLiteral("no playable copy of %1: %2").arg(r.name, m.error));
+            err(m.error.contains(r.name) ? m.error : QStringLiteral("no playable copy of %1: %2").arg(r.name, m.error));
         return false;
     }
     QStringList losses;
