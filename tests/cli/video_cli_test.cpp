@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <csignal>
 
 #ifdef KORVATH_HAVE_VIDEO
 #include "teststream.h"
@@ -261,6 +262,34 @@ TEST_F(VideoCli, UnreadableSectorsDropFramesOnlyFromTheirPlace)
         const size_t frame = i < before ? i : resume + (i - before);
         EXPECT_EQ(v.checksums[i], frames[frame].checksum) << "frame " << frame;
     }
+}
+
+// Ctrl-C once the native copy has its hash line, that is while its playable
+// copy is being made: the native copy stays, no MP4 and no partial file.
+TEST_F(VideoCli, CtrlCDuringTheRemuxLeavesNoPartialMp4)
+{
+    const QString out = folder(QStringLiteral("stopped"));
+    const QString name = nameOf(3, at(11, 0), at(13, 59, 59));
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(KORVATH_CLI_PATH), {QStringLiteral("export"), image(), QStringLiteral("--out"), out,
+                                               QStringLiteral("--channel"), QStringLiteral("4"), QStringLiteral("--name"),
+                                               name, QStringLiteral("--mp4"), QStringLiteral("--sha256")});
+    ASSERT_TRUE(p.waitForStarted());
+    while (!p.canReadLine() && p.state() == QProcess::Running)
+        p.waitForReadyRead(100);
+    const QString hashLine = QString::fromLocal8Bit(p.readLine());
+    ASSERT_TRUE(hashLine.contains(name)) << hashLine.toStdString();
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 128 + SIGINT) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("%1: no playable copy: stopped by SIGINT").arg(name))) << err.toStdString();
+    EXPECT_EQ(QFileInfo(out + QStringLiteral("/CAM4/") + name).size(), qint64(kLongClusters) * kClusterBytes);
+    EXPECT_TRUE(QDir(out + QStringLiteral("/CAM4/playable")).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(p.readAllStandardOutput().isEmpty()); // no line for an MP4
 }
 
 // "PATH: F of K frames, N of M clusters read"
