@@ -1,6 +1,7 @@
 // The benchmarks behind each figure and the table that sets them side by side.
 #pragma once
 
+#include <QString>
 #include <map>
 #include <ostream>
 #include <string>
@@ -35,6 +36,9 @@ constexpr const char *kHostileScan = "hostile_scan";
 constexpr const char *kScanAllChannels = "scan_all_channels";
 constexpr const char *kOverviewPage = "overview_page";
 constexpr const char *kOverviewList = "overview_plain_listing";
+constexpr const char *kRemuxMp4 = "remux_mp4";
+constexpr const char *kFfmpegCopy = "ffmpeg_copy";
+constexpr const char *kPreview = "preview_3000_clusters";
 } // namespace name
 
 constexpr unsigned kOverviewRecordings = 50000;
@@ -45,6 +49,9 @@ void registerVolumeBenchmarks();
 void registerWindowBenchmarks();
 void registerOverviewBenchmarks();
 void releaseWindow();
+// Playable copies and previews (only where korvath_video is built): makes a
+// 512 MiB native copy and a 3,000-cluster recording in `folder` first.
+bool registerVideoBenchmarks(const QString &folder, QString *error);
 
 struct Measured {
     double seconds = 0;                      // median time of one iteration

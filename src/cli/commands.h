@@ -69,6 +69,8 @@ bool finishReport(CaseReport &report, const Options &o, const QStringList &notRe
 // Whether this build can draw previews (FFmpeg's libraries were found).
 bool previewsBuiltIn();
 int runOverview(const Listing &listing, const Options &o, bool lost);
+// Contact sheets of the listed recordings, straight from the source.
+int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered);
 
 } // namespace cli
 } // namespace korvath

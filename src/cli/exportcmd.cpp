@@ -2,6 +2,7 @@
 
 #include "export.h"
 #include "outputfile.h"
+#include "playable.h"
 #include "progress.h"
 #include "sha256.h"
 
@@ -51,7 +52,9 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         return ExitDone;
     }
     if (!o.overwrite) {
-        const QStringList existing = existingTargets(o.outDir, entries);
+        QStringList existing = existingTargets(o.outDir, entries);
+        if (o.mp4)
+            existing += existingPlayableTargets(o.outDir, entries);
         if (!existing.isEmpty()) {
             err(QStringLiteral("%1 exists already (%2 of the files to write exist); nothing was written; "
                                "give --overwrite to replace them")
@@ -67,8 +70,10 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     Progress progress(total);
     uint64_t before = 0;
     const int delay = testClusterDelayMs();
-    const bool hashing = o.sha256 || !o.report.isEmpty();
+    // The playable copy's label carries the native copy's hash, so --mp4 hashes too.
+    const bool hashing = o.sha256 || o.mp4 || !o.report.isEmpty();
     Sha256 hash;
+    int playableMissing = 0;
     CaseReport report;
     if (!o.report.isEmpty())
         report = startReport(listing, opened, directorySha256);
@@ -95,6 +100,14 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         if (!o.report.isEmpty())
             reportRecording(report, listing, o, e, digest);
         hash.reset();
+        // The playable copy once its native copy is complete; the native copy stays the evidence.
+        if (o.mp4 && e.written()) {
+            progress.finish();
+            const auto r = listing.recordings.constFind(e.name);
+            if (r == listing.recordings.constEnd()
+                || !writePlayableCopy(e, *r, listing.info.data_offset, o.outDir, digest, o.sha256))
+                ++playableMissing;
+        }
     };
     const ExportOutcome outcome =
         exportRecordings(*listing.source, listing.info.data_offset, o.outDir, entries, hooks);
@@ -137,11 +150,15 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
             .arg(countText(outcome.bytesWritten(), "byte", "bytes"))
             .arg(countText(outcome.unreadableSectors(), "unreadable sector", "unreadable sectors"))
             .arg(countText(static_cast<uint64_t>(failed), "failure", "failures")));
+    if (o.mp4 && playableMissing)
+        err(QStringLiteral("%1 of %2 written")
+                .arg(outcome.writtenCount() - playableMissing)
+                .arg(countText(static_cast<uint64_t>(outcome.writtenCount()), "playable copy", "playable copies")));
     if (stopSignal()) {
         err(QStringLiteral("stopped by %1").arg(signalName(stopSignal())));
         return 128 + stopSignal();
     }
-    return outcome.clean() && !reportLost ? ExitDone : ExitLoss;
+    return outcome.clean() && playableMissing == 0 && !reportLost ? ExitDone : ExitLoss;
 }
 
 } // namespace cli

@@ -124,6 +124,8 @@ int main(int argc, char **argv)
             return ExitUsage;
         }
     catchStopSignals();
-    const int status = runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
+    const int status = o.command == Command::Preview
+                           ? runPreview(listing, o, orderedRecordings(listing))
+                           : runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
     return status == ExitDone && lost ? ExitLoss : status;
 }

@@ -20,9 +20,11 @@ constexpr char kDescription[] =
     "  korvath-cli disks  [--json]\n"
     "  korvath-cli list   SOURCE [--channel N|all] [--from TIME] [--to TIME] [--json]\n"
     "  korvath-cli export SOURCE --out DIR [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
-    "                     [--sha256] [--report FILE] [--overwrite]\n"
+    "                     [--sha256] [--report FILE] [--mp4] [--overwrite]\n"
+    "  korvath-cli preview SOURCE --out PATH [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
+    "                     [--frames K] [--overwrite]\n"
     "  korvath-cli overview SOURCE --out FILE.html [--from TIME] [--to TIME] [--frames K] [--overwrite]\n"
-    "  (list, export and overview also take --clock-offset [+|-][D.]HH:MM:SS)\n"
+    "  (list, export, preview and overview also take --clock-offset [+|-][D.]HH:MM:SS)\n"
     "\n"
     "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device,\n"
     "        and the model and serial the system reports (empty where unknown).\n"
@@ -30,15 +32,26 @@ constexpr char kDescription[] =
     "        (with --channel all, every channel in one pass, the channel first).\n"
     "export  writes each listed recording (or each --name) to DIR/CAM<channel>/<name>, each under\n"
     "        a temporary name until it is complete; existing files are never replaced without --overwrite.\n"
+    "        --mp4 adds a playable copy DIR/CAM<channel>/playable/<name>.mp4 of each: the same H.264,\n"
+    "        not re-encoded, labelled with the native copy's name and SHA-256; a derived copy, the\n"
+    "        .h264 stays the evidence. Frames, rate and losses of each are said on stderr.\n"
+    "        --report FILE writes a DFXML case report: the source, where each file's bytes lie on it,\n"
+    "        the hashes, every unreadable sector and every recording not written.\n"
+    "preview writes a contact sheet of K frames (default 6) of each listed recording (or each --name)\n"
+    "        straight from SOURCE, nothing exported: PATH/CAM<channel>/<name>.png, or PATH itself when\n"
+    "        one recording is previewed and PATH ends in .png. It reads only the clusters around each\n"
+    "        frame; a cluster with any unreadable sector is not used. stdout: one line per picture,\n"
+    "        its path, frames found and clusters read.\n"
     "overview writes one self-contained HTML page of every channel: the source, a timeline, a table\n"
     "        per channel (with --frames K, a small preview of K frames per recording).\n"
     "--clock-offset is the recorder's clock minus the true time (+00:03:12 when the recorder showed\n"
     "        10:03:12 at 10:00:00): --from and --to are then true times, and the output shows both.\n"
     "\n"
-    "SOURCE is a drive number as 'disks' prints it, or the path of a block device or disk image\n"
-    "(write ./12 for a file named 12). TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), or a date alone\n"
-    "(--from: 00:00:00, --to: 23:59:59), the recorder's wall clock unless --clock-offset is given.\n"
-    "Exit status: 0 done, 1 something could not be read or written, 2 usage, 128+N stopped by\n"
+    "SOURCE is a drive number as 'disks' prints it, the path of a block device or disk image, or the\n"
+    "first file of an evidence image (case.E01, disk.001, an AFF file); write ./12 for a file named 12.\n"
+    "TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), or a date alone (--from: 00:00:00, --to: 23:59:59),\n"
+    "the recorder's wall clock unless --clock-offset is given. Exit status: 0 done, 1 something could\n"
+    "not be read or written (or no MP4 or preview could be made of it), 2 usage, 128+N stopped by\n"
     "signal N (Ctrl-C: 130).";
 
 const char *commandName(Command c)
@@ -52,8 +65,19 @@ const char *commandName(Command c)
         return "export";
     case Command::Overview:
         return "overview";
+    case Command::Preview:
+        return "preview";
     }
     return "";
+}
+
+bool videoBuilt()
+{
+#ifdef KORVATH_HAVE_VIDEO
+    return true;
+#else
+    return false;
+#endif
 }
 
 } // namespace
@@ -118,16 +142,14 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                                 QStringLiteral("2063-12-31 23:59:59"));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("list, disks: print one JSON array."));
     const QCommandLineOption out(QStringLiteral("out"),
-                                 QStringLiteral("export: the existing folder to write into; overview: the page."),
-                                 QStringLiteral("DIR|FILE"));
+                                 QStringLiteral("export: the existing folder to write into; preview: a folder or a "
+                                                ".png file; overview: the page."),
+                                 QStringLiteral("PATH"));
     const QCommandLineOption clockOffset(QStringLiteral("clock-offset"),
                                          QStringLiteral("The recorder's clock minus the true time."),
                                          QStringLiteral("[+|-][D.]HH:MM:SS"));
-    const QCommandLineOption frames(QStringLiteral("frames"),
-                                    QStringLiteral("overview: a preview of K frames (1 to 12) per recording."),
-                                    QStringLiteral("K"));
     const QCommandLineOption name(QStringLiteral("name"),
-                                  QStringLiteral("export: only this listed recording (may repeat)."),
+                                  QStringLiteral("export, preview: only this listed recording (may repeat)."),
                                   QStringLiteral("NAME"));
     const QCommandLineOption sha256(QStringLiteral("sha256"),
                                     QStringLiteral("export: print each file's SHA-256 for 'sha256sum -c'."));
@@ -135,10 +157,14 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                                     QStringLiteral("export: write a DFXML case report of the export to FILE."),
                                     QStringLiteral("FILE"));
     const QCommandLineOption overwrite(QStringLiteral("overwrite"),
-                                       QStringLiteral("export: replace files that exist already."));
+                                       QStringLiteral("export, preview: replace files that exist already."));
+    const QCommandLineOption mp4(QStringLiteral("mp4"),
+                                 QStringLiteral("export: also a playable MP4 copy of each, in CAM<n>/playable/."));
+    const QCommandLineOption frames(QStringLiteral("frames"), QStringLiteral("preview: frames per sheet, 1 to 64 (default 6); overview: 1 to 12."),
+                                    QStringLiteral("K"), QStringLiteral("6"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
-    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, frames});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list, export or overview"));
+    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, mp4, frames});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list, export, preview or overview"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
     if (!parser.parse(arguments)) {
@@ -166,9 +192,12 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         options->command = Command::Export;
     else if (command == QLatin1String("overview"))
         options->command = Command::Overview;
+    else if (command == QLatin1String("preview"))
+        options->command = Command::Preview;
     else {
-        *error = command.isEmpty() ? QStringLiteral("no command given: disks, list, export or overview (see --help)")
-                                   : QStringLiteral("unknown command '%1': use disks, list, export or overview").arg(command);
+        *error = command.isEmpty()
+                     ? QStringLiteral("no command given: disks, list, export, preview or overview (see --help)")
+                     : QStringLiteral("unknown command '%1': use disks, list, export, preview or overview").arg(command);
         return false;
     }
     const QString cmd = QString::fromLatin1(commandName(options->command));
@@ -188,16 +217,18 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         bool list, exporting;
         bool disks = false;
         bool overview = false;
-    } const belongs[] = {{channel, true, true},       {from, true, true, false, true},
-                         {to, true, true, false, true}, {json, true, false, true},
-                         {out, false, true, false, true}, {name, false, true},
-                         {sha256, false, true},        {report, false, true},
-                         {overwrite, false, true, false, true},
-                         {clockOffset, true, true, false, true}, {frames, false, false, false, true}};
+        bool preview = false;
+    } const belongs[] = {{channel, true, true, false, false, true},   {from, true, true, false, true, true},
+                         {to, true, true, false, true, true},         {json, true, false, true},
+                         {out, false, true, false, true, true},       {name, false, true, false, false, true},
+                         {sha256, false, true},                       {report, false, true},
+                         {overwrite, false, true, false, true, true}, {mp4, false, true},
+                         {clockOffset, true, true, false, true, true}, {frames, false, false, false, true, true}};
     for (const Belongs &b : belongs) {
         const bool fits = options->command == Command::List       ? b.list
                           : options->command == Command::Export   ? b.exporting
                           : options->command == Command::Overview ? b.overview
+                          : options->command == Command::Preview  ? b.preview
                                                                   : b.disks;
         if (parser.isSet(b.option) && !fits) {
             *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
@@ -213,6 +244,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     options->report = parser.value(report);
     options->names = parser.values(name);
     options->outDir = parser.value(out);
+    options->mp4 = parser.isSet(mp4);
     if (options->command == Command::Disks)
         return true;
 
@@ -291,6 +323,32 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         }
     }
 
+    // Playable copies and previews need FFmpeg's libraries, which a build may lack.
+    if ((options->mp4 || options->command == Command::Preview) && !videoBuilt()) {
+        *error = QStringLiteral("%1 needs FFmpeg's libraries, which this build of korvath-cli was made without")
+                     .arg(options->mp4 ? QStringLiteral("--mp4") : QStringLiteral("'preview'"));
+        return false;
+    }
+    if (options->command == Command::Preview) {
+        const QString k = parser.value(frames);
+        static const QRegularExpression digits(QStringLiteral("^\\d{1,2}$"));
+        options->frames = k.toInt();
+        if (!digits.match(k).hasMatch() || options->frames < 1 || options->frames > 64) {
+            *error = QStringLiteral("--frames must be a number from 1 to 64, not '%1'").arg(k);
+            return false;
+        }
+        const QFileInfo path(options->outDir);
+        const bool png = !path.isDir() && options->outDir.endsWith(QLatin1String(".png"), Qt::CaseInsensitive);
+        if (!parser.isSet(out) || options->outDir.isEmpty()) {
+            *error = QStringLiteral("'preview' needs --out PATH, a folder or a .png file to write");
+            return false;
+        }
+        if (png ? !QFileInfo(path.absolutePath()).isDir() : !path.isDir()) {
+            *error = png ? QStringLiteral("--out '%1': the folder %2 does not exist").arg(options->outDir, path.absolutePath())
+                         : QStringLiteral("--out '%1' is neither an existing folder nor a .png file").arg(options->outDir);
+            return false;
+        }
+    }
     if (options->command == Command::Export) {
         if (!parser.isSet(out) || options->outDir.isEmpty()) {
             *error = QStringLiteral("'export' needs --out DIR, the folder to write into");

@@ -11,7 +11,7 @@
 namespace korvath {
 namespace cli {
 
-enum class Command { Disks, List, Export, Overview };
+enum class Command { Disks, List, Export, Overview, Preview };
 
 struct Options {
     Command command = Command::List;
@@ -33,7 +33,8 @@ struct Options {
     bool fromGiven = false, toGiven = false;
     RecorderTime trueFrom = 0; // as typed, before the offset
     RecorderTime trueTo = 0;
-    int frames = 0;            // overview: preview frames per recording, 0 for none
+    int frames = 0;            // overview: preview frames per recording, 0 for none; preview: per sheet
+    bool mp4 = false; // export: a playable copy of each
 };
 
 // "YYYY-MM-DD HH:MM:SS" (or with a T), a real date from 2000 to 2063, the

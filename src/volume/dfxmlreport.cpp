@@ -140,11 +140,6 @@ QString utcText(const QDateTime &t)
     return t.isValid() ? t.toUTC().toString(Qt::ISODate) : QString();
 }
 
-// The recorder's own clock: no zone, and fields that may be out of range.
-QString recorderStampText(RecorderTime t)
-{
-    return recorderStampText(t);
-}
 
 class Writer
 {

@@ -469,6 +469,41 @@ QString stampText(RecorderTime t)
     return recorderStampText(t);
 }
 
+// The second pass: the first pass's packets lie back to back in the copy, so
+// their bytes are read in large blocks, without the parser running again.
+struct BlockReader {
+    Source &src;
+    std::vector<uint8_t> block = std::vector<uint8_t>(size_t(4) << 20);
+    size_t begin = 0, end = 0;
+
+    // The next n bytes into `to`, or past them when `to` is null.
+    bool take(uint8_t *to, size_t n)
+    {
+        while (n > 0) {
+            if (begin == end) {
+                const qint64 got = src.file.read(reinterpret_cast<char *>(block.data()), qint64(block.size()));
+                if (got <= 0)
+                    return false;
+                begin = 0;
+                end = size_t(got);
+                src.done += uint64_t(got);
+                if (src.progress && *src.progress && !(*src.progress)(src.done, src.total)) {
+                    src.cancelled = true;
+                    return false;
+                }
+            }
+            const size_t k = std::min(n, end - begin);
+            if (to) {
+                std::memcpy(to, block.data() + begin, k);
+                to += k;
+            }
+            begin += k;
+            n -= k;
+        }
+        return true;
+    }
+};
+
 struct OutputCloser {
     void operator()(AVFormatContext *c) const
     {
@@ -484,9 +519,13 @@ using Output = std::unique_ptr<AVFormatContext, OutputCloser>;
 bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Plan &plan, AVRational fps,
               const QString &tmpPath, RemuxResult &r)
 {
+    uint64_t planned = 0;
+    for (const int size : plan.sizes)
+        planned += uint64_t(size);
+    const bool direct = planned == uint64_t(src.file.size());
     QString error;
-    Input in = openInput(src, &error);
-    if (!in) {
+    Input in = direct ? nullptr : openInput(src, &error);
+    if (!direct && !in) {
         r.error = QStringLiteral("%1: cannot read as H.264: %2").arg(name, error);
         return false;
     }
@@ -529,7 +568,12 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
     av_dict_set(&oc->metadata, "comment", comment.toUtf8().constData(), 0);
     av_dict_set(&oc->metadata, "title", QStringLiteral("%1 (derived MP4)").arg(name).toUtf8().constData(), 0);
 
-    int rc = avio_open(&oc->pb, tmpName.constData(), AVIO_FLAG_WRITE);
+    // The temporary file is new and empty: truncating it anyway has ext4 flush
+    // the whole MP4 to the disk on close (its replace-by-truncate heuristic).
+    AVDictionary *fileOptions = nullptr;
+    av_dict_set(&fileOptions, "truncate", "0", 0);
+    int rc = avio_open2(&oc->pb, tmpName.constData(), AVIO_FLAG_WRITE, nullptr, &fileOptions);
+    av_dict_free(&fileOptions);
     if (rc < 0) {
         r.error = QStringLiteral("cannot write %1: %2").arg(tmpPath, averror(rc));
         return false;
@@ -550,40 +594,73 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         return from;
     };
     nextKept = findNextKept(0);
-    while ((rc = av_read_frame(in.get(), pkt.get())) >= 0) {
-        if (src.cancelled || index >= plan.slot.size() || pkt->size != plan.sizes[index]) {
+    // Times and the key flag of a kept packet, then into the MP4.
+    auto writeKept = [&]() {
+        const int64_t position = plan.slot[index];
+        nextKept = findNextKept(index + 1);
+        const int64_t following = nextKept < plan.slot.size() ? plan.slot[nextKept] : position + 1;
+        pkt->stream_index = st->index;
+        pkt->pts = pkt->dts = tick(position);
+        pkt->duration = tick(following) - pkt->pts;
+        pkt->pos = -1;
+        // The first kept frame and every IDR after it are sync samples.
+        bool idr = false;
+        h264::forEachNal(pkt->data, static_cast<size_t>(pkt->size), [&](const uint8_t *nal, size_t, size_t) {
+            idr = (nal[0] & 0x1F) == h264::kIdrSlice;
+            return !idr;
+        });
+        pkt->flags = idr ? AV_PKT_FLAG_KEY : 0;
+        if ((rc = av_write_frame(oc.get(), pkt.get())) < 0) {
+            r.error = QStringLiteral("MP4 write: %1").arg(averror(rc));
+            return false;
+        }
+        return true;
+    };
+    if (direct) {
+        BlockReader reader{src};
+        for (; index < plan.slot.size(); ++index) {
+            const size_t size = static_cast<size_t>(plan.sizes[index]);
+            if (index != nextKept) {
+                if (!reader.take(nullptr, size))
+                    break;
+                continue;
+            }
             av_packet_unref(pkt.get());
+            if (av_new_packet(pkt.get(), static_cast<int>(size)) < 0) {
+                r.error = QStringLiteral("out of memory");
+                return false;
+            }
+            if (!reader.take(pkt->data, size))
+                break;
+            if (!writeKept())
+                return false;
+        }
+        av_packet_unref(pkt.get());
+        if (src.cancelled || index != plan.slot.size()) {
             r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
                                     : QStringLiteral("%1 changed while it was read").arg(name);
             return false;
         }
-        if (index == nextKept) {
-            const int64_t position = plan.slot[index];
-            nextKept = findNextKept(index + 1);
-            const int64_t following = nextKept < plan.slot.size() ? plan.slot[nextKept] : position + 1;
-            pkt->stream_index = st->index;
-            pkt->pts = pkt->dts = tick(position);
-            pkt->duration = tick(following) - pkt->pts;
-            pkt->pos = -1;
-            // The first kept frame and every IDR after it are sync samples.
-            bool idr = false;
-            h264::forEachNal(pkt->data, static_cast<size_t>(pkt->size), [&](const uint8_t *nal, size_t, size_t) {
-                idr = (nal[0] & 0x1F) == h264::kIdrSlice;
-                return !idr;
-            });
-            pkt->flags = idr ? AV_PKT_FLAG_KEY : 0;
-            if ((rc = av_write_frame(oc.get(), pkt.get())) < 0) {
-                r.error = QStringLiteral("MP4 write: %1").arg(averror(rc));
+    } else {
+        while ((rc = av_read_frame(in.get(), pkt.get())) >= 0) {
+            if (src.cancelled || index >= plan.slot.size() || pkt->size != plan.sizes[index]) {
+                av_packet_unref(pkt.get());
+                r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
+                                        : QStringLiteral("%1 changed while it was read").arg(name);
                 return false;
             }
+            if (index == nextKept && !writeKept()) {
+                av_packet_unref(pkt.get());
+                return false;
+            }
+            av_packet_unref(pkt.get());
+            ++index;
         }
-        av_packet_unref(pkt.get());
-        ++index;
-    }
-    if (src.cancelled || rc != AVERROR_EOF || index != plan.slot.size()) {
-        r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
-                                : QStringLiteral("%1: second read failed").arg(name);
-        return false;
+        if (src.cancelled || rc != AVERROR_EOF || index != plan.slot.size()) {
+            r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
+                                    : QStringLiteral("%1: second read failed").arg(name);
+            return false;
+        }
     }
     if ((rc = av_write_trailer(oc.get())) < 0) {
         r.error = QStringLiteral("MP4 trailer: %1").arg(averror(rc));

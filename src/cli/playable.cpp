@@ -1,0 +1,150 @@
+#include "playable.h"
+
+#include "commands.h"
+#include "outputfile.h"
+#include "sha256.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+#include <unordered_map>
+
+#ifdef KORVATH_HAVE_VIDEO
+#include "remux.h"
+#endif
+
+namespace korvath {
+namespace cli {
+
+QString playablePath(const QString &outDir, const Recording &r)
+{
+    QString base = r.name;
+    if (base.endsWith(QLatin1String(".h264"), Qt::CaseInsensitive))
+        base.chop(5);
+    return cameraFolderPath(outDir, r.channel) + QStringLiteral("/playable/") + base + QStringLiteral(".mp4");
+}
+
+QStringList existingPlayableTargets(const QString &outDir, const QList<ExportEntry> &entries)
+{
+    QStringList found;
+    for (const ExportEntry &e : entries) {
+        const QFileInfo info(playablePath(outDir, *e.recording));
+        if (e.selected && (info.exists() || info.isSymLink()))
+            found << info.filePath();
+    }
+    return found;
+}
+
+#ifdef KORVATH_HAVE_VIDEO
+namespace {
+
+// Absolute sectors on the source back to byte offsets in the copy, which
+// holds the recording's clusters back to back.
+std::vector<ByteRange> unreadableBytes(const RecordingExport &e, const Recording &r, uint32_t dataOffset)
+{
+    std::vector<ByteRange> bytes;
+    if (e.unreadableRanges.empty())
+        return bytes;
+    std::unordered_map<uint32_t, uint32_t> indexOf;
+    for (int i = 0; i < r.clusters.size(); ++i)
+        indexOf.emplace(r.clusters[i], static_cast<uint32_t>(i));
+    for (const SectorRange &range : e.unreadableRanges) {
+        for (uint64_t s = range.first, end = range.first + range.count; s < end && s >= dataOffset;) {
+            const uint32_t cluster = static_cast<uint32_t>((s - dataOffset) / kClusterSectors);
+            const uint64_t clusterEnd = clusterSector(dataOffset, cluster) + kClusterSectors;
+            const uint64_t runEnd = std::min(end, clusterEnd);
+            const auto it = indexOf.find(cluster);
+            if (it != indexOf.end()) {
+                const uint64_t offset = uint64_t(it->second) * kClusterBytes + (s - clusterSector(dataOffset, cluster)) * kSectorSize;
+                const uint64_t length = (runEnd - s) * kSectorSize;
+                if (!bytes.empty() && bytes.back().offset + bytes.back().length == offset)
+                    bytes.back().length += length;
+                else
+                    bytes.push_back({offset, length});
+            }
+            s = runEnd;
+        }
+    }
+    return bytes;
+}
+
+QString fileSha256(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    Sha256 hash;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const qint64 n = f.read(buffer.data(), static_cast<qint64>(buffer.size()));
+        if (n < 0)
+            return QString();
+        if (n == 0)
+            break;
+        hash.update(buffer.data(), static_cast<size_t>(n));
+    }
+    return QString::fromStdString(hash.hex());
+}
+
+QString shownPath(const Recording &r)
+{
+    return QStringLiteral("CAM%1/playable/%2").arg(r.channel + 1).arg(QFileInfo(playablePath(QString(), r)).fileName());
+}
+
+} // namespace
+#endif
+
+bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t dataOffset, const QString &outDir,
+                       const QString &masterSha256, bool sha256)
+{
+#ifdef KORVATH_HAVE_VIDEO
+    static const bool quiet = (quietVideoLibraries(), true);
+    (void)quiet;
+    RemuxOptions o;
+    o.start = r.startTime;
+    o.end = r.endTime;
+    o.masterName = r.name;
+    o.masterSha256 = masterSha256;
+    o.unreadable = unreadableBytes(e, r, dataOffset);
+    o.progress = [](uint64_t, uint64_t) { return stopSignal() == 0; };
+    const QString mp4 = playablePath(outDir, r);
+    const RemuxResult m = remuxToMp4(e.path, mp4, o);
+    if (!m.ok) {
+        if (stopSignal())
+            err(QStringLiteral("%1: no playable copy: stopped by %2").arg(r.name, signalName(stopSignal())));
+        else
+            err(m.error.contains(r.name) ? m.error : QStringLiteral("no playable copy of %1: %2").arg(r.name, m.error));
+        return false;
+    }
+    QStringList losses;
+    if (m.framesDamaged)
+        losses << countText(uint64_t(m.framesDamaged), "frame", "frames") + QStringLiteral(" dropped for damage");
+    if (m.framesBeforeKey)
+        losses << countText(uint64_t(m.framesBeforeKey), "frame", "frames") + QStringLiteral(" before the first key frame left out");
+    if (m.framesAfterEnd)
+        losses << countText(uint64_t(m.framesAfterEnd), "frame", "frames") + QStringLiteral(" past the recording's end (an older recording's leftovers) left out");
+    err(QStringLiteral("%1: %2 at %3 fps (%4), %5 s%6")
+            .arg(shownPath(r), countText(uint64_t(m.framesWritten), "frame", "frames"))
+            .arg(m.fps, 0, 'f', m.fps == int(m.fps) ? 0 : 3)
+            .arg(m.fpsSource)
+            .arg(m.durationSeconds, 0, 'f', 1)
+            .arg(losses.isEmpty() ? QString() : QStringLiteral("; ") + losses.join(QStringLiteral(", "))));
+    if (sha256) {
+        const QString hex = fileSha256(mp4);
+        if (hex.isEmpty()) {
+            err(QStringLiteral("%1: cannot be read back for its hash").arg(shownPath(r)));
+            return false;
+        }
+        out(QStringLiteral("%1  %2").arg(hex, shownPath(r)));
+        std::fflush(stdout);
+    }
+    return true;
+#else
+    (void)e, (void)r, (void)dataOffset, (void)outDir, (void)masterSha256, (void)sha256;
+    return false;
+#endif
+}
+
+} // namespace cli
+} // namespace korvath

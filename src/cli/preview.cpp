@@ -1,0 +1,128 @@
+// korvath-cli preview: contact sheets straight from the source, nothing exported.
+#include "commands.h"
+
+#include "export.h"
+#include "iobuffer.h"
+#include "outputfile.h"
+#include "sectorread.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <cstdio>
+#include <cstring>
+
+#ifdef KORVATH_HAVE_VIDEO
+#include "preview.h"
+#include "remux.h"
+#endif
+
+namespace korvath {
+namespace cli {
+
+int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered)
+{
+#ifdef KORVATH_HAVE_VIDEO
+    QList<const Recording *> chosen;
+    for (const Recording *r : ordered)
+        if (o.names.isEmpty() || o.names.contains(r->name))
+            chosen.append(r);
+    if (chosen.isEmpty()) {
+        err(noMatchText(o));
+        return ExitDone;
+    }
+    const bool onePicture = !QFileInfo(o.outDir).isDir() && o.outDir.endsWith(QLatin1String(".png"), Qt::CaseInsensitive);
+    if (onePicture && chosen.size() != 1) {
+        err(QStringLiteral("--out %1 is one picture, but %2 are listed: give a folder, or one --name")
+                .arg(o.outDir, countText(static_cast<uint64_t>(chosen.size()), "recording", "recordings")));
+        return ExitUsage;
+    }
+    QStringList paths;
+    for (const Recording *r : chosen) {
+        QString base = r->name;
+        if (base.endsWith(QLatin1String(".h264"), Qt::CaseInsensitive))
+            base.chop(5);
+        paths << (onePicture ? o.outDir : cameraFolderPath(o.outDir, r->channel) + QLatin1Char('/') + base + QStringLiteral(".png"));
+    }
+    if (!o.overwrite) {
+        QStringList existing;
+        for (const QString &p : paths)
+            if (QFileInfo(p).exists() || QFileInfo(p).isSymLink())
+                existing << p;
+        if (!existing.isEmpty()) {
+            err(QStringLiteral("%1 exists already (%2 of the pictures to write exist); nothing was written; "
+                               "give --overwrite to replace them")
+                    .arg(QDir::toNativeSeparators(QDir::cleanPath(existing.first())))
+                    .arg(existing.size()));
+            return ExitUsage;
+        }
+    }
+
+    quietVideoLibraries();
+    int failures = 0;
+    IoBytes cluster(kClusterBytes);
+    for (int i = 0; i < chosen.size() && !stopSignal(); ++i) {
+        const Recording &r = *chosen[i];
+        const QString shown = QDir::toNativeSeparators(QDir::cleanPath(paths[i]));
+        if (!QDir().mkpath(QFileInfo(paths[i]).absolutePath())) {
+            err(QStringLiteral("%1: no preview: the folder %2 could not be created").arg(r.name, QFileInfo(paths[i]).absolutePath()));
+            ++failures;
+            continue;
+        }
+        // A cluster with any unreadable sector is not used: a picture is never
+        // decoded from the zeros that stand in for lost sectors.
+        int unreadable = 0;
+        const ClusterReader read = [&](uint32_t index, uint8_t *buffer) {
+            if (index >= static_cast<uint32_t>(r.clusters.size()) || stopSignal())
+                return false;
+            if (readCluster(*listing.source, clusterSector(listing.info.data_offset, r.clusters[static_cast<int>(index)]),
+                            cluster.data())
+                != 0) {
+                ++unreadable;
+                return false;
+            }
+            std::memcpy(buffer, cluster.data(), kClusterBytes);
+            return true;
+        };
+        PreviewOptions p;
+        p.clusterCount = static_cast<uint32_t>(r.clusters.size());
+        p.start = r.startTime;
+        p.end = r.endTime;
+        p.frames = o.frames;
+        p.recordingName = r.name;
+        const PreviewResult result = writePreview(read, p, paths[i]);
+        if (stopSignal())
+            break;
+        if (unreadable)
+            err(QStringLiteral("%1: %2 could not be read whole and %3 not used for the preview")
+                    .arg(r.name, countText(static_cast<uint64_t>(unreadable), "cluster", "clusters"),
+                         unreadable == 1 ? QStringLiteral("was") : QStringLiteral("were")));
+        if (!result.ok) {
+            err(QStringLiteral("%1: no preview: %2").arg(r.name, result.error));
+            ++failures;
+            continue;
+        }
+        int found = 0;
+        for (const PreviewTile &t : result.tiles)
+            found += t.found ? 1 : 0;
+        out(QStringLiteral("%1: %2 of %3 frames, %4 of %5 read")
+                .arg(shown)
+                .arg(found)
+                .arg(o.frames)
+                .arg(result.clustersRead)
+                .arg(countText(p.clusterCount, "cluster", "clusters")));
+        std::fflush(stdout);
+    }
+    if (stopSignal()) {
+        err(QStringLiteral("stopped by %1").arg(signalName(stopSignal())));
+        return 128 + stopSignal();
+    }
+    return failures ? ExitLoss : ExitDone;
+#else
+    (void)listing, (void)o, (void)ordered;
+    err(QStringLiteral("'preview' needs FFmpeg's libraries, which this build of korvath-cli was made without"));
+    return ExitUsage;
+#endif
+}
+
+} // namespace cli
+} // namespace korvath

@@ -1,0 +1,412 @@
+// export --mp4 and preview through the real korvath-cli, on images whose
+// clusters hold H.264 made by the test-stream helper.
+#include "faultmount.h"
+#include "imagebuilder.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <csignal>
+
+#ifdef KORVATH_HAVE_VIDEO
+#include "teststream.h"
+#include <QImage>
+#endif
+
+using namespace korvath;
+using korvath::testkit::ImageBuilder;
+using korvath::testkit::readFileBytes;
+
+namespace {
+
+#ifdef KORVATH_HAVE_VIDEO
+
+struct CliRun {
+    int code = -1;
+    QString out, err;
+    QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+};
+
+CliRun cli(const QStringList &args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(KORVATH_CLI_PATH), args);
+    const bool ended = p.waitForFinished(120000);
+    return {ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
+}
+
+QString sha(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+using namespace korvath::testkit;
+
+RecorderTime at(int h, int m, int s = 0)
+{
+    return packRecorderTime(2024, 3, 1, h, m, s);
+}
+
+QString nameOf(uint32_t channel, RecorderTime start, RecorderTime end)
+{
+    auto text = [](RecorderTime t) {
+        const RecorderTimeFields f = unpackRecorderTime(t);
+        return QString::asprintf("%04u-%02u-%02u %02u-%02u-%02u", f.year, f.month, f.day, f.hour, f.minute, f.second);
+    };
+    return QStringLiteral("%1_%2_CAM%3.h264").arg(text(start), text(end)).arg(channel + 1);
+}
+
+// Channel 1: 150 frames at 25 fps over 6 s of stamps, recorder bytes between
+// frames. Channel 2: no video. Channel 3: B-frames. Channel 4: a recording of
+// 300 clusters, each opening with a short stream, and one of a cluster.
+class VideoCli : public ::testing::Test
+{
+protected:
+    static constexpr uint32_t kLongClusters = 300;
+
+    static void SetUpTestSuite()
+    {
+        s_dir = new QTemporaryDir;
+        TestStreamOptions o;
+        o.frames = 150; // about 2.7 MB: the stream crosses a cluster boundary
+        o.gop = 25;
+        o.detail = 40;
+        s_stream = new TestStream(withRecorderBytes(encodeTestStream(o), 7));
+        TestStreamOptions b;
+        b.frames = 30;
+        b.bFrames = true;
+        b.checksums = false;
+        const TestStream bFrames = encodeTestStream(b);
+        TestStreamOptions shortOne;
+        shortOne.frames = 5;
+        shortOne.gop = 5;
+        shortOne.checksums = false;
+        const QByteArray piece = encodeTestStream(shortOne).bytes;
+
+        ImageBuilder builder((kLongClusters + 40) * uint64_t(kClusterSectors));
+        builder.recorderSignature();
+        std::vector<uint32_t> video;
+        for (int at = 0, c = 8; at < s_stream->bytes.size(); at += int(kClusterBytes), ++c) {
+            video.push_back(uint32_t(c));
+            builder.clusterBytes(uint32_t(c), s_stream->bytes.mid(at, int(kClusterBytes)));
+        }
+        builder.recording(0, at(8, 0, 0), at(8, 0, 5), video, 0x71);
+        builder.recording(1, at(9, 0), at(9, 5), {20, 21}, 0x72);
+        builder.recording(2, at(10, 0), at(10, 0, 1), {22}, 0x73).clusterBytes(22, bFrames.bytes);
+        std::vector<uint32_t> longOne;
+        for (uint32_t c = 30; c < 30 + kLongClusters; ++c) {
+            longOne.push_back(c);
+            builder.clusterBytes(c, piece);
+        }
+        builder.recording(3, at(11, 0), at(13, 59, 59), longOne, 0x74);
+        builder.recording(3, at(14, 0), at(14, 1), {24}, 0x75).clusterBytes(24, piece);
+        s_builder = new ImageBuilder(builder);
+        ASSERT_TRUE(builder.write(image()));
+        s_video = video;
+        ASSERT_GE(video.size(), 2u);
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_builder;
+        delete s_stream;
+        delete s_dir;
+    }
+
+    static QString image() { return s_dir->filePath(QStringLiteral("disk.img")); }
+    QString folder(const QString &name) const
+    {
+        QDir().mkpath(tmp.filePath(name));
+        return tmp.filePath(name);
+    }
+
+    static QTemporaryDir *s_dir;
+    static TestStream *s_stream;
+    static ImageBuilder *s_builder;
+    static std::vector<uint32_t> s_video;
+    QTemporaryDir tmp;
+};
+
+QTemporaryDir *VideoCli::s_dir = nullptr;
+TestStream *VideoCli::s_stream = nullptr;
+ImageBuilder *VideoCli::s_builder = nullptr;
+std::vector<uint32_t> VideoCli::s_video;
+
+TEST_F(VideoCli, Mp4BesideAnUnchangedMasterWithHashLinesForBoth)
+{
+    const QString out = folder(QStringLiteral("out"));
+    const CliRun r = cli({QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4"),
+                          QStringLiteral("--sha256")});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QString name = nameOf(0, at(8, 0, 0), at(8, 0, 5));
+    const QString mp4Name = QString(name).replace(QStringLiteral(".h264"), QStringLiteral(".mp4"));
+    const QString master = out + QStringLiteral("/CAM1/") + name;
+    const QString mp4 = out + QStringLiteral("/CAM1/playable/") + mp4Name;
+
+    QByteArray clusters;
+    for (const uint32_t c : s_video)
+        clusters += readFileBytes(image(), s_builder->clusterFirstSector(c) * 512, kClusterBytes);
+    const QByteArray masterBytes = fileBytes(master);
+    EXPECT_EQ(masterBytes, clusters) << r.err.toStdString() << r.out.toStdString();
+    EXPECT_TRUE(masterBytes.startsWith(s_stream->bytes));
+
+    const DecodedVideo v = decodeFile(mp4);
+    ASSERT_TRUE(v.opened);
+    std::vector<uint64_t> expected;
+    for (const TestFrame &f : s_stream->frames)
+        expected.push_back(f.checksum);
+    EXPECT_EQ(v.checksums, expected);
+    EXPECT_EQ(v.errors, 0);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("CAM1/playable/%1: 150 frames at 25 fps (recorder stamps)").arg(mp4Name)))
+        << r.err.toStdString();
+
+    const QStringList lines = r.outLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], sha(masterBytes) + QStringLiteral("  CAM1/") + name);
+    EXPECT_EQ(lines[1], sha(fileBytes(mp4)) + QStringLiteral("  CAM1/playable/") + mp4Name);
+    // The copy names the master it was made from and its hash.
+    EXPECT_TRUE(fileBytes(mp4).contains(sha(masterBytes).toLatin1()));
+    EXPECT_TRUE(QDir(out + QStringLiteral("/CAM1/playable")).entryList(QDir::Files | QDir::Hidden).size() == 1);
+}
+
+TEST_F(VideoCli, RecordingsWithoutAPlayableCopyStillGetTheirMaster)
+{
+    const struct {
+        uint32_t channel;
+        RecorderTime start, end;
+        const char *said;
+    } cases[] = {
+        {1, at(9, 0), at(9, 5), "no H.264 video found"},
+        {2, at(10, 0), at(10, 0, 1), "has B-frames"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.said);
+        const QString out = folder(QString::number(c.channel));
+        const CliRun r = cli({QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4"),
+                              QStringLiteral("--channel"), QString::number(c.channel + 1)});
+        EXPECT_EQ(r.code, 1);
+        const QString name = nameOf(c.channel, c.start, c.end);
+        EXPECT_TRUE(QFileInfo(out + QStringLiteral("/CAM%1/").arg(c.channel + 1) + name).isFile());
+        EXPECT_TRUE(r.err.contains(name) && r.err.contains(QLatin1String(c.said))) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("0 of 1 playable copy written"))) << r.err.toStdString();
+        const QString playable = out + QStringLiteral("/CAM%1/playable").arg(c.channel + 1);
+        EXPECT_TRUE(QDir(playable).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    }
+}
+
+TEST_F(VideoCli, AnExistingMp4IsRefusedBeforeAnythingIsWritten)
+{
+    const QString out = folder(QStringLiteral("out"));
+    const QStringList args = {QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4")};
+    ASSERT_EQ(cli(args).code, 0);
+    const QString master = out + QStringLiteral("/CAM1/") + nameOf(0, at(8, 0, 0), at(8, 0, 5));
+    ASSERT_TRUE(QFile::remove(master));
+    const CliRun again = cli(args);
+    EXPECT_EQ(again.code, 2);
+    EXPECT_TRUE(again.err.contains(QStringLiteral(".mp4 exists already"))) << again.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(master));
+    EXPECT_EQ(cli(args + QStringList{QStringLiteral("--overwrite")}).code, 0);
+    EXPECT_TRUE(QFileInfo(master).isFile());
+}
+
+// Sectors that fail on the drive: the master keeps zeros there, the MP4 drops
+// the frames from there to the next key frame and keeps every frame before.
+TEST_F(VideoCli, UnreadableSectorsDropFramesOnlyFromTheirPlace)
+{
+    const QString why = FaultMount::unavailableReason();
+    if (!why.isEmpty())
+        GTEST_SKIP() << "no failing drive through FUSE: " << why.toStdString();
+    const uint64_t first = s_builder->clusterFirstSector(s_video[1]) + 100;
+    FaultMount drive(image(), Faults{{{first, first + 9}}, {}, 0, -1});
+    ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
+    const QString out = folder(QStringLiteral("damaged"));
+    const CliRun r = cli({QStringLiteral("export"), drive.path(), QStringLiteral("--out"), out, QStringLiteral("--mp4")});
+    drive.unmount();
+    EXPECT_EQ(r.code, 1);
+    const QString mp4 = out + QStringLiteral("/CAM1/playable/") + nameOf(0, at(8, 0, 0), at(8, 0, 5)).replace(QStringLiteral(".h264"), QStringLiteral(".mp4"));
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("(\\d+) frames at [0-9.]+ fps .*; (\\d+) frames? dropped for damage")).match(r.err);
+    ASSERT_TRUE(m.hasMatch()) << r.err.toStdString();
+    const size_t written = m.captured(1).toUInt(), dropped = m.captured(2).toUInt();
+
+    // Every frame before the gap, then the stream's own tail from the first key frame after it.
+    const qint64 damage = qint64(kClusterBytes) + 100 * 512, damageEnd = damage + 10 * 512;
+    const std::vector<TestFrame> &frames = s_stream->frames;
+    size_t before = 0;
+    while (before < frames.size() && frameSlotEnd(*s_stream, before) <= damage)
+        ++before;
+    size_t resume = before;
+    while (resume < frames.size() && !(frames[resume].key && frames[resume].offset >= damageEnd))
+        ++resume;
+    ASSERT_GT(before, 0u);
+    ASSERT_LT(resume, frames.size());
+    EXPECT_EQ(written, before + (frames.size() - resume));
+    EXPECT_GE(dropped, resume - before - 1); // a frame wholly inside the gap may not be seen at all
+    const DecodedVideo v = decodeFile(mp4);
+    ASSERT_EQ(v.checksums.size(), written);
+    for (size_t i = 0; i < written; ++i) {
+        const size_t frame = i < before ? i : resume + (i - before);
+        EXPECT_EQ(v.checksums[i], frames[frame].checksum) << "frame " << frame;
+    }
+}
+
+// Ctrl-C once the native copy has its hash line, that is while its playable
+// copy is being made: the native copy stays, no MP4 and no partial file.
+TEST_F(VideoCli, CtrlCDuringTheRemuxLeavesNoPartialMp4)
+{
+    const QString out = folder(QStringLiteral("stopped"));
+    const QString name = nameOf(3, at(11, 0), at(13, 59, 59));
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(KORVATH_CLI_PATH), {QStringLiteral("export"), image(), QStringLiteral("--out"), out,
+                                               QStringLiteral("--channel"), QStringLiteral("4"), QStringLiteral("--name"),
+                                               name, QStringLiteral("--mp4"), QStringLiteral("--sha256")});
+    ASSERT_TRUE(p.waitForStarted());
+    while (!p.canReadLine() && p.state() == QProcess::Running)
+        p.waitForReadyRead(100);
+    const QString hashLine = QString::fromLocal8Bit(p.readLine());
+    ASSERT_TRUE(hashLine.contains(name)) << hashLine.toStdString();
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 128 + SIGINT) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("%1: no playable copy: stopped by SIGINT").arg(name))) << err.toStdString();
+    EXPECT_EQ(QFileInfo(out + QStringLiteral("/CAM4/") + name).size(), qint64(kLongClusters) * kClusterBytes);
+    EXPECT_TRUE(QDir(out + QStringLiteral("/CAM4/playable")).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(p.readAllStandardOutput().isEmpty()); // no line for an MP4
+}
+
+// "PATH: F of K frames, N of M clusters read"
+struct PreviewLine {
+    QString path;
+    int found = -1, frames = -1, read = -1, clusters = -1;
+};
+std::vector<PreviewLine> previewLines(const CliRun &r)
+{
+    static const QRegularExpression form(QStringLiteral("^(.*): (\\d+) of (\\d+) frames, (\\d+) of (\\d+) clusters? read$"));
+    std::vector<PreviewLine> lines;
+    for (const QString &l : r.outLines()) {
+        const QRegularExpressionMatch m = form.match(l);
+        if (m.hasMatch())
+            lines.push_back({m.captured(1), m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt(), m.captured(5).toInt()});
+    }
+    return lines;
+}
+
+TEST_F(VideoCli, PreviewOfOneRecordingToAPngPath)
+{
+    const QString png = tmp.filePath(QStringLiteral("sheet.png"));
+    const QStringList args = {QStringLiteral("preview"), image(), QStringLiteral("--out"), png, QStringLiteral("--frames"),
+                              QStringLiteral("2")};
+    const CliRun r = cli(args);
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QImage sheet(png);
+    ASSERT_FALSE(sheet.isNull());
+    // Two 320x240 frames side by side, each with a label under it.
+    EXPECT_GE(sheet.width(), 2 * 320);
+    EXPECT_LT(sheet.width(), 3 * 320);
+    EXPECT_GE(sheet.height(), 240);
+    EXPECT_LT(sheet.height(), 2 * 240);
+    const std::vector<PreviewLine> lines = previewLines(r);
+    ASSERT_EQ(lines.size(), 1u) << r.out.toStdString();
+    EXPECT_EQ(lines[0].found, 2);
+    EXPECT_EQ(lines[0].clusters, int(s_video.size()));
+
+    // Not replaced without --overwrite; nothing else written either.
+    const QByteArray before = fileBytes(png);
+    const CliRun again = cli(args + QStringList{QStringLiteral("--frames"), QStringLiteral("1")});
+    EXPECT_EQ(again.code, 2);
+    EXPECT_EQ(fileBytes(png), before);
+    EXPECT_EQ(cli({QStringLiteral("preview"), image(), QStringLiteral("--out"), png, QStringLiteral("--overwrite"),
+                   QStringLiteral("--frames"), QStringLiteral("1")})
+                  .code,
+              0);
+    EXPECT_LT(QImage(png).width(), sheet.width());
+}
+
+TEST_F(VideoCli, PreviewsOfSeveralRecordingsToAFolderReadFewClusters)
+{
+    const QString out = folder(QStringLiteral("sheets"));
+    const CliRun r = cli({QStringLiteral("preview"), image(), QStringLiteral("--out"), out, QStringLiteral("--channel"),
+                          QStringLiteral("4")});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QStringList pngs = QDir(out + QStringLiteral("/CAM4")).entryList({QStringLiteral("*.png")}, QDir::Files);
+    EXPECT_EQ(pngs.size(), 2);
+    for (const QString &p : pngs) {
+        const QImage sheet(out + QStringLiteral("/CAM4/") + p);
+        EXPECT_GE(sheet.width(), 3 * 320) << p.toStdString(); // six frames: two rows of three
+        EXPECT_GE(sheet.height(), 2 * 240) << p.toStdString();
+    }
+    const std::vector<PreviewLine> lines = previewLines(r);
+    ASSERT_EQ(lines.size(), 2u) << r.out.toStdString();
+    const PreviewLine &longOne = lines[0].clusters == int(kLongClusters) ? lines[0] : lines[1];
+    EXPECT_EQ(longOne.clusters, int(kLongClusters));
+    EXPECT_EQ(longOne.found, 6);
+    EXPECT_GT(longOne.read, 0);
+    EXPECT_LT(longOne.read, 20);
+    EXPECT_TRUE(QFileInfo(longOne.path).isFile());
+
+    // Several recordings cannot share one picture; a recording without video has none.
+    EXPECT_EQ(cli({QStringLiteral("preview"), image(), QStringLiteral("--out"), tmp.filePath(QStringLiteral("x.png")),
+                   QStringLiteral("--channel"), QStringLiteral("4")})
+                  .code,
+              2);
+    const CliRun none = cli({QStringLiteral("preview"), image(), QStringLiteral("--out"), out, QStringLiteral("--channel"),
+                             QStringLiteral("2")});
+    EXPECT_EQ(none.code, 1);
+    EXPECT_TRUE(none.err.contains(QStringLiteral("no preview"))) << none.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(out + QStringLiteral("/CAM2/") + nameOf(1, at(9, 0), at(9, 5)).replace(QStringLiteral(".h264"), QStringLiteral(".png"))));
+}
+
+TEST_F(VideoCli, UsageErrorsOfTheNewOptionsExitTwoAndWriteNothing)
+{
+    const QString out = folder(QStringLiteral("usage"));
+    const struct {
+        QStringList args;
+        const char *said;
+    } cases[] = {
+        {{"preview", image(), "--out", out, "--frames", "0"}, "--frames must be a number from 1 to 64, not '0'"},
+        {{"preview", image(), "--out", out, "--frames", "65"}, "--frames must be a number from 1 to 64, not '65'"},
+        {{"preview", image(), "--out", out, "--frames", "six"}, "--frames must be a number from 1 to 64, not 'six'"},
+        {{"preview", image()}, "'preview' needs --out PATH"},
+        {{"preview", image(), "--out", out + "/missing/x.png"}, "does not exist"},
+        {{"preview", image(), "--out", out + "/missing"}, "is neither an existing folder nor a .png file"},
+        {{"preview", image(), "--out", out, "--sha256"}, "--sha256 does not apply to 'preview'"},
+        {{"list", image(), "--mp4"}, "--mp4 does not apply to 'list'"},
+        {{"export", image(), "--out", out, "--frames", "3"}, "--frames does not apply to 'export'"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.said);
+        const CliRun r = cli(c.args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_TRUE(r.err.contains(QLatin1String(c.said))) << r.err.toStdString();
+        EXPECT_TRUE(QDir(out).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
+    }
+}
+
+#else
+
+TEST(VideoCli, SkippedWithoutFFmpeg)
+{
+    GTEST_SKIP() << "korvath_video is not built (FFmpeg's libraries missing)";
+}
+
+#endif
+
+} // namespace
