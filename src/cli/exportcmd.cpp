@@ -105,7 +105,8 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
             progress.finish();
             const auto r = listing.recordings.constFind(e.name);
             if (r == listing.recordings.constEnd()
-                || !writePlayableCopy(e, *r, listing.info.data_offset, o.outDir, digest, o.sha256))
+                || !writePlayableCopy(e, *r, listing.info.data_offset, o.outDir, digest, o.sha256,
+                                  o.report.isEmpty() ? nullptr : &report))
                 ++playableMissing;
         }
     };

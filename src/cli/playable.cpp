@@ -96,7 +96,7 @@ QString shownPath(const Recording &r)
 #endif
 
 bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t dataOffset, const QString &outDir,
-                       const QString &masterSha256, bool sha256)
+                       const QString &masterSha256, bool sha256, CaseReport *report)
 {
 #ifdef KORVATH_HAVE_VIDEO
     static const bool quiet = (quietVideoLibraries(), true);
@@ -110,7 +110,10 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
     o.progress = [](uint64_t, uint64_t) { return stopSignal() == 0; };
     const QString mp4 = playablePath(outDir, r);
     const RemuxResult m = remuxToMp4(e.path, mp4, o);
+    const QString mp4Name = QDir(outDir).relativeFilePath(QDir::cleanPath(mp4));
     if (!m.ok) {
+        if (report)
+            report->notWritten.push_back({mp4Name, QStringLiteral("no playable copy: %1").arg(m.error)});
         if (stopSignal())
             err(QStringLiteral("%1: no playable copy: stopped by %2").arg(r.name, signalName(stopSignal())));
         else
@@ -130,18 +133,38 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
             .arg(m.fpsSource)
             .arg(m.durationSeconds, 0, 'f', 1)
             .arg(losses.isEmpty() ? QString() : QStringLiteral("; ") + losses.join(QStringLiteral(", "))));
-    if (sha256) {
+    if (sha256 || report) {
         const QString hex = fileSha256(mp4);
         if (hex.isEmpty()) {
             err(QStringLiteral("%1: cannot be read back for its hash").arg(shownPath(r)));
             return false;
         }
-        out(QStringLiteral("%1  %2").arg(hex, shownPath(r)));
-        std::fflush(stdout);
+        if (sha256) {
+            out(QStringLiteral("%1  %2").arg(hex, shownPath(r)));
+            std::fflush(stdout);
+        }
+        if (report) {
+            ReportFile f;
+            f.filename = mp4Name;
+            f.filesize = uint64_t(QFileInfo(mp4).size());
+            f.sha256 = hex;
+            f.channel = r.channel;
+            f.start = r.startTime;
+            f.end = r.endTime;
+            f.recordIndex = r.recordIndex;
+            DerivedFrom d;
+            d.master = QDir(outDir).relativeFilePath(QDir::cleanPath(e.path));
+            d.method = QStringLiteral("remuxed to MP4, video units copied as they are (no re-encoding)");
+            d.frameRate = m.fps;
+            d.framesWritten = uint64_t(m.framesWritten);
+            d.framesDropped = uint64_t(m.framesDamaged + m.framesBeforeKey + m.framesAfterEnd);
+            f.derived = d;
+            report->files.push_back(f);
+        }
     }
     return true;
 #else
-    (void)e, (void)r, (void)dataOffset, (void)outDir, (void)masterSha256, (void)sha256;
+    (void)e, (void)r, (void)dataOffset, (void)outDir, (void)masterSha256, (void)sha256, (void)report;
     return false;
 #endif
 }

@@ -2,6 +2,7 @@
 // in CAM<n>/playable/, labelled with the native copy's name and hash.
 #pragma once
 
+#include "dfxmlreport.h"
 #include "export.h"
 #include "options.h"
 #include "scan.h"
@@ -21,8 +22,10 @@ QStringList existingPlayableTargets(const QString &outDir, const QList<ExportEnt
 // Makes the playable copy of a written native copy whose SHA-256 is
 // masterSha256, saying on stderr what it holds; with `sha256`, its hash line
 // on stdout. False when no MP4 was made (the reason is on stderr).
+// With a report, the copy goes into it as a file derived from its native copy
+// (or, when none was made, as not written).
 bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t dataOffset, const QString &outDir,
-                       const QString &masterSha256, bool sha256);
+                       const QString &masterSha256, bool sha256, CaseReport *report = nullptr);
 
 } // namespace cli
 } // namespace korvath

@@ -149,8 +149,9 @@ std::vector<uint32_t> VideoCli::s_video;
 TEST_F(VideoCli, Mp4BesideAnUnchangedMasterWithHashLinesForBoth)
 {
     const QString out = folder(QStringLiteral("out"));
+    const QString report = folder(QStringLiteral("rep")) + QStringLiteral("/case.xml");
     const CliRun r = cli({QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4"),
-                          QStringLiteral("--sha256")});
+                          QStringLiteral("--sha256"), QStringLiteral("--report"), report});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const QString name = nameOf(0, at(8, 0, 0), at(8, 0, 5));
     const QString mp4Name = QString(name).replace(QStringLiteral(".h264"), QStringLiteral(".mp4"));
@@ -181,6 +182,16 @@ TEST_F(VideoCli, Mp4BesideAnUnchangedMasterWithHashLinesForBoth)
     // The copy names the master it was made from and its hash.
     EXPECT_TRUE(fileBytes(mp4).contains(sha(masterBytes).toLatin1()));
     EXPECT_TRUE(QDir(out + QStringLiteral("/CAM1/playable")).entryList(QDir::Files | QDir::Hidden).size() == 1);
+
+    // In the report the copy is a file of its own, derived from its master.
+    const QString xml = QString::fromUtf8(fileBytes(report));
+    const int at = xml.indexOf(QStringLiteral("<filename>CAM1/playable/") + mp4Name);
+    ASSERT_GE(at, 0) << xml.toStdString();
+    const QString entry = xml.mid(at, xml.indexOf(QStringLiteral("</fileobject>"), at) - at);
+    EXPECT_TRUE(entry.contains(QStringLiteral("master=\"CAM1/") + name + '"')) << entry.toStdString();
+    EXPECT_TRUE(entry.contains(sha(fileBytes(mp4)))) << entry.toStdString();
+    EXPECT_TRUE(entry.contains(QStringLiteral("<korvath:frames_written>150<"))) << entry.toStdString();
+    EXPECT_TRUE(entry.contains(QStringLiteral("<korvath:frame_rate>25<"))) << entry.toStdString();
 }
 
 TEST_F(VideoCli, RecordingsWithoutAPlayableCopyStillGetTheirMaster)
