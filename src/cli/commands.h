@@ -61,7 +61,8 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
               const OpenedSource &opened, const QString &directorySha256);
 
 // The case report of an export (DFXML), filled as the export goes.
-CaseReport startReport(const Listing &listing, const OpenedSource &opened, const QString &directorySha256);
+CaseReport startReport(const Listing &listing, const OpenedSource &opened, const QString &directorySha256,
+                       const Options &o);
 void reportRecording(CaseReport &report, const Listing &listing, const Options &o, const RecordingExport &e,
                      const QString &sha256);
 // Adds what was not reached and writes it; false (and a line on stderr) when it could not be written.

@@ -76,7 +76,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     int playableMissing = 0;
     CaseReport report;
     if (!o.report.isEmpty())
-        report = startReport(listing, opened, directorySha256);
+        report = startReport(listing, opened, directorySha256, o);
     ExportHooks hooks;
     // The hash is of the bytes as written, not read back, and runs beside the write.
     if (hashing)

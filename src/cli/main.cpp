@@ -113,7 +113,7 @@ int main(int argc, char **argv)
         return runList(listing, o, lost);
     if (o.command == Command::Overview)
         return runOverview(listing, o, lost);
-    if (o.clockOffset)
+    if (o.clockOffset && (o.fromGiven || o.toGiven))
         err(QStringLiteral("clock offset %1: the true times %2 to %3 are the recorder's %4 to %5")
                 .arg(clockOffsetText(*o.clockOffset), stampText(o.trueFrom), stampText(o.trueTo), stampText(o.from),
                      stampText(o.to)));

@@ -35,9 +35,11 @@ std::vector<UnreadableSectors> unreadableByPosition(uint32_t dataOffset, const C
 
 } // namespace
 
-CaseReport startReport(const Listing &listing, const OpenedSource &opened, const QString &directorySha256)
+CaseReport startReport(const Listing &listing, const OpenedSource &opened, const QString &directorySha256,
+                       const Options &o)
 {
     CaseReport report;
+    report.clockOffset = o.clockOffset;
     report.commandLine = commandLineText(QCoreApplication::arguments());
     report.startTime = QDateTime::currentDateTimeUtc();
     ReportSource &s = report.source;

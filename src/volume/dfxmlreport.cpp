@@ -1,5 +1,7 @@
 #include "dfxmlreport.h"
 
+#include "clock.h"
+
 #include <QSaveFile>
 #include <QSysInfo>
 #include <QXmlStreamWriter>
@@ -257,7 +259,7 @@ void writeSource(Writer &w, const ReportSource &s)
     w.end();
 }
 
-void writeFile(Writer &w, const ReportFile &f)
+void writeFile(Writer &w, const ReportFile &f, const std::optional<qint64> &clockOffset)
 {
     w.start(D, "fileobject");
     w.text(D, "filename", f.filename);
@@ -296,6 +298,14 @@ void writeFile(Writer &w, const ReportFile &f)
         w.attr("raw", QStringLiteral("0x%1").arg(f.end, 8, 16, QLatin1Char('0')));
         w.x.writeCharacters(recorderStampText(f.end));
         w.end();
+        if (clockOffset) {
+            // True times, from the recorder's stamps and the offset given; none for an impossible stamp.
+            for (const auto &t : {std::make_pair("true_start", f.start), std::make_pair("true_end", f.end)}) {
+                const std::optional<QDateTime> when = trueTimeForRecorderTime(t.second, *clockOffset);
+                if (when)
+                    w.text(K, t.first, when->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            }
+        }
         w.text(K, "record_index", number(f.recordIndex));
         w.text(K, "unreadable_sectors", number(f.unreadableSectors));
     }
@@ -329,8 +339,10 @@ bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *er
     w.end();
     writeCreator(w, report);
     writeSource(w, report.source);
+    if (report.clockOffset)
+        w.text(K, "clock_offset", clockOffsetText(*report.clockOffset));
     for (const ReportFile &f : report.files)
-        writeFile(w, f);
+        writeFile(w, f, report.clockOffset);
     for (const NotWritten &n : report.notWritten) {
         w.start(K, "not_written");
         w.attr("name", n.name);

@@ -108,6 +108,9 @@ struct CaseReport {
     QDateTime startTime; // written in UTC
     QDateTime endTime;
     ReportSource source;
+    // The recorder's clock minus the true time, when it was given: each
+    // recording's true times are written beside its stamps.
+    std::optional<qint64> clockOffset;
     std::vector<ReportFile> files;
     std::vector<NotWritten> notWritten;
 };

@@ -168,6 +168,20 @@ TEST_F(Evidence, ReportNamesWhatWasNotWritten)
     EXPECT_TRUE(rep.notWritten[victim].contains("could not be created")) << rep.notWritten[victim].toStdString();
 }
 
+// With the recorder's clock offset the report gives each recording's true
+// times beside its stamps; a recorder 30 s slow reads 08:00:00 at 08:00:30.
+TEST_F(Evidence, ReportGivesTrueTimesWithAClockOffset)
+{
+    const QString out = dir("clock"), report = tmp.filePath("clock.xml");
+    const CliRun r = runCli({"export", image, "--out", out, "--channel", "2", "--clock-offset", "-00:00:30",
+                             "--report", report});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    const QString xml = QString::fromUtf8(fileBytes(report));
+    EXPECT_TRUE(xml.contains("<korvath:clock_offset>-00:00:30</korvath:clock_offset>")) << xml.toStdString();
+    EXPECT_TRUE(xml.contains("<korvath:true_start>2024-03-01 10:00:30</korvath:true_start>")) << xml.toStdString();
+    EXPECT_TRUE(xml.contains("<korvath:true_end>2024-03-01 10:01:30</korvath:true_end>")) << xml.toStdString();
+}
+
 // E01 (uncompressed, in several segments; and compressed) and split raw:
 // the same list, bytes and hashes as the raw image; a set with a segment
 // missing is a usage error that names it.
