@@ -166,10 +166,18 @@ private slots:
         r.open();
         r.all()->click();
 
+        // Cancel is pressed once the walk has moved past the first recording
+        // (the dialog may show during it, now that it is painted while copying).
         int cancelledAt = -1;
         const QList<ModalBox> boxes = r.exportNow(answer([&](QProgressDialog *pd) {
-            cancelledAt = pd->value();
-            pd->findChild<QPushButton *>()->click();
+            const auto press = [&cancelledAt, pd](int v) {
+                if (cancelledAt < 0 && v > 0) {
+                    cancelledAt = v;
+                    pd->findChild<QPushButton *>()->click();
+                }
+            };
+            press(pd->value());
+            QObject::connect(pd->findChild<QProgressBar *>(), &QProgressBar::valueChanged, pd, press);
         }));
         // Heard between two recordings, the walk just ends; heard during one,
         // that one is named in a warning.
