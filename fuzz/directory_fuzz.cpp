@@ -87,7 +87,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A walk from anywhere, also from beyond the bytes present.
     checkWalk(dir, recordCount, walkFrom, walkChain(dir, recordCount, walkFrom));
 
-    const RecordingMap found = scanDirectory(bytes, length, info, query);
+    ScanStats stats;
+    const RecordingMap found = scanDirectory(bytes, length, info, query, &stats);
+    FUZZ_CHECK(stats.clustersWalked <= stats.clusterBound);
+    uint64_t listed = 0;
+    for (const Recording &rec : found)
+        listed += static_cast<uint64_t>(rec.clusters.size());
+    FUZZ_CHECK(listed <= stats.clustersWalked);
     const QString camera = QStringLiteral("_CAM%1.h264").arg(static_cast<uint64_t>(query.channel) + 1u);
     for (auto it = found.cbegin(); it != found.cend(); ++it) {
         const Recording &rec = it.value();
@@ -97,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(safeFileName(rec.name));
         FUZZ_CHECK(rec.channel == query.channel);
         FUZZ_CHECK(rec.recordIndex >= info.rev_clu && rec.recordIndex < present);
+        FUZZ_CHECK(!stats.bounded || rec.recordIndex < stats.stoppedAtRecord);
         const DirectoryRecord r = readDirectoryRecord(dir, rec.recordIndex);
         FUZZ_CHECK(r.canStart() && r.channel() == query.channel);
         FUZZ_CHECK(recordMatchesRange(r.startTime, r.endTime, query.start, query.end));
@@ -104,9 +111,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         checkWalk(dir, recordCount, rec.recordIndex, rec.clusters);
     }
 
-    // Nothing that matches is lost, and of equal names the later record wins.
+    // Nothing that matches is lost (before the bound, where the scan stops
+    // listing), and of equal names the later record wins.
     uint64_t candidates = 0;
-    for (uint64_t i = info.rev_clu; i < present; ++i) {
+    const uint64_t end = stats.bounded ? stats.stoppedAtRecord : present;
+    for (uint64_t i = info.rev_clu; i < end; ++i) {
         const DirectoryRecord r = readDirectoryRecord(dir, i);
         if (!r.canStart() || r.channel() != query.channel
             || !recordMatchesRange(r.startTime, r.endTime, query.start, query.end))

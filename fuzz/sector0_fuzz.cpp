@@ -78,9 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(::ftruncate(g_image, 0) == 0);
     FUZZ_CHECK(::pwrite(g_image, data, size, 0) == static_cast<ssize_t>(size));
     FUZZ_CHECK(queryDriveSectors(g_drive) == static_cast<int64_t>(size / kSectorSize));
-    FUZZ_CHECK(checkRecorderSignature(g_drive) == hasRecorderSignature(sector, sizeof sector));
+    FUZZ_CHECK(checkRecorderSignature(DriveSource(g_drive)) == hasRecorderSignature(sector, sizeof sector));
     const PartitionProbe padded = probePartitionStart(sector, sizeof sector);
-    FUZZ_CHECK(findPartitionStart(g_drive) == (padded.hasMbr ? padded.relativeSec : 0u));
+    FUZZ_CHECK(findPartitionStart(DriveSource(g_drive)) == (padded.hasMbr ? padded.relativeSec : 0u));
 
     const LeReader head(data, size);
     checkLayout(static_cast<uint64_t>(head.u32(0)) | (static_cast<uint64_t>(head.u32(4)) << 32));
