@@ -69,8 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const QString &arg : given) {
         RecorderTime value = 0;
         if (parseTimeText(arg, &value)) {
-            FUZZ_CHECK(arg.size() == 19);
-            checkTime(arg, value);
+            FUZZ_CHECK(arg.size() == 19 || arg.size() == 10);
+            // A date alone is its first second, or with endOfDay its last.
+            checkTime(arg.size() == 10 ? arg + QStringLiteral(" 00:00:00") : arg, value);
+            RecorderTime last = 0;
+            FUZZ_CHECK(parseTimeText(arg, &last, true));
+            checkTime(arg.size() == 10 ? arg + QStringLiteral(" 23:59:59") : arg, last);
         }
     }
 
