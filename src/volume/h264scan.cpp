@@ -88,8 +88,11 @@ void skipScalingList(BitReader &r, int size)
 {
     int last = 8, next = 8;
     for (int j = 0; j < size && !r.failed(); ++j) {
-        if (next != 0)
-            next = (last + r.se() + 256) % 256;
+        if (next != 0) {
+            // delta_scale is -128..127 in a valid stream; a damaged one may hold anything.
+            const int64_t sum = int64_t(last) + r.se();
+            next = static_cast<int>(((sum % 256) + 256) % 256);
+        }
         last = next == 0 ? last : next;
     }
 }
