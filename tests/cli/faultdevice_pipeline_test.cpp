@@ -13,23 +13,6 @@ using namespace korvath::testkit;
 
 namespace {
 
-// A recording's chain in the directory, with no contents in its clusters:
-// no read of them ever succeeds in these tests.
-void chainOnly(ImageBuilder &b, RecorderTime start, RecorderTime end, const std::vector<uint32_t> &clusters,
-               uint32_t chainId)
-{
-    for (size_t k = 0; k < clusters.size(); ++k) {
-        RecordFields r;
-        r.index = clusters[k];
-        r.flag = k == 0 ? 2 : 1;
-        r.chainCount = k == 0 ? static_cast<uint16_t>(clusters.size() - 1) : 0;
-        r.nextCluster = k + 1 < clusters.size() ? clusters[k + 1] : 0;
-        r.startTime = start;
-        r.endTime = end;
-        r.chainId = chainId;
-        b.record(r);
-    }
-}
 
 std::vector<uint32_t> clusterRun(uint32_t first, uint32_t count)
 {
@@ -75,7 +58,7 @@ TEST(FaultDevicePipeline, DriveThatStopsAnsweringEndsTheExportWithinSeconds)
     b.recorderSignature();
     b.recording(0, at(7, 0), at(7, 5), before, 0x70);
     b.recording(0, at(8, 0), at(8, 30), cut, 0x80);
-    chainOnly(b, at(9, 0), at(9, 59), after, 0x90);
+    b.chain(0, at(9, 0), at(9, 59), after, 0x90); // no contents: no read of them succeeds
     ASSERT_TRUE(b.write(image));
     const QString whole = recordingFileName(at(7, 0), at(7, 5), 0);
     const QStringList unfinished = {recordingFileName(at(8, 0), at(8, 30), 0), recordingFileName(at(9, 0), at(9, 59), 0)};
@@ -126,7 +109,7 @@ TEST(FaultDevicePipeline, UnreadableDirectorySectorsLoseOnlyTheirRecords)
     } recordings[] = {{5, at(8, 0), at(8, 10)}, {40, at(9, 0), at(9, 10)}, {70, at(10, 0), at(10, 10)}};
     QStringList lines;
     for (const auto &rec : recordings) {
-        chainOnly(b, rec.start, rec.end, {rec.first, rec.first + 1}, 0x100 + rec.first);
+        b.chain(0, rec.start, rec.end, {rec.first, rec.first + 1}, 0x100 + rec.first);
         lines << QStringLiteral("%1\t2\t4194304").arg(recordingFileName(rec.start, rec.end, 0));
     }
     ASSERT_TRUE(b.write(image));

@@ -68,8 +68,8 @@ ImageBuilder &ImageBuilder::record(const RecordFields &fields)
     return *this;
 }
 
-ImageBuilder &ImageBuilder::recording(uint32_t channel, RecorderTime start, RecorderTime end,
-                                      const std::vector<uint32_t> &clusters, uint32_t chainId)
+ImageBuilder &ImageBuilder::chain(uint32_t channel, RecorderTime start, RecorderTime end,
+                                  const std::vector<uint32_t> &clusters, uint32_t chainId)
 {
     for (size_t k = 0; k < clusters.size(); ++k) {
         RecordFields r;
@@ -82,8 +82,16 @@ ImageBuilder &ImageBuilder::recording(uint32_t channel, RecorderTime start, Reco
         r.chainId = chainId;
         r.channel = channel;
         record(r);
-        clusterContents(clusters[k]);
     }
+    return *this;
+}
+
+ImageBuilder &ImageBuilder::recording(uint32_t channel, RecorderTime start, RecorderTime end,
+                                      const std::vector<uint32_t> &clusters, uint32_t chainId)
+{
+    chain(channel, start, end, clusters, chainId);
+    for (const uint32_t c : clusters)
+        clusterContents(c);
     return *this;
 }
 

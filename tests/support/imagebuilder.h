@@ -38,6 +38,9 @@ public:
     ImageBuilder &record(const RecordFields &fields);
     // A recording of `clusters` (first one = its record index) chained with one
     // chainId; every cluster gets its identifying contents.
+    // The same records without cluster contents.
+    ImageBuilder &chain(uint32_t channel, RecorderTime start, RecorderTime end, const std::vector<uint32_t> &clusters,
+                        uint32_t chainId = 0x1234);
     ImageBuilder &recording(uint32_t channel, RecorderTime start, RecorderTime end,
                             const std::vector<uint32_t> &clusters, uint32_t chainId = 0x1234);
     ImageBuilder &clusterContents(uint32_t cluster);         // identifying bytes
