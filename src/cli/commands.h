@@ -67,8 +67,6 @@ void reportRecording(CaseReport &report, const Listing &listing, const Options &
                      const QString &sha256);
 // Adds what was not reached and writes it; false (and a line on stderr) when it could not be written.
 bool finishReport(CaseReport &report, const Options &o, const QStringList &notReached, const QString &why);
-// Whether this build can draw previews (FFmpeg's libraries were found).
-bool previewsBuiltIn();
 int runOverview(const Listing &listing, const Options &o, bool lost);
 // Contact sheets of the listed recordings, straight from the source.
 int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered);

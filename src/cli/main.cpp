@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "log.h"
 #include "sha256.h"
+#include "videomodule.h"
 
 #include <QCoreApplication>
 #include <csignal>
@@ -78,10 +79,16 @@ int main(int argc, char **argv)
         err(problem);
         return ExitUsage;
     }
-    if (o.frames > 0 && !previewsBuiltIn()) {
-        err(QStringLiteral("--frames needs previews, and this korvath-cli was built without FFmpeg's libraries "
-                           "(install libavformat-dev, libavcodec-dev, libswscale-dev and build again)"));
-        return ExitUsage;
+    // Playable copies and previews load the video module (FFmpeg) now, before
+    // anything is read; the other commands never load it.
+    if (o.mp4 || o.command == Command::Preview || o.frames > 0) {
+        QString why;
+        if (!videoModule(&why)) {
+            err(QStringLiteral("%1 needs FFmpeg's libraries, and this korvath-cli cannot load its video module: %2")
+                    .arg(o.mp4 ? QStringLiteral("--mp4") : o.frames > 0 ? QStringLiteral("--frames") : QStringLiteral("'preview'"), why));
+            return ExitUsage;
+        }
+        videoModule(nullptr)->quietVideoLibraries();
     }
     // The library logs a line per record; a terminal wants none of that unless asked.
     setDebugLogEnabled(o.verbose);

@@ -71,15 +71,6 @@ const char *commandName(Command c)
     return "";
 }
 
-bool videoBuilt()
-{
-#ifdef KORVATH_HAVE_VIDEO
-    return true;
-#else
-    return false;
-#endif
-}
-
 } // namespace
 
 bool parseTimeText(const QString &text, RecorderTime *value, bool endOfDay)
@@ -323,12 +314,6 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         }
     }
 
-    // Playable copies and previews need FFmpeg's libraries, which a build may lack.
-    if ((options->mp4 || options->command == Command::Preview) && !videoBuilt()) {
-        *error = QStringLiteral("%1 needs FFmpeg's libraries, which this build of korvath-cli was made without")
-                     .arg(options->mp4 ? QStringLiteral("--mp4") : QStringLiteral("'preview'"));
-        return false;
-    }
     if (options->command == Command::Preview) {
         const QString k = parser.value(frames);
         static const QRegularExpression digits(QStringLiteral("^\\d{1,2}$"));

@@ -7,9 +7,7 @@
 #include "overview.h"
 #include "sectorread.h"
 
-#ifdef KORVATH_CLI_PREVIEWS
-#include "preview.h"
-#endif
+#include "videomodule.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -21,15 +19,6 @@
 
 namespace korvath {
 namespace cli {
-
-bool previewsBuiltIn()
-{
-#ifdef KORVATH_CLI_PREVIEWS
-    return true;
-#else
-    return false;
-#endif
-}
 
 namespace {
 
@@ -50,7 +39,6 @@ QString deviceText(const QString &path)
     return parts.join(QStringLiteral(", "));
 }
 
-#ifdef KORVATH_CLI_PREVIEWS
 // One small contact sheet per recording, read through the listing's source;
 // the PNG goes through a temporary folder and only its bytes into the page.
 // Returns how many recordings got none.
@@ -76,7 +64,7 @@ int addPreviews(const Listing &listing, int frames, OverviewInput *in)
         options.frames = frames;
         options.maxTileWidth = 96;
         options.recordingName = r.name;
-        const PreviewResult result = writePreview(read, options, png);
+        const PreviewResult result = videoModule(nullptr)->writePreview(read, options, png);
         QFile file(png);
         if (!result.ok || !file.open(QIODevice::ReadOnly)) {
             ++missing;
@@ -88,7 +76,6 @@ int addPreviews(const Listing &listing, int frames, OverviewInput *in)
     }
     return missing;
 }
-#endif
 
 } // namespace
 
@@ -124,11 +111,9 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
         in.recordings.append(*r);
 
     if (o.frames > 0) {
-#ifdef KORVATH_CLI_PREVIEWS
         if (const int missing = addPreviews(listing, o.frames, &in))
             in.source.notes << QStringLiteral("%1 without a preview: no picture could be decoded from their clusters")
                                    .arg(countText(static_cast<uint64_t>(missing), "recording", "recordings"));
-#endif
     }
     if (listing.empty())
         err(noMatchText(o));

@@ -10,9 +10,7 @@
 #include <cstdio>
 #include <unordered_map>
 
-#ifdef KORVATH_HAVE_VIDEO
-#include "remux.h"
-#endif
+#include "videomodule.h"
 
 namespace korvath {
 namespace cli {
@@ -36,7 +34,6 @@ QStringList existingPlayableTargets(const QString &outDir, const QList<ExportEnt
     return found;
 }
 
-#ifdef KORVATH_HAVE_VIDEO
 namespace {
 
 // Absolute sectors on the source back to byte offsets in the copy, which
@@ -93,14 +90,10 @@ QString shownPath(const Recording &r)
 }
 
 } // namespace
-#endif
 
 bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t dataOffset, const QString &outDir,
                        const QString &masterSha256, bool sha256, CaseReport *report)
 {
-#ifdef KORVATH_HAVE_VIDEO
-    static const bool quiet = (quietVideoLibraries(), true);
-    (void)quiet;
     RemuxOptions o;
     o.start = r.startTime;
     o.end = r.endTime;
@@ -109,7 +102,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
     o.unreadable = unreadableBytes(e, r, dataOffset);
     o.progress = [](uint64_t, uint64_t) { return stopSignal() == 0; };
     const QString mp4 = playablePath(outDir, r);
-    const RemuxResult m = remuxToMp4(e.path, mp4, o);
+    const RemuxResult m = videoModule(nullptr)->remuxToMp4(e.path, mp4, o);
     const QString mp4Name = QDir(outDir).relativeFilePath(QDir::cleanPath(mp4));
     if (!m.ok) {
         if (report)
@@ -163,10 +156,6 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
         }
     }
     return true;
-#else
-    (void)e, (void)r, (void)dataOffset, (void)outDir, (void)masterSha256, (void)sha256, (void)report;
-    return false;
-#endif
 }
 
 } // namespace cli

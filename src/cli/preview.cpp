@@ -11,17 +11,13 @@
 #include <cstdio>
 #include <cstring>
 
-#ifdef KORVATH_HAVE_VIDEO
-#include "preview.h"
-#include "remux.h"
-#endif
+#include "videomodule.h"
 
 namespace korvath {
 namespace cli {
 
 int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered)
 {
-#ifdef KORVATH_HAVE_VIDEO
     QList<const Recording *> chosen;
     for (const Recording *r : ordered)
         if (o.names.isEmpty() || o.names.contains(r->name))
@@ -57,7 +53,6 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
         }
     }
 
-    quietVideoLibraries();
     int failures = 0;
     IoBytes cluster(kClusterBytes);
     for (int i = 0; i < chosen.size() && !stopSignal(); ++i) {
@@ -89,7 +84,7 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
         p.end = r.endTime;
         p.frames = o.frames;
         p.recordingName = r.name;
-        const PreviewResult result = writePreview(read, p, paths[i]);
+        const PreviewResult result = videoModule(nullptr)->writePreview(read, p, paths[i]);
         if (stopSignal())
             break;
         if (unreadable)
@@ -117,11 +112,6 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
         return 128 + stopSignal();
     }
     return failures ? ExitLoss : ExitDone;
-#else
-    (void)listing, (void)o, (void)ordered;
-    err(QStringLiteral("'preview' needs FFmpeg's libraries, which this build of korvath-cli was made without"));
-    return ExitUsage;
-#endif
 }
 
 } // namespace cli

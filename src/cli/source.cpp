@@ -2,10 +2,9 @@
 
 #include "disklist.h"
 
-#ifdef KORVATH_HAVE_IMAGES
 #include "imagesource.h"
-#endif
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <cerrno>
@@ -16,39 +15,43 @@ namespace cli {
 
 namespace {
 
-#ifdef KORVATH_HAVE_IMAGES
-// An evidence image read like a drive.
-class EvidenceImage : public SectorSource
+// Whether a file may be an image set rather than a plain raw image: a set's
+// suffix, or the first bytes of an EWF or AFF file. Only then is the image
+// module (The Sleuth Kit, libewf) loaded.
+bool hasSetSuffix(const QString &path)
 {
-public:
-    explicit EvidenceImage(std::unique_ptr<ImageSource> image, std::string path)
-        : m_image(std::move(image)), m_path(std::move(path))
-    {
-    }
-    int64_t sectors() const override { return static_cast<int64_t>(m_image->sectors()); }
-    uint32_t read(uint64_t sector, void *buffer, uint32_t count) const override
-    {
-        return m_image->read(sector, buffer, count);
-    }
-    std::string path() const override { return m_path; }
+    static const QRegularExpression setSuffix(QStringLiteral("^(e\\d\\d|e[a-z][a-z]|aff|\\d{3})$"));
+    return setSuffix.match(QFileInfo(path).suffix().toLower()).hasMatch();
+}
 
-private:
-    std::unique_ptr<ImageSource> m_image;
-    std::string m_path;
-};
+bool mayBeImageSet(const QString &path)
+{
+    if (hasSetSuffix(path))
+        return true;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(8);
+    return head.startsWith(QByteArrayLiteral("EVF\x09\x0d\x0a\xff\x00")) || head.startsWith(QByteArrayLiteral("AFF10\r\n"));
+}
 
 // An image set (E01, split raw, AFF) through the image layer; a plain raw
 // file stays with the drive layer. False with `error` set when the set is
 // incomplete or damaged beyond opening.
 bool openEvidenceImage(const QString &path, OpenedSource *opened, QString *error)
 {
+    if (!mayBeImageSet(path))
+        return true;
     QString why;
-    std::unique_ptr<ImageSource> image = ImageSource::open(path, &why);
+    const ImageModule *module = imageModule(&why);
+    if (!module) {
+        *error = QStringLiteral("cannot open '%1': this korvath-cli cannot load its image module: %2").arg(path, why);
+        return false;
+    }
+    std::unique_ptr<ImageSource> image = module->open(path, &why);
     if (!image) {
         // Only a set the image layer recognises is its business.
-        const QString suffix = QFileInfo(path).suffix().toLower();
-        static const QRegularExpression setSuffix(QStringLiteral("^(e\\d\\d|e[a-z][a-z]|aff|\\d{3})$"));
-        if (setSuffix.match(suffix).hasMatch() || why.contains(QLatin1String("missing"))) {
+        if (hasSetSuffix(path) || why.contains(QLatin1String("missing"))) {
             *error = QStringLiteral("cannot open '%1': %2").arg(path, why);
             return false;
         }
@@ -61,10 +64,9 @@ bool openEvidenceImage(const QString &path, OpenedSource *opened, QString *error
     for (const StoredHash &h : image->storedHashes())
         opened->imageHashes.append({h.type, h.hex});
     opened->devicePath = path;
-    opened->source = std::make_shared<EvidenceImage>(std::move(image), path.toStdString());
+    opened->source = std::shared_ptr<const SectorSource>(std::move(image));
     return true;
 }
-#endif
 
 } // namespace
 
@@ -99,14 +101,12 @@ OpenedSource openSource(const QString &source, QString *error)
         *error = QStringLiteral("'%1' is a folder, not a drive or disk image").arg(source);
         return opened;
     }
-#ifdef KORVATH_HAVE_IMAGES
     if (!driveNumber && QFileInfo(source).isFile()) {
         if (!openEvidenceImage(source, &opened, error))
             return opened;
         if (opened.source)
             return opened;
     }
-#endif
     errno = 0;
     const DriveHandle handle = openDrive(device.toLocal8Bit().constData());
     if (!handle.isValid()) {

@@ -376,7 +376,7 @@ TEST_F(SampleDisk, FramesEmbedAPreviewPerRecordingAndChromiumDrawsThePage)
 {
     const QString page = tmp.filePath("sample.html");
     const ProcessRun r = cli({"overview", sample, "--out", page, "--frames", "2"});
-#ifdef KORVATH_CLI_PREVIEWS
+#ifdef KORVATH_HAVE_VIDEO
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const Page p = parsePage(readText(page));
     EXPECT_EQ(p.rows, listedSpans(sample));
@@ -420,7 +420,7 @@ TEST_F(RunScript, WithoutADisplayListsTheSampleAndWritesItsPage)
     const QString dir = tmp.filePath("build");
     ASSERT_TRUE(QDir().mkpath(dir + "/tests"));
     ASSERT_TRUE(QFile::link(QStringLiteral(KORVATH_CLI_PATH), dir + "/korvath-cli"));
-    ASSERT_TRUE(QFile::link(QStringLiteral(KORVATH_SAMPLE_DISK_PATH), dir + "/tests/make-sample-disk"));
+    ASSERT_TRUE(QFile::link(QStringLiteral(KORVATH_SAMPLE_DISK_PATH), dir + "/make-sample-disk"));
     const ProcessRun r = runProgram(QStringLiteral(KORVATH_SOURCE_DIR "/scripts/run"), {}, {"DISPLAY", "WAYLAND_DISPLAY"},
                       {{"KORVATH_BUILD_DIR", dir}, {"KORVATH_NO_BUILD", "1"}});
     ASSERT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();

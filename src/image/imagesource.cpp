@@ -478,27 +478,13 @@ std::unique_ptr<ImageSource> ImageSource::open(const QString &path, QString *err
     source->m_sectors = static_cast<uint64_t>(img->size) / kSectorSize;
     source->m_kind = aff ? Kind::Aff : files.size() > 1 ? Kind::SplitRaw : Kind::Raw;
     source->m_segments = files;
+    source->m_path = path.toStdString();
     return source;
 }
 
 ImageSource::~ImageSource() = default;
 
-QString ImageSource::kindName() const
-{
-    switch (m_kind) {
-    case Kind::Raw:
-        return QStringLiteral("raw");
-    case Kind::SplitRaw:
-        return QStringLiteral("split raw");
-    case Kind::E01:
-        return QStringLiteral("E01");
-    case Kind::Aff:
-        break;
-    }
-    return QStringLiteral("AFF");
-}
-
-uint32_t ImageSource::read(uint64_t sector, void *buffer, uint32_t count)
+uint32_t ImageSource::read(uint64_t sector, void *buffer, uint32_t count) const
 {
     if (sector >= m_sectors || count == 0)
         return 0;
@@ -518,3 +504,9 @@ uint32_t ImageSource::read(uint64_t sector, void *buffer, uint32_t count)
 }
 
 } // namespace korvath
+
+extern "C" Q_DECL_EXPORT void *korvath_image_module()
+{
+    static const korvath::ImageModule module{&korvath::ImageSource::open};
+    return const_cast<korvath::ImageModule *>(&module);
+}

@@ -3,6 +3,7 @@
 // only when complete, every loss counted and named.
 #pragma once
 
+#include "counttext.h"
 #include "iobuffer.h"
 #include "layout.h"
 #include "scan.h"
@@ -112,8 +113,5 @@ QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> 
 // Everything an export could not recover, for the one warning at its end:
 // names each affected file and what went wrong, grouped by kind.
 QString exportProblemsText(const ExportOutcome &outcome);
-
-// "1 sector", "2 sectors": counts in messages agree with their number.
-QString countText(uint64_t n, const char *singular, const char *plural);
 
 } // namespace korvath

@@ -5,6 +5,9 @@
 // chunk that fails its checksum as zeros without a word.
 #pragma once
 
+#include "module.h"
+#include "source.h"
+
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -18,7 +21,7 @@ struct StoredHash {
     QString hex;  // lower case
 };
 
-class ImageSource
+class ImageSource : public SectorSource
 {
 public:
     enum class Kind { Raw, SplitRaw, E01, Aff };
@@ -26,18 +29,34 @@ public:
     // The first file of the set. A set with a file missing, or a file that is
     // not the first of its set, is an error that names the file concerned.
     static std::unique_ptr<ImageSource> open(const QString &path, QString *error);
-    ~ImageSource();
+    ~ImageSource() override;
     ImageSource(const ImageSource &) = delete;
     ImageSource &operator=(const ImageSource &) = delete;
 
-    uint64_t sectors() const { return m_sectors; }
+    int64_t sectors() const override { return static_cast<int64_t>(m_sectors); }
     // Bytes read: all of them, fewer when the end comes first or a sector
     // cannot be read (the count stops before it), kReadFailed when the first
     // sector cannot be read. Safe to call from several threads.
-    uint32_t read(uint64_t sector, void *buffer, uint32_t count);
+    uint32_t read(uint64_t sector, void *buffer, uint32_t count) const override;
+    std::string path() const override { return m_path; }
 
     Kind kind() const { return m_kind; }
-    QString kindName() const; // "raw", "split raw", "E01", "AFF"
+    // "raw", "split raw", "E01", "AFF"; inline, as the programs reach this
+    // class through the module and call only what its table of functions gives.
+    QString kindName() const
+    {
+        switch (m_kind) {
+        case Kind::SplitRaw:
+            return QStringLiteral("split raw");
+        case Kind::E01:
+            return QStringLiteral("E01");
+        case Kind::Aff:
+            return QStringLiteral("AFF");
+        case Kind::Raw:
+            break;
+        }
+        return QStringLiteral("raw");
+    }
     QStringList segments() const { return m_segments; }
     // The hashes the image keeps of its own contents (E01: the acquisition's MD5, SHA-1).
     std::vector<StoredHash> storedHashes() const { return m_hashes; }
@@ -50,7 +69,19 @@ private:
     uint64_t m_sectors = 0;
     Kind m_kind = Kind::Raw;
     QStringList m_segments;
+    std::string m_path;
     std::vector<StoredHash> m_hashes;
 };
+
+// What the programs call of this layer: it is a module, loaded on demand.
+struct ImageModule {
+    std::unique_ptr<ImageSource> (*open)(const QString &path, QString *error);
+};
+// The module, loaded the first time; null, with the reason, in a build without it.
+inline const ImageModule *imageModule(QString *error)
+{
+    const ModuleEntry entry = moduleEntry("korvath_image", "korvath_image_module", error);
+    return entry ? static_cast<const ImageModule *>(entry()) : nullptr;
+}
 
 } // namespace korvath

@@ -360,11 +360,6 @@ QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> 
     return found;
 }
 
-QString countText(uint64_t n, const char *singular, const char *plural)
-{
-    return QStringLiteral("%1 %2").arg(n).arg(QString::fromLatin1(n == 1 ? singular : plural));
-}
-
 namespace {
 
 constexpr int kMaxLines = 20; // keeps the box on the screen

@@ -1,0 +1,24 @@
+// What the programs call of the video layer. It is a module, loaded the first
+// time an MP4 copy or a preview is asked for.
+#pragma once
+
+#include "module.h"
+#include "preview.h"
+#include "remux.h"
+
+namespace korvath {
+
+struct VideoModule {
+    RemuxResult (*remuxToMp4)(const QString &masterPath, const QString &mp4Path, const RemuxOptions &options);
+    PreviewResult (*writePreview)(const ClusterReader &read, const PreviewOptions &options, const QString &pngPath);
+    void (*quietVideoLibraries)();
+};
+
+// The module, loaded the first time; null, with the reason, in a build without it.
+inline const VideoModule *videoModule(QString *error)
+{
+    const ModuleEntry entry = moduleEntry("korvath_video", "korvath_video_module", error);
+    return entry ? static_cast<const VideoModule *>(entry()) : nullptr;
+}
+
+} // namespace korvath
