@@ -31,13 +31,6 @@ QString unreadableText(const RecordingExport &e)
         .arg(where.join(QStringLiteral("; ")));
 }
 
-// Slows each cluster down, so that tests can stop an export in the middle
-// of a recording on the real path. Never set in use.
-int testClusterDelayMs()
-{
-    return qEnvironmentVariableIntValue("KORVATH_TEST_CLUSTER_DELAY_MS");
-}
-
 } // namespace
 
 int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,
@@ -69,7 +62,6 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         total += recordingBytes(*e.recording);
     Progress progress(total);
     uint64_t before = 0;
-    const int delay = testClusterDelayMs();
     // The playable copy's label carries the native copy's hash, so --mp4 hashes too.
     const bool hashing = o.sha256 || o.mp4 || !o.report.isEmpty();
     Sha256 hash;
@@ -83,8 +75,6 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         hooks.digest = [&](const uint8_t *bytes, uint32_t size) { hash.update(bytes, size); };
     hooks.clusterWritten = [&](const Recording &, const uint8_t *, uint32_t, uint64_t done) {
         progress.update(before + done);
-        if (delay > 0)
-            QThread::msleep(static_cast<unsigned long>(delay));
     };
     hooks.stopRequested = [] { return stopSignal() != 0; };
     hooks.recordingDone = [&](const RecordingExport &e) {
