@@ -39,6 +39,11 @@ constexpr const char *kOverviewList = "overview_plain_listing";
 constexpr const char *kRemuxMp4 = "remux_mp4";
 constexpr const char *kFfmpegCopy = "ffmpeg_copy";
 constexpr const char *kPreview = "preview_3000_clusters";
+constexpr const char *kQtCoreStart = "process_qtcore_program";
+constexpr const char *kCliVersion = "process_cli_version";
+constexpr const char *kCliList = "process_cli_list";
+constexpr const char *kCliExport = "process_cli_export_512mib";
+constexpr const char *kDdExportProcess = "process_dd_512mib";
 } // namespace name
 
 constexpr unsigned kOverviewRecordings = 50000;
@@ -52,6 +57,9 @@ void releaseWindow();
 // Playable copies and previews (only where korvath_video is built): makes a
 // 512 MiB native copy and a 3,000-cluster recording in `folder` first.
 bool registerVideoBenchmarks(const QString &folder, QString *error);
+// Whole korvath-cli processes beside a Qt Core program and dd; makes a small
+// disk in `folder` first.
+bool registerProcessBenchmarks(const QString &folder, QString *error);
 
 struct Measured {
     double seconds = 0;                      // median time of one iteration

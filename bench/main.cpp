@@ -127,6 +127,11 @@ int main(int argc, char **argv)
     bench::registerVolumeBenchmarks();
     bench::registerWindowBenchmarks();
     bench::registerOverviewBenchmarks();
+    if (!bench::registerProcessBenchmarks(bench::corpus().dir.path(), &error)) {
+        std::cerr << "korvath_bench: " << error.toStdString() << std::endl;
+        bench::releaseCorpus();
+        return 1;
+    }
 #ifdef KORVATH_HAVE_VIDEO
     std::cerr << "korvath_bench: writing the video files ..." << std::endl;
     if (!bench::registerVideoBenchmarks(bench::corpus().dir.path(), &error)) {

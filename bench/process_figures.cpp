@@ -1,0 +1,120 @@
+// Whole processes, as a user runs them: start-up counts. korvath-cli beside a
+// program linked to Qt Core alone, and beside dd for the same bytes.
+#include "figures.h"
+#include "imagebuilder.h"
+
+#include <QFile>
+#include <benchmark/benchmark.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+extern char **environ;
+
+namespace bench {
+
+namespace {
+
+QString g_dir;
+QString g_image;        // one recording of camera 1, kClusters clusters of real bytes
+uint64_t g_firstByte = 0; // where its clusters begin in the image
+constexpr uint32_t kClusters = 256;
+constexpr uint32_t kFirstCluster = 8;
+
+std::string dirFile(const char *name)
+{
+    return (g_dir + QLatin1Char('/') + QLatin1String(name)).toStdString();
+}
+
+// Runs argv with stdout and stderr on /dev/null; true when it exits with 0.
+bool runQuiet(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void runs(benchmark::State &state, std::vector<std::string> argv, const char *removeAfter)
+{
+    for (auto _ : state) {
+        if (!runQuiet(argv))
+            state.SkipWithError(("failed: " + argv[0]).c_str());
+        state.PauseTiming();
+        if (removeAfter)
+            std::remove(dirFile(removeAfter).c_str());
+        state.ResumeTiming();
+    }
+}
+
+void exportRuns(benchmark::State &state)
+{
+    const std::string out = dirFile("export");
+    runs(state, {KORVATH_CLI_PATH, "export", g_image.toStdString(), "--out", out, "--overwrite"}, nullptr);
+}
+
+void ddRuns(benchmark::State &state)
+{
+    runs(state,
+         {"dd", "if=" + g_image.toStdString(), "of=" + dirFile("dd.h264"), "bs=2M", "status=none",
+          "count=" + std::to_string(kClusters), "iflag=skip_bytes", "skip=" + std::to_string(g_firstByte)},
+         "dd.h264");
+}
+
+} // namespace
+
+bool registerProcessBenchmarks(const QString &folder, QString *error)
+{
+    using namespace korvath;
+    g_dir = folder;
+    g_image = folder + QStringLiteral("/process-disk.img");
+    // A small disk, as the sample is: its directory is read in a moment, so
+    // the export is the clusters and the start-up.
+    testkit::ImageBuilder builder(uint64_t(kFirstCluster + kClusters + 64) * kClusterSectors);
+    builder.recorderSignature();
+    std::vector<uint32_t> clusters;
+    for (uint32_t c = kFirstCluster; c < kFirstCluster + kClusters; ++c)
+        clusters.push_back(c);
+    builder.recording(0, packRecorderTime(2024, 3, 1, 8, 0, 0), packRecorderTime(2024, 3, 1, 9, 0, 0), clusters);
+    g_firstByte = builder.clusterFirstSector(kFirstCluster) * kSectorSize;
+    if (!builder.write(g_image)) {
+        *error = QStringLiteral("cannot write %1").arg(g_image);
+        return false;
+    }
+    using benchmark::RegisterBenchmark;
+    const auto often = [](benchmark::internal::Benchmark *b) {
+        b->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(10)->Repetitions(10)->ReportAggregatesOnly(true);
+        withBest(b);
+    };
+    const auto large = [](benchmark::internal::Benchmark *b) {
+        b->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(16)->ReportAggregatesOnly(true);
+        withBest(b);
+    };
+    often(RegisterBenchmark(name::kQtCoreStart, runs, std::vector<std::string>{KORVATH_QTCORE_PROGRAM}, nullptr));
+    often(RegisterBenchmark(name::kCliVersion, runs, std::vector<std::string>{KORVATH_CLI_PATH, "--version"}, nullptr));
+    often(RegisterBenchmark(name::kCliList, runs,
+                            std::vector<std::string>{KORVATH_CLI_PATH, "list", g_image.toStdString(), "--channel", "all"},
+                            nullptr));
+    large(RegisterBenchmark(name::kCliExport, exportRuns));
+    large(RegisterBenchmark(name::kDdExportProcess, ddRuns));
+    return true;
+}
+
+} // namespace bench
