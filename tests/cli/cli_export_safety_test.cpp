@@ -18,10 +18,6 @@ using namespace korvath::testkit;
 
 namespace {
 
-QString sha(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
 
 // Every path below `dir`, folders and symbolic links included, relative to it.
 QStringList tree(const QString &dir)
@@ -54,12 +50,12 @@ protected:
     void SetUp() override
     {
         builder.recorderSignature();
-        builder.recording(0, at(8, 0), at(8, 10), kShort);
-        builder.recording(0, at(9, 0), at(9, 30), kLong, 0x77);
-        builder.recording(0, at(10, 0), at(10, 5), kLast, 0x78);
+        builder.recording(0, sampleTime(8, 0), sampleTime(8, 10), kShort);
+        builder.recording(0, sampleTime(9, 0), sampleTime(9, 30), kLong, 0x77);
+        builder.recording(0, sampleTime(10, 0), sampleTime(10, 5), kLast, 0x78);
         ASSERT_TRUE(builder.write(image));
-        names = QStringList{recordingFileName(at(8, 0), at(8, 10), 0), recordingFileName(at(9, 0), at(9, 30), 0),
-                            recordingFileName(at(10, 0), at(10, 5), 0)};
+        names = QStringList{recordingFileName(sampleTime(8, 0), sampleTime(8, 10), 0), recordingFileName(sampleTime(9, 0), sampleTime(9, 30), 0),
+                            recordingFileName(sampleTime(10, 0), sampleTime(10, 5), 0)};
         clusters = {kShort, kLong, kLast};
     }
 
@@ -139,7 +135,7 @@ TEST_F(ExportSafety, StopSignalEndsAfterTheClusterInHand)
         QByteArray stdoutBytes;
         ASSERT_TRUE(waitUntil(p, [&] { return p.canReadLine(); }, 20000)) << "no hash line";
         stdoutBytes = p.readLine();
-        EXPECT_EQ(QString::fromLatin1(stdoutBytes), sha(bytes(0)) + "  CAM1/" + names[0] + '\n');
+        EXPECT_EQ(QString::fromLatin1(stdoutBytes), sha256Hex(bytes(0)) + "  CAM1/" + names[0] + '\n');
         EXPECT_TRUE(fileBytes(file(out, 0)) == bytes(0));
         ASSERT_TRUE(waitUntil(p, [&] { return QFileInfo::exists(file(out, 1) + ".part"); }, 20000))
             << "the long recording never started";
@@ -151,7 +147,7 @@ TEST_F(ExportSafety, StopSignalEndsAfterTheClusterInHand)
 
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(p.exitCode(), 128 + c.signal) << err.toStdString();
-        EXPECT_EQ(QString::fromLatin1(stdoutBytes), sha(bytes(0)) + "  CAM1/" + names[0] + '\n');
+        EXPECT_EQ(QString::fromLatin1(stdoutBytes), sha256Hex(bytes(0)) + "  CAM1/" + names[0] + '\n');
         EXPECT_EQ(tree(out), c.olderCopy ? (QStringList{"CAM1", "CAM1/" + names[0], "CAM1/" + names[1]})
                                          : (QStringList{"CAM1", "CAM1/" + names[0]}));
         if (c.olderCopy)
@@ -198,7 +194,7 @@ TEST_F(ExportSafety, ExistingFilesAreNeverReplacedUnasked)
         ASSERT_TRUE(QDir().mkpath(out + "/CAM1") && c.make(out));
         const QStringList before = tree(out);
 
-        const CliRun refused = runCli({"export", image, "--out", out, "--sha256"});
+        const ProcessRun refused = runCli({"export", image, "--out", out, "--sha256"});
         EXPECT_EQ(refused.code, 2);
         EXPECT_TRUE(refused.out.isEmpty());
         EXPECT_EQ(refused.errLines(),
@@ -210,7 +206,7 @@ TEST_F(ExportSafety, ExistingFilesAreNeverReplacedUnasked)
         if (c.count == 2)
             EXPECT_TRUE(fileBytes(file(out, 0)) == old && fileBytes(file(out, 2)) == old);
 
-        const CliRun replaced = runCli({"export", image, "--out", out, "--overwrite"});
+        const ProcessRun replaced = runCli({"export", image, "--out", out, "--overwrite"});
         EXPECT_EQ(replaced.code, c.overwriteCode) << replaced.err.toStdString();
         QStringList under;
         for (const QString &path : tree(out + "/CAM1"))
@@ -244,7 +240,7 @@ TEST_F(ExportSafety, AFailedExportLeavesTheOlderFileAlone)
     ASSERT_TRUE(QDir().mkpath(file(out, 1) + ".part")); // its temporary file cannot be made
     ASSERT_TRUE(writeFile(file(out, 2) + ".part", "left by a killed run"));
 
-    const CliRun r = runCli({"export", image, "--out", out, "--overwrite", "--sha256"});
+    const ProcessRun r = runCli({"export", image, "--out", out, "--overwrite", "--sha256"});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(fileBytes(file(out, 1)) == old);
     EXPECT_TRUE(fileBytes(file(out, 0)) == bytes(0));
@@ -252,7 +248,7 @@ TEST_F(ExportSafety, AFailedExportLeavesTheOlderFileAlone)
     EXPECT_TRUE(QFileInfo(file(out, 1) + ".part").isDir()); // a folder is never removed
     ASSERT_TRUE(QDir(file(out, 1) + ".part").removeRecursively());
     EXPECT_EQ(partFiles(out), QStringList());
-    EXPECT_EQ(r.out, sha(bytes(0)) + "  CAM1/" + names[0] + '\n' + sha(bytes(2)) + "  CAM1/" + names[2] + '\n');
+    EXPECT_EQ(r.out, sha256Hex(bytes(0)) + "  CAM1/" + names[0] + '\n' + sha256Hex(bytes(2)) + "  CAM1/" + names[2] + '\n');
     const QStringList lines = r.errLines();
     ASSERT_EQ(lines.size(), 2) << r.err.toStdString();
     EXPECT_TRUE(lines[0].startsWith("korvath-cli: " + names[1] + ": not written: the file could not be created"))
@@ -276,7 +272,7 @@ TEST_F(ExportSafety, ARefusalReadsNoRecording)
         SCOPED_TRACE(overwrite ? "--overwrite" : "refused");
         FaultMount drive(image, watched);
         ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
-        const CliRun r = runCli(QStringList{"export", drive.path(), "--out", out} +
+        const ProcessRun r = runCli(QStringList{"export", drive.path(), "--out", out} +
                                 (overwrite ? QStringList{"--overwrite"} : QStringList()));
         const FaultCounts counts = drive.unmount();
         ASSERT_TRUE(counts.known);

@@ -66,8 +66,8 @@ protected:
 // in its seventh; the image ends inside the directory.
 TEST_F(CliListing, ACutDirectoryStillListsWhatWasRead)
 {
-    const QList<Recording> recs = {made(0, at(8, 0), at(8, 5), {5}), made(0, at(9, 0), at(9, 5), {20}),
-                                   made(0, at(10, 0), at(10, 5), {40, 41}), made(0, at(11, 0), at(11, 5), {100})};
+    const QList<Recording> recs = {made(0, sampleTime(8, 0), sampleTime(8, 5), {5}), made(0, sampleTime(9, 0), sampleTime(9, 5), {20}),
+                                   made(0, sampleTime(10, 0), sampleTime(10, 5), {40, 41}), made(0, sampleTime(11, 0), sampleTime(11, 5), {100})};
     ImageBuilder whole(80 * 4096);
     const uint64_t dir = whole.directorySector(), dirSize = whole.layout().dir_size;
     const struct {
@@ -100,12 +100,12 @@ TEST_F(CliListing, ACutDirectoryStillListsWhatWasRead)
         ASSERT_EQ(directoryStartSector(cut, 0), dir);
         ASSERT_EQ(cut.dir_size, dirSize);
 
-        const CliRun r = runCli({"list", image});
+        const ProcessRun r = runCli({"list", image});
         EXPECT_EQ(r.code, 1);
         EXPECT_EQ(r.out, listLines(recs.mid(0, c.listed)));
         EXPECT_EQ(r.errLines(), QStringList{"korvath-cli: " + c.unreadable +
                                             "; recordings described there are not listed"});
-        const CliRun json = runCli({"list", image, "--json"});
+        const ProcessRun json = runCli({"list", image, "--json"});
         EXPECT_EQ(json.code, 1);
         EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).array().size(), c.listed);
     }
@@ -114,22 +114,22 @@ TEST_F(CliListing, ACutDirectoryStillListsWhatWasRead)
 TEST_F(CliListing, NoSignatureIsSaidAndTheListIsStillMade)
 {
     ImageBuilder b(80 * 4096); // sector 0 all zeros
-    const QList<Recording> recs = {made(0, at(8, 0), at(8, 5), {5}), made(0, at(9, 0), at(9, 5), {6, 7})};
+    const QList<Recording> recs = {made(0, sampleTime(8, 0), sampleTime(8, 5), {5}), made(0, sampleTime(9, 0), sampleTime(9, 5), {6, 7})};
     add(b, recs[0], 1);
     add(b, recs[1], 2);
     ASSERT_TRUE(b.write(image));
     const QString line = "korvath-cli: sector 0 carries no recorder signature: this may not be a recorder disk, and the "
                          "list may be empty or wrong";
-    const CliRun text = runCli({"list", image});
+    const ProcessRun text = runCli({"list", image});
     EXPECT_EQ(text.code, 0);
     EXPECT_EQ(text.out, listLines(recs));
     EXPECT_EQ(text.errLines(), QStringList{line});
-    const CliRun json = runCli({"list", image, "--json"});
+    const ProcessRun json = runCli({"list", image, "--json"});
     EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).array().size(), 2);
     EXPECT_EQ(json.errLines(), QStringList{line});
     // The export reads the same listing.
     const QString out = makeDir("out");
-    const CliRun exported = runCli({"export", image, "--out", out});
+    const ProcessRun exported = runCli({"export", image, "--out", out});
     EXPECT_EQ(exported.code, 0);
     EXPECT_EQ(exported.errLines().value(0), line);
     EXPECT_EQ(QDir(out + "/CAM1").entryList(QDir::Files), (QStringList{recs[0].name, recs[1].name}));
@@ -165,8 +165,8 @@ TEST_F(CliListing, ADateAloneCoversTheWholeDay)
         QList<Recording> want;
         for (const int k : c.listed)
             want << recs[k];
-        const CliRun text = runCli(QStringList{"list", image} + c.range);
-        const CliRun json = runCli(QStringList{"list", image, "--json"} + c.range);
+        const ProcessRun text = runCli(QStringList{"list", image} + c.range);
+        const ProcessRun json = runCli(QStringList{"list", image, "--json"} + c.range);
         EXPECT_EQ(text.code, 0);
         EXPECT_EQ(json.code, 0);
         EXPECT_EQ(text.out, listLines(want));
@@ -188,8 +188,8 @@ TEST_F(CliListing, ADateAloneCoversTheWholeDay)
 // Every count in the summary with one and with more than one.
 TEST_F(CliListing, CountsAgreeWithTheirNumber)
 {
-    const Recording one = made(0, at(8, 0), at(8, 5), {5});
-    const Recording two = made(0, at(9, 0), at(9, 5), {6});
+    const Recording one = made(0, sampleTime(8, 0), sampleTime(8, 5), {5});
+    const Recording two = made(0, sampleTime(9, 0), sampleTime(9, 5), {6});
     ImageBuilder full(80 * 4096);
     const uint64_t clusterEnd = full.clusterFirstSector(6) + 4096;
     const struct {
@@ -222,7 +222,7 @@ TEST_F(CliListing, CountsAgreeWithTheirNumber)
         for (int k = 0; k < c.fullDisk; ++k)
             ASSERT_TRUE(QDir().mkpath(out + "/CAM1/" + names[k] + ".part"));
         const QString summary = c.summary;
-        const CliRun r = runCli({"export", image, "--out", out});
+        const ProcessRun r = runCli({"export", image, "--out", out});
         EXPECT_EQ(r.code, c.code);
         EXPECT_EQ(r.errLines().value(r.errLines().size() - 1), "korvath-cli: " + summary) << r.err.toStdString();
         if (c.sectors == clusterEnd - 1)
@@ -238,7 +238,7 @@ TEST_F(CliListing, ACameraFolderThatCannotBeMadeIsCounted)
 {
     ImageBuilder b(80 * 4096);
     b.recorderSignature();
-    const Recording a = made(0, at(8, 0), at(8, 5), {5}), c = made(1, at(8, 0), at(8, 5), {6});
+    const Recording a = made(0, sampleTime(8, 0), sampleTime(8, 5), {5}), c = made(1, sampleTime(8, 0), sampleTime(8, 5), {6});
     add(b, a, 1);
     add(b, c, 2);
     ASSERT_TRUE(b.write(image));
@@ -247,7 +247,7 @@ TEST_F(CliListing, ACameraFolderThatCannotBeMadeIsCounted)
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
-    const CliRun r = runCli({"export", image, "--out", out, "--channel", "all"});
+    const ProcessRun r = runCli({"export", image, "--out", out, "--channel", "all"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.errLines(), (QStringList{"korvath-cli: the folder " + out +
                                              "/CAM1 could not be created: a file of that name is in the way",
@@ -258,7 +258,7 @@ TEST_F(CliListing, ACameraFolderThatCannotBeMadeIsCounted)
     EXPECT_EQ(QFileInfo(out + "/CAM1").size(), 0);
 
     // The folder alone, with nothing else at fault.
-    const CliRun alone = runCli({"export", image, "--out", out});
+    const ProcessRun alone = runCli({"export", image, "--out", out});
     EXPECT_EQ(alone.code, 1);
     EXPECT_EQ(alone.errLines().value(2),
               "korvath-cli: 0 of 1 recording written, 0 bytes, 0 unreadable sectors, 1 failure");
@@ -277,8 +277,8 @@ TEST_F(CliListing, AllChannelsIsEveryChannelInOnePass)
         RecordFields r;
         r.index = cluster;
         r.flag = 2;
-        r.startTime = at(8, minute % 3);
-        r.endTime = at(9, minute % 3);
+        r.startTime = sampleTime(8, minute % 3);
+        r.endTime = sampleTime(9, minute % 3);
         r.chainId = 0x500 + cluster;
         r.channel = ch;
         r.channelLowBits = 0x2ABCDEF; // ignored
@@ -292,7 +292,7 @@ TEST_F(CliListing, AllChannelsIsEveryChannelInOnePass)
     QJsonArray unionJson;
     int nonEmpty = 0;
     for (int ch = 1; ch <= 64; ++ch) {
-        const CliRun one = runCli({"list", image, "--channel", QString::number(ch)});
+        const ProcessRun one = runCli({"list", image, "--channel", QString::number(ch)});
         ASSERT_EQ(one.code, 0) << ch;
         nonEmpty += one.out.isEmpty() ? 0 : 1;
         for (const QString &line : one.out.split('\n', Qt::SkipEmptyParts))
@@ -304,13 +304,13 @@ TEST_F(CliListing, AllChannelsIsEveryChannelInOnePass)
             unionJson.append(v);
     }
     EXPECT_EQ(nonEmpty, 7);
-    const CliRun all = runCli({"list", image, "--channel", "all"});
+    const ProcessRun all = runCli({"list", image, "--channel", "all"});
     EXPECT_EQ(all.code, 0);
     EXPECT_TRUE(all.err.isEmpty()) << all.err.toStdString();
     EXPECT_EQ(all.out, union_);
     EXPECT_EQ(all.out.count('\n'), 8);
     EXPECT_TRUE(all.out.startsWith("1\t") && all.out.contains("\n64\t"));
-    const CliRun json = runCli({"list", image, "--channel", "all", "--json"});
+    const ProcessRun json = runCli({"list", image, "--channel", "all", "--json"});
     EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).array(), unionJson);
 }
 

@@ -2,6 +2,7 @@
 // against the library's scan and the image's own bytes.
 #include "disklist.h"
 #include "imagebuilder.h"
+#include "testsupport.h"
 #include "scan.h"
 
 #include <QCryptographicHash>
@@ -16,35 +17,9 @@
 #include <unistd.h>
 
 using namespace korvath;
-using korvath::testkit::ImageBuilder;
-using korvath::testkit::readFileBytes;
+using namespace korvath::testkit;
 
 namespace {
-
-struct CliRun {
-    int code = -1;
-    QString out, err;
-    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-};
-
-// The test runner switches the debug log on for everyone; a user has no such rule.
-CliRun run(const QString &program, const QStringList &args, const QString &dir = QString())
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("QT_LOGGING_RULES"));
-    p.setProcessEnvironment(env);
-    p.setWorkingDirectory(dir);
-    p.start(program, args);
-    const bool ended = p.waitForFinished(120000);
-    return {ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
-}
-
-CliRun cli(const QStringList &args)
-{
-    return run(QStringLiteral(KORVATH_CLI_PATH), args);
-}
 
 QString stamp(RecorderTime t)
 {
@@ -52,25 +27,9 @@ QString stamp(RecorderTime t)
     return QString::asprintf("%04u-%02u-%02u %02u:%02u:%02u", f.year, f.month, f.day, f.hour, f.minute, f.second);
 }
 
-QString sha(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 RecorderTime packed(const char *text)
 {
     return toRecorderTime(QDateTime::fromString(QString::fromLatin1(text).replace('T', ' '), "yyyy-MM-dd HH:mm:ss"));
-}
-
-RecorderTime at(int h, int m)
-{
-    return packRecorderTime(2024, 3, 1, h, m, 0);
 }
 
 class Cli : public ::testing::Test
@@ -83,11 +42,11 @@ protected:
     static bool writeImage(ImageBuilder &b, const QString &path)
     {
         b.recorderSignature();
-        b.recording(0, at(8, 0), at(8, 10), {5, 9, 6});
-        b.recording(0, at(7, 0), at(7, 5), {20}, 0x77);
-        b.recording(1, at(9, 0), at(9, 5), {30, 31}, 0x78);
-        b.recording(2, at(10, 0), at(10, 1), {40, 78}, 0x79);
-        b.recording(2, at(10, 30), at(10, 31), {44}, 0x7A);
+        b.recording(0, sampleTime(8, 0), sampleTime(8, 10), {5, 9, 6});
+        b.recording(0, sampleTime(7, 0), sampleTime(7, 5), {20}, 0x77);
+        b.recording(1, sampleTime(9, 0), sampleTime(9, 5), {30, 31}, 0x78);
+        b.recording(2, sampleTime(10, 0), sampleTime(10, 1), {40, 78}, 0x79);
+        b.recording(2, sampleTime(10, 30), sampleTime(10, 31), {44}, 0x7A);
         return b.write(path);
     }
 
@@ -140,8 +99,8 @@ TEST_F(Cli, ListAndJsonAgreeWithTheScan)
         ASSERT_EQ(expected.size(), c.count);
         const QStringList args = {"list", image, "--channel", QString::number(c.channel + 1), "--from", c.from, "--to", c.to};
 
-        const CliRun text = cli(args);
-        const CliRun json = cli(args + QStringList{"--json"});
+        const ProcessRun text = runCli(args);
+        const ProcessRun json = runCli(args + QStringList{"--json"});
         ASSERT_EQ(text.code, 0) << text.err.toStdString();
         ASSERT_EQ(json.code, 0) << json.err.toStdString();
         if (expected.isEmpty()) {
@@ -178,14 +137,14 @@ TEST_F(Cli, ListAndJsonAgreeWithTheScan)
 TEST_F(Cli, ExportWritesTheImageBytesAndTheirHashes)
 {
     const QString out = makeDir("out");
-    const CliRun r = cli({"export", image, "--out", out, "--sha256"});
+    const ProcessRun r = runCli({"export", image, "--out", out, "--sha256"});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const RecordingMap listed = libraryScan(0);
     QStringList sums;
     for (const Recording &rec : listed) {
         const QByteArray want = imageBytes(rec);
         EXPECT_TRUE(fileBytes(out + "/CAM1/" + rec.name) == want) << rec.name.toStdString();
-        sums << sha(want) + "  CAM1/" + rec.name;
+        sums << sha256Hex(want) + "  CAM1/" + rec.name;
     }
     EXPECT_EQ(r.out, sums.join('\n') + '\n');
     EXPECT_EQ(r.errLines(), QStringList{"korvath-cli: 2 of 2 recordings written, 8388608 bytes, 0 unreadable sectors, 0 failures"});
@@ -193,13 +152,13 @@ TEST_F(Cli, ExportWritesTheImageBytesAndTheirHashes)
     QFile list(out + "/SHA256SUMS");
     ASSERT_TRUE(list.open(QIODevice::WriteOnly) && list.write(r.out.toLocal8Bit()) > 0);
     list.close();
-    const CliRun check = run(QStringLiteral("sha256sum"), {"-c", "SHA256SUMS"}, out);
+    const ProcessRun check = runProgram(QStringLiteral("sha256sum"), {"-c", "SHA256SUMS"}, {}, {}, 120000, out);
     EXPECT_EQ(check.code, 0) << check.out.toStdString() << check.err.toStdString();
     EXPECT_EQ(check.out.count(QStringLiteral(": OK\n")), listed.size());
 
     const QString named = makeDir("named");
     const QString one = libraryScan(1).firstKey();
-    ASSERT_EQ(cli({"export", image, "--out", named, "--channel", "2", "--name", one}).code, 0);
+    ASSERT_EQ(runCli({"export", image, "--out", named, "--channel", "2", "--name", one}).code, 0);
     EXPECT_EQ(QDir(named + "/CAM2").entryList(QDir::Files), QStringList{one});
 }
 
@@ -212,11 +171,11 @@ TEST_F(Cli, UnreadableSectorsAndFailedWritesExitOne)
     ASSERT_EQ(listed.size(), 2);
     const Recording &cut = listed.first(), &full = listed.last();
     ASSERT_TRUE(QDir().mkpath(out + "/CAM3") && QDir().mkpath(out + "/CAM3/" + full.name + ".part"));
-    const CliRun r = cli({"export", image, "--out", out, "--channel", "3", "--sha256"});
+    const ProcessRun r = runCli({"export", image, "--out", out, "--channel", "3", "--sha256"});
     EXPECT_EQ(r.code, 1);
     const QByteArray want = imageBytes(cut); // zeros where the image ends
     EXPECT_TRUE(fileBytes(out + "/CAM3/" + cut.name) == want);
-    EXPECT_EQ(r.out, sha(want) + "  CAM3/" + cut.name + '\n');
+    EXPECT_EQ(r.out, sha256Hex(want) + "  CAM3/" + cut.name + '\n');
     EXPECT_TRUE(QFileInfo(out + "/CAM3/" + full.name + ".part").isDir()); // never removed
     EXPECT_FALSE(QFileInfo::exists(out + "/CAM3/" + full.name));
     const uint64_t lost = builder.clusterFirstSector(78) + 4096 - kSectors;
@@ -265,7 +224,7 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndWriteNothing)
          "is not among"},
     };
     for (const auto &c : cases) {
-        const CliRun r = cli(c.args);
+        const ProcessRun r = runCli(c.args);
         SCOPED_TRACE(c.args.join(' ').toStdString() + " -> " + r.err.toStdString());
         EXPECT_EQ(r.code, 2);
         EXPECT_TRUE(r.out.isEmpty());
@@ -278,11 +237,11 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndWriteNothing)
 
 TEST_F(Cli, VersionHelpAndVerbose)
 {
-    const CliRun version = cli({"--version"});
+    const ProcessRun version = runCli({"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out, QStringLiteral("korvath-cli " KORVATH_VERSION "\n"));
-    EXPECT_TRUE(cli({"--help"}).out.contains("export SOURCE --out DIR"));
-    const CliRun verbose = cli({"list", image, "--verbose"});
+    EXPECT_TRUE(runCli({"--help"}).out.contains("export SOURCE --out DIR"));
+    const ProcessRun verbose = runCli({"list", image, "--verbose"});
     EXPECT_EQ(verbose.code, 0);
     EXPECT_TRUE(verbose.err.contains(QStringLiteral("totalSec: %1").arg(kSectors))) << verbose.err.toStdString();
 }
@@ -292,21 +251,21 @@ struct Loop {
     QString device;
     explicit Loop(const QString &image)
     {
-        const CliRun r = run(QStringLiteral("losetup"), {"--read-only", "--find", "--show", image});
+        const ProcessRun r = runProgram(QStringLiteral("losetup"), {"--read-only", "--find", "--show", image});
         if (r.code == 0)
             device = r.out.trimmed();
     }
     ~Loop()
     {
         if (!device.isEmpty())
-            run(QStringLiteral("losetup"), {"-d", device});
+            runProgram(QStringLiteral("losetup"), {"-d", device});
     }
 };
 
 // The `disks` line of a device: number, gigabytes, kind, device (model and serial follow).
 QStringList disksLine(const QString &device)
 {
-    for (const QString &line : cli({"disks"}).out.split('\n'))
+    for (const QString &line : runCli({"disks"}).out.split('\n'))
         if (line.split('\t').value(3) == device)
             return line.split('\t').mid(0, 4);
     return {};
@@ -320,7 +279,7 @@ TEST_F(Cli, DriveNumberAndPathGiveTheSameResult)
     ImageBuilder big(3ull << 21), plain(3ull << 21);
     const QString bigImage = tmp.filePath("big.img"), plainImage = tmp.filePath("plain.img");
     // The plain disk holds other recordings, so that a wrong number shows.
-    plain.recording(1, at(11, 0), at(11, 5), {50});
+    plain.recording(1, sampleTime(11, 0), sampleTime(11, 5), {50});
     ASSERT_TRUE(writeImage(big, bigImage) && plain.write(plainImage));
     const Loop male(bigImage), other(plainImage);
     if (male.device.isEmpty() || other.device.isEmpty())
@@ -332,17 +291,17 @@ TEST_F(Cli, DriveNumberAndPathGiveTheSameResult)
     for (int attempt = 0; attempt < 3; ++attempt) {
         const QStringList line = disksLine(male.device);
         ASSERT_EQ(line.mid(1), (QStringList{QString::number(sizeInGigabytes(3ll << 21)), "Male disk", male.device}));
-        const CliRun byNumber = cli({"list", line[0], "--json", "--channel", "2"});
-        const CliRun exported = cli({"export", line[0], "--out", out, "--sha256"});
+        const ProcessRun byNumber = runCli({"list", line[0], "--json", "--channel", "2"});
+        const ProcessRun exported = runCli({"export", line[0], "--out", out, "--sha256"});
         if (disksLine(male.device).value(0) != line[0])
             continue;
-        const CliRun byPath = cli({"list", male.device, "--json", "--channel", "2"});
+        const ProcessRun byPath = runCli({"list", male.device, "--json", "--channel", "2"});
         EXPECT_EQ(byNumber.code, 0) << byNumber.err.toStdString();
         EXPECT_EQ(QJsonDocument::fromJson(byNumber.out.toUtf8()).array().size(), 1);
         EXPECT_EQ(byNumber.out, byPath.out);
-        EXPECT_EQ(byNumber.out, cli({"list", bigImage, "--json", "--channel", "2"}).out);
+        EXPECT_EQ(byNumber.out, runCli({"list", bigImage, "--json", "--channel", "2"}).out);
         EXPECT_EQ(exported.code, 0) << exported.err.toStdString();
-        EXPECT_EQ(exported.out, cli({"export", bigImage, "--out", makeDir("image"), "--sha256"}).out);
+        EXPECT_EQ(exported.out, runCli({"export", bigImage, "--out", makeDir("image"), "--sha256"}).out);
         return;
     }
     FAIL() << "the drive numbers kept changing";

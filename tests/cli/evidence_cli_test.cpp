@@ -80,10 +80,6 @@ Report readReport(const QString &path)
     return r;
 }
 
-QString sha(const QByteArray &bytes)
-{
-    return QString::fromStdString(Sha256::hexOf(bytes.constData(), size_t(bytes.size())));
-}
 
 class Evidence : public ::testing::Test
 {
@@ -92,9 +88,9 @@ protected:
     {
         ASSERT_TRUE(tmp.isValid());
         b.recorderSignature();
-        b.recording(0, at(8, 0), at(8, 10), {10, 11, 12, 30}); // two runs on the source
-        b.recording(0, at(9, 0), at(9, 5), {20, 78});          // its last cluster runs past the end
-        b.recording(1, at(10, 0), at(10, 1), {40});
+        b.recording(0, sampleTime(8, 0), sampleTime(8, 10), {10, 11, 12, 30}); // two runs on the source
+        b.recording(0, sampleTime(9, 0), sampleTime(9, 5), {20, 78});          // its last cluster runs past the end
+        b.recording(1, sampleTime(10, 0), sampleTime(10, 1), {40});
         ASSERT_TRUE(b.write(image));
     }
     QString dir(const QString &name)
@@ -112,7 +108,7 @@ protected:
 TEST_F(Evidence, ReportAgreesWithTheImageByteForByte)
 {
     const QString out = dir("out"), report = tmp.filePath("case.xml");
-    const CliRun r = runCli({"export", image, "--out", out, "--channel", "all", "--report", report});
+    const ProcessRun r = runCli({"export", image, "--out", out, "--channel", "all", "--report", report});
     EXPECT_EQ(r.code, 1) << r.err.toStdString(); // the cut cluster is a loss
     const Report rep = readReport(report);
     ASSERT_TRUE(rep.ok);
@@ -123,7 +119,7 @@ TEST_F(Evidence, ReportAgreesWithTheImageByteForByte)
         SCOPED_TRACE(f.filename.toStdString());
         const QByteArray bytes = fileBytes(out + "/" + f.filename);
         ASSERT_EQ(uint64_t(bytes.size()), f.size);
-        EXPECT_EQ(f.sha256, sha(bytes));
+        EXPECT_EQ(f.sha256, sha256Hex(bytes));
         uint64_t covered = 0;
         for (const ByteSpan &run : f.runs) {
             EXPECT_EQ(run.fileOffset, covered);
@@ -148,7 +144,7 @@ TEST_F(Evidence, ReportAgreesWithTheImageByteForByte)
     EXPECT_EQ(first->runs.size(), 2u);
 
     // An existing report is never replaced without --overwrite.
-    const CliRun again = runCli({"export", image, "--out", dir("again"), "--report", report});
+    const ProcessRun again = runCli({"export", image, "--out", dir("again"), "--report", report});
     EXPECT_EQ(again.code, 2);
     EXPECT_TRUE(again.err.contains("exists already")) << again.err.toStdString();
     EXPECT_TRUE(QDir(tmp.filePath("again")).isEmpty());
@@ -159,7 +155,7 @@ TEST_F(Evidence, ReportNamesWhatWasNotWritten)
     const QString out = dir("full"), report = tmp.filePath("case.xml");
     const QString victim = "2024-03-01 10-00-00_2024-03-01 10-01-00_CAM2.h264";
     ASSERT_TRUE(QDir().mkpath(out + "/CAM2") && QDir().mkpath(out + "/CAM2/" + victim + ".part"));
-    const CliRun r = runCli({"export", image, "--out", out, "--channel", "2", "--report", report});
+    const ProcessRun r = runCli({"export", image, "--out", out, "--channel", "2", "--report", report});
     EXPECT_EQ(r.code, 1);
     const Report rep = readReport(report);
     ASSERT_TRUE(rep.ok);
@@ -173,7 +169,7 @@ TEST_F(Evidence, ReportNamesWhatWasNotWritten)
 TEST_F(Evidence, ReportGivesTrueTimesWithAClockOffset)
 {
     const QString out = dir("clock"), report = tmp.filePath("clock.xml");
-    const CliRun r = runCli({"export", image, "--out", out, "--channel", "2", "--clock-offset", "-00:00:30",
+    const ProcessRun r = runCli({"export", image, "--out", out, "--channel", "2", "--clock-offset", "-00:00:30",
                              "--report", report});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     const QString xml = QString::fromUtf8(fileBytes(report));
@@ -199,16 +195,16 @@ TEST_F(Evidence, ImageSetsReadAsTheRawImage)
     ASSERT_TRUE(run("split", {"-b", "50M", "-d", "-a", "3", "--numeric-suffixes=1", image, dir("split") + "/disk."}));
     ASSERT_TRUE(QFileInfo::exists(tmp.filePath("plain/case.E02")));
 
-    const CliRun raw = runCli({"list", image, "--channel", "all", "--json"});
-    const CliRun rawExport = runCli({"export", image, "--out", dir("rawout"), "--channel", "all", "--sha256"});
+    const ProcessRun raw = runCli({"list", image, "--channel", "all", "--json"});
+    const ProcessRun rawExport = runCli({"export", image, "--out", dir("rawout"), "--channel", "all", "--sha256"});
     ASSERT_EQ(rawExport.code, 1); // the cut cluster
     for (const QString &set : {tmp.filePath("plain/case.E01"), tmp.filePath("packed/case.E01"), tmp.filePath("split/disk.001")}) {
         SCOPED_TRACE(set.toStdString());
-        const CliRun list = runCli({"list", set, "--channel", "all", "--json"});
+        const ProcessRun list = runCli({"list", set, "--channel", "all", "--json"});
         EXPECT_EQ(list.code, 0) << list.err.toStdString();
         EXPECT_EQ(list.out, raw.out);
         const QString out = dir("out" + QString::number(qHash(set)));
-        const CliRun exported = runCli({"export", set, "--out", out, "--channel", "all", "--sha256"});
+        const ProcessRun exported = runCli({"export", set, "--out", out, "--channel", "all", "--sha256"});
         EXPECT_EQ(exported.code, 1) << exported.err.toStdString();
         EXPECT_EQ(exported.out, rawExport.out); // the same files, the same hashes
     }
@@ -225,7 +221,7 @@ TEST_F(Evidence, ImageSetsReadAsTheRawImage)
     ASSERT_TRUE(QFile::remove(tmp.filePath("plain/case.E02")) && QFile::remove(tmp.filePath("split/disk.002")));
     for (const auto &c : {std::make_pair(tmp.filePath("plain/case.E01"), QStringLiteral("case.E02")),
                           std::make_pair(tmp.filePath("split/disk.001"), QStringLiteral("disk.002"))}) {
-        const CliRun r = runCli({"list", c.first});
+        const ProcessRun r = runCli({"list", c.first});
         EXPECT_EQ(r.code, 2);
         EXPECT_TRUE(r.err.contains(c.second)) << r.err.toStdString();
     }
@@ -244,14 +240,14 @@ TEST(HostileDirectory, ListedUpToTheBoundAndSaid)
         r.index = i;
         r.chainCount = 65535;
         r.nextCluster = i + 1 < records ? i + 1 : info.rev_clu;
-        r.startTime = at(8, 0) + i;
+        r.startTime = sampleTime(8, 0) + i;
         r.endTime = r.startTime;
         r.chainId = 9;
         b.record(r);
     }
     const QString image = tmp.filePath("hostile.img");
     ASSERT_TRUE(b.write(image));
-    const CliRun r = runCli({"list", image});
+    const ProcessRun r = runCli({"list", image});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out.count('\n'), int(scanClusterBound(records) / 65536));
     EXPECT_TRUE(r.err.contains("links more clusters than the disk holds")) << r.err.toStdString();

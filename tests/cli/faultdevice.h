@@ -4,6 +4,7 @@
 
 #include "faultmount.h"
 #include "imagebuilder.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -31,47 +32,6 @@ namespace testkit {
         if (!why_.isEmpty())                                                                               \
             GTEST_SKIP() << "no failing drive through FUSE: " << why_.toStdString();                       \
     } while (0)
-
-struct CliRun {
-    int code = -1;
-    QString out, err;
-    qint64 ms = 0; // wall time of the run
-    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-};
-
-// As a user runs it: without the test runner's debug log rule.
-inline CliRun runCli(const QStringList &args, int timeoutMs = 60000)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("QT_LOGGING_RULES"));
-    p.setProcessEnvironment(env);
-    QElapsedTimer timer;
-    timer.start();
-    p.start(QStringLiteral(KORVATH_CLI_PATH), args);
-    const bool ended = p.waitForFinished(timeoutMs);
-    if (!ended) {
-        p.kill();
-        p.waitForFinished(5000);
-    }
-    CliRun r;
-    r.ms = timer.elapsed();
-    r.code = ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
-    r.err = QString::fromLocal8Bit(p.readAllStandardError());
-    return r;
-}
-
-inline QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline RecorderTime at(int hour, int minute)
-{
-    return packRecorderTime(2024, 3, 1, hour, minute, 0);
-}
 
 // The bytes of `clusters` in the image, with the sectors of `zeroed` (absolute) as zeros.
 inline QByteArray expectedBytes(const ImageBuilder &b, const QString &image, const std::vector<uint32_t> &clusters,

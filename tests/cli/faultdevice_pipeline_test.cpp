@@ -56,19 +56,19 @@ TEST(FaultDevicePipeline, DriveThatStopsAnsweringEndsTheExportWithinSeconds)
     ImageBuilder b(160 * 4096);
     const std::vector<uint32_t> before{8, 9}, cut = clusterRun(10, 8), after = clusterRun(30, 100);
     b.recorderSignature();
-    b.recording(0, at(7, 0), at(7, 5), before, 0x70);
-    b.recording(0, at(8, 0), at(8, 30), cut, 0x80);
-    b.chain(0, at(9, 0), at(9, 59), after, 0x90); // no contents: no read of them succeeds
+    b.recording(0, sampleTime(7, 0), sampleTime(7, 5), before, 0x70);
+    b.recording(0, sampleTime(8, 0), sampleTime(8, 30), cut, 0x80);
+    b.chain(0, sampleTime(9, 0), sampleTime(9, 59), after, 0x90); // no contents: no read of them succeeds
     ASSERT_TRUE(b.write(image));
-    const QString whole = recordingFileName(at(7, 0), at(7, 5), 0);
-    const QStringList unfinished = {recordingFileName(at(8, 0), at(8, 30), 0), recordingFileName(at(9, 0), at(9, 59), 0)};
+    const QString whole = recordingFileName(sampleTime(7, 0), sampleTime(7, 5), 0);
+    const QStringList unfinished = {recordingFileName(sampleTime(8, 0), sampleTime(8, 30), 0), recordingFileName(sampleTime(9, 0), sampleTime(9, 59), 0)};
 
     // Gone a little way into the fourth cluster of the second recording.
     FaultMount drive(image, Faults{{}, {}, 0, static_cast<int64_t>(b.clusterFirstSector(cut[3]) + 1000)});
     ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
     const QString out = tmp.filePath(QStringLiteral("out"));
     QDir().mkpath(out);
-    const CliRun r = runCli({"export", drive.path(), "--out", out});
+    const ProcessRun r = runCli({"export", drive.path(), "--out", out});
     const FaultCounts counts = drive.unmount();
     std::printf("[ timing   ] export over a drive that went away: %lld ms, %llu reads after it went\n",
                 static_cast<long long>(r.ms), static_cast<unsigned long long>(counts.afterVanishing));
@@ -106,7 +106,7 @@ TEST(FaultDevicePipeline, UnreadableDirectorySectorsLoseOnlyTheirRecords)
     const struct {
         uint32_t first;
         RecorderTime start, end;
-    } recordings[] = {{5, at(8, 0), at(8, 10)}, {40, at(9, 0), at(9, 10)}, {70, at(10, 0), at(10, 10)}};
+    } recordings[] = {{5, sampleTime(8, 0), sampleTime(8, 10)}, {40, sampleTime(9, 0), sampleTime(9, 10)}, {70, sampleTime(10, 0), sampleTime(10, 10)}};
     QStringList lines;
     for (const auto &rec : recordings) {
         b.chain(0, rec.start, rec.end, {rec.first, rec.first + 1}, 0x100 + rec.first);
@@ -129,7 +129,7 @@ TEST(FaultDevicePipeline, UnreadableDirectorySectorsLoseOnlyTheirRecords)
         SCOPED_TRACE(c.what);
         FaultMount drive(image, Faults{c.bad, {}, 0, -1});
         ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
-        const CliRun r = runCli({"list", drive.path()});
+        const ProcessRun r = runCli({"list", drive.path()});
         std::printf("[ timing   ] list over %s: %lld ms\n", c.what, static_cast<long long>(r.ms));
 
         EXPECT_EQ(r.code, 1) << r.err.toStdString();

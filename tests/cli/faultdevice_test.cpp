@@ -22,11 +22,11 @@ protected:
     {
         KORVATH_SKIP_WITHOUT_FAULT_DRIVE();
         builder.recorderSignature();
-        builder.recording(0, at(8, 0), at(8, 10), kDamaged);
-        builder.recording(0, at(9, 0), at(9, 5), kClean, 0x77);
+        builder.recording(0, sampleTime(8, 0), sampleTime(8, 10), kDamaged);
+        builder.recording(0, sampleTime(9, 0), sampleTime(9, 5), kClean, 0x77);
         builder.clusterContents(30); // belongs to no recording
         ASSERT_TRUE(builder.write(image));
-        names = QStringList{recordingFileName(at(8, 0), at(8, 10), 0), recordingFileName(at(9, 0), at(9, 5), 0)};
+        names = QStringList{recordingFileName(sampleTime(8, 0), sampleTime(8, 10), 0), recordingFileName(sampleTime(9, 0), sampleTime(9, 5), 0)};
     }
 
     // Absolute sectors of `cluster`, first and last counted from its start.
@@ -42,10 +42,6 @@ protected:
         return tmp.filePath(name);
     }
 
-    static QString sha(const QByteArray &bytes)
-    {
-        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-    }
 
     const std::vector<uint32_t> kDamaged{5, 6, 7}, kClean{20};
     QTemporaryDir tmp;
@@ -77,7 +73,7 @@ TEST_F(FaultDevice, UnreadableSectorsAreZerosAndCounted)
         const QString out = exportDir(QString::fromLatin1(c.what).replace(' ', '_'));
         FaultMount drive(image, Faults{c.bad, {}, 0, -1});
         ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
-        const CliRun r = runCli({"export", drive.path(), "--out", out, "--sha256"});
+        const ProcessRun r = runCli({"export", drive.path(), "--out", out, "--sha256"});
         const FaultCounts counts = drive.unmount();
 
         const uint64_t lost = sectorsIn(builder, kDamaged, c.bad);
@@ -86,7 +82,7 @@ TEST_F(FaultDevice, UnreadableSectorsAreZerosAndCounted)
         const QByteArray clean = expectedBytes(builder, image, kClean);
         EXPECT_TRUE(fileBytes(out + "/CAM1/" + names[0]) == damaged);
         EXPECT_TRUE(fileBytes(out + "/CAM1/" + names[1]) == clean);
-        EXPECT_EQ(r.out, sha(damaged) + "  CAM1/" + names[0] + '\n' + sha(clean) + "  CAM1/" + names[1] + '\n');
+        EXPECT_EQ(r.out, sha256Hex(damaged) + "  CAM1/" + names[0] + '\n' + sha256Hex(clean) + "  CAM1/" + names[1] + '\n');
 
         QStringList want;
         if (lost)
@@ -114,7 +110,7 @@ TEST_F(FaultDevice, SlowSectorsDelayButLoseNothing)
     const QString out = exportDir(QStringLiteral("slow"));
     FaultMount drive(image, Faults{{}, slow, kDelayMs, -1});
     ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
-    const CliRun r = runCli({"export", drive.path(), "--out", out});
+    const ProcessRun r = runCli({"export", drive.path(), "--out", out});
     const FaultCounts counts = drive.unmount();
 
     EXPECT_EQ(r.code, 0) << r.err.toStdString();

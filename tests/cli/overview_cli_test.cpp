@@ -3,6 +3,7 @@
 // markers, and opened in headless Chromium where there is one.
 #include "clock.h"
 #include "imagebuilder.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,41 +21,9 @@
 #include <unistd.h>
 
 using namespace korvath;
-using korvath::testkit::ImageBuilder;
+using namespace korvath::testkit;
 
 namespace {
-
-struct ProcessRun {
-    int code = -1;
-    QString out, err;
-    QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-};
-
-// As a user runs it: no debug log rules, and the variables named in `unset` removed.
-ProcessRun runProgram(const QString &program, const QStringList &args, const QStringList &unset = {},
-        const QMap<QString, QString> &set = {}, int timeoutMs = 120000)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("QT_LOGGING_RULES"));
-    for (const QString &name : unset)
-        env.remove(name);
-    for (auto it = set.cbegin(); it != set.cend(); ++it)
-        env.insert(it.key(), it.value());
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    const bool ended = p.waitForFinished(timeoutMs);
-    if (!ended)
-        p.kill();
-    return {ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
-}
-
-ProcessRun cli(const QStringList &args)
-{
-    return runProgram(QStringLiteral(KORVATH_CLI_PATH), args);
-}
 
 RecorderTime stampAt(int y, int mo, int d, int h, int mi, int s = 0)
 {
@@ -87,7 +56,7 @@ struct Span {
 // What `list --channel C --json` says, as spans.
 QVector<Span> listedSpans(const QString &source, const QStringList &extra = {}, const QString &channel = "all")
 {
-    const ProcessRun r = cli(QStringList{"list", source, "--channel", channel, "--json"} + extra);
+    const ProcessRun r = runCli(QStringList{"list", source, "--channel", channel, "--json"} + extra);
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     QVector<Span> spans;
     for (const QJsonValue &v : QJsonDocument::fromJson(r.out.toUtf8()).array()) {
@@ -193,7 +162,7 @@ TEST_F(OverviewCli, ClockOffsetMovesTheBoundsAndShowsBothTimes)
         QStringList args{"list", image, "--channel", "1", "--json", "--from", c.from, "--to", c.to};
         if (c.offset)
             args << "--clock-offset" << c.offset;
-        const ProcessRun r = cli(args);
+        const ProcessRun r = runCli(args);
         ASSERT_EQ(r.code, 0) << c.offset << ": " << r.err.toStdString();
         QStringList names;
         qint64 offset = 0;
@@ -217,8 +186,8 @@ TEST_F(OverviewCli, ClockOffsetMovesTheBoundsAndShowsBothTimes)
     }
 
     // The plain list gains the two true columns at its end, only with the option.
-    const ProcessRun plain = cli({"list", image, "--channel", "all", "--clock-offset", "-00:20:00"});
-    const ProcessRun bare = cli({"list", image, "--channel", "all"});
+    const ProcessRun plain = runCli({"list", image, "--channel", "all", "--clock-offset", "-00:20:00"});
+    const ProcessRun bare = runCli({"list", image, "--channel", "all"});
     ASSERT_EQ(plain.outLines().size(), 44);
     ASSERT_EQ(bare.outLines().size(), 44);
     EXPECT_EQ(plain.outLines().first().split('\t'),
@@ -230,7 +199,7 @@ TEST_F(OverviewCli, ClockOffsetMovesTheBoundsAndShowsBothTimes)
     // Export: the range moves, the names on disk stay the recorder's.
     const QString out = tmp.filePath("out");
     QDir().mkpath(out);
-    const ProcessRun exported = cli({"export", image, "--out", out, "--channel", "1", "--from", "2024-02-28 23:55:00", "--to",
+    const ProcessRun exported = runCli({"export", image, "--out", out, "--channel", "1", "--from", "2024-02-28 23:55:00", "--to",
                               "2024-02-29 00:00:00", "--clock-offset", "+00:10:00"});
     EXPECT_EQ(exported.code, 0) << exported.err.toStdString();
     EXPECT_EQ(QDir(out + "/CAM1").entryList(QDir::Files), QStringList{"2024-02-29 00-05-00_2024-02-29 00-10-00_CAM1.h264"});
@@ -257,7 +226,7 @@ TEST_F(OverviewCli, OffsetsOutsideTheStampYearsAreUsageErrors)
         {{"overview", image, "--out", page, "--frames", "0"}, "from 1 to 12"},
     };
     for (const auto &c : cases) {
-        const ProcessRun r = cli(c.args);
+        const ProcessRun r = runCli(c.args);
         EXPECT_EQ(r.code, 2) << c.args.join(' ').toStdString();
         EXPECT_EQ(r.errLines().size(), 1) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains(QLatin1String(c.says))) << r.err.toStdString();
@@ -265,7 +234,7 @@ TEST_F(OverviewCli, OffsetsOutsideTheStampYearsAreUsageErrors)
         EXPECT_FALSE(QFileInfo::exists(page));
     }
     // A bound the offset keeps inside the years is fine at the very edge.
-    EXPECT_EQ(cli({"list", image, "--from", "2000-01-01 00:00:10", "--clock-offset", "-00:00:10"}).code, 0);
+    EXPECT_EQ(runCli({"list", image, "--from", "2000-01-01 00:00:10", "--clock-offset", "-00:00:10"}).code, 0);
 }
 
 TEST_F(OverviewCli, AllChannelsIsTheUnionOfTheSixtyFourLists)
@@ -282,7 +251,7 @@ TEST_F(OverviewCli, AllChannelsIsTheUnionOfTheSixtyFourLists)
 TEST_F(OverviewCli, PageHoldsEveryRecordingOnceInItsLaneAndTable)
 {
     const QString page = tmp.filePath("page.html");
-    const ProcessRun r = cli({"overview", image, "--out", page});
+    const ProcessRun r = runCli({"overview", image, "--out", page});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_EQ(r.errLines(), QStringList{"korvath-cli: 44 recordings of 3 channels written to " + page});
@@ -311,10 +280,10 @@ TEST_F(OverviewCli, PageHoldsEveryRecordingOnceInItsLaneAndTable)
 
     // It is not replaced without --overwrite, and is with it.
     ASSERT_TRUE(QFile::resize(page, 10));
-    const ProcessRun again = cli({"overview", image, "--out", page, "--from", "2024-02-29"});
+    const ProcessRun again = runCli({"overview", image, "--out", page, "--from", "2024-02-29"});
     EXPECT_EQ(again.code, 2);
     EXPECT_EQ(QFileInfo(page).size(), 10);
-    const ProcessRun replaced = cli({"overview", image, "--out", page, "--from", "2024-02-29 06:00:00", "--to", "2024-03-01",
+    const ProcessRun replaced = runCli({"overview", image, "--out", page, "--from", "2024-02-29 06:00:00", "--to", "2024-03-01",
                               "--clock-offset", "+00:30:00", "--overwrite"});
     ASSERT_EQ(replaced.code, 0) << replaced.err.toStdString();
     const QString offsetHtml = readText(page);
@@ -340,7 +309,7 @@ TEST_F(OverviewCli, DisksNameModelSerialAndTheFileBehindALoopDevice)
     const QString device = attached.out.trimmed();
     if (attached.code != 0 || device.isEmpty())
         GTEST_SKIP() << "no loop device could be attached here";
-    const ProcessRun plain = cli({"disks"}), json = cli({"disks", "--json"});
+    const ProcessRun plain = runCli({"disks"}), json = runCli({"disks", "--json"});
     runProgram("losetup", {"-d", device});
 
     QStringList line;
@@ -375,7 +344,7 @@ protected:
 TEST_F(SampleDisk, FramesEmbedAPreviewPerRecordingAndChromiumDrawsThePage)
 {
     const QString page = tmp.filePath("sample.html");
-    const ProcessRun r = cli({"overview", sample, "--out", page, "--frames", "2"});
+    const ProcessRun r = runCli({"overview", sample, "--out", page, "--frames", "2"});
 #ifdef KORVATH_HAVE_VIDEO
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const Page p = parsePage(readText(page));
@@ -383,15 +352,14 @@ TEST_F(SampleDisk, FramesEmbedAPreviewPerRecordingAndChromiumDrawsThePage)
     EXPECT_EQ(p.images, 6) << "each sample recording holds video";
 #else
     EXPECT_EQ(r.code, 2);
-    EXPECT_TRUE(r.err.contains("without FFmpeg")) << r.err.toStdString();
-    ASSERT_EQ(cli({"overview", sample, "--out", page}).code, 0);
+    EXPECT_TRUE(r.err.contains("needs FFmpeg")) << r.err.toStdString();
+    ASSERT_EQ(runCli({"overview", sample, "--out", page}).code, 0);
 #endif
 
-    if (QStandardPaths::findExecutable("chromium").isEmpty()
-        && QStandardPaths::findExecutable("chromium-browser").isEmpty())
-        GTEST_SKIP() << "chromium is not installed: the page is not opened in a browser";
+    if (const QString why = browserMissing(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString() << ": the page is not opened in a browser";
     const QString shot = tmp.filePath("shot.png");
-    const ProcessRun browser = runProgram(QStringLiteral(KORVATH_SOURCE_DIR "/scripts/overview-shot"), {page, shot, "900x600"});
+    const ProcessRun browser = pageScreenshot(page, shot, "900x600");
     ASSERT_EQ(browser.code, 0) << browser.err.toStdString();
     const QImage image(shot);
     ASSERT_FALSE(image.isNull());

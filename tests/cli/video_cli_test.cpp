@@ -2,6 +2,7 @@
 // clusters hold H.264 made by the test-stream helper.
 #include "faultmount.h"
 #include "imagebuilder.h"
+#include "testsupport.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -19,48 +20,13 @@
 #endif
 
 using namespace korvath;
-using korvath::testkit::ImageBuilder;
-using korvath::testkit::readFileBytes;
+using namespace korvath::testkit;
 
 namespace {
 
 #ifdef KORVATH_HAVE_VIDEO
 
-struct CliRun {
-    int code = -1;
-    QString out, err;
-    QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-};
-
-CliRun cli(const QStringList &args)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("QT_LOGGING_RULES"));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(KORVATH_CLI_PATH), args);
-    const bool ended = p.waitForFinished(120000);
-    return {ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
-}
-
-QString sha(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 using namespace korvath::testkit;
-
-RecorderTime at(int h, int m, int s = 0)
-{
-    return packRecorderTime(2024, 3, 1, h, m, s);
-}
 
 QString nameOf(uint32_t channel, RecorderTime start, RecorderTime end)
 {
@@ -105,16 +71,16 @@ protected:
             video.push_back(uint32_t(c));
             builder.clusterBytes(uint32_t(c), s_stream->bytes.mid(at, int(kClusterBytes)));
         }
-        builder.recording(0, at(8, 0, 0), at(8, 0, 5), video, 0x71);
-        builder.recording(1, at(9, 0), at(9, 5), {20, 21}, 0x72);
-        builder.recording(2, at(10, 0), at(10, 0, 1), {22}, 0x73).clusterBytes(22, bFrames.bytes);
+        builder.recording(0, sampleTime(8, 0, 0), sampleTime(8, 0, 5), video, 0x71);
+        builder.recording(1, sampleTime(9, 0), sampleTime(9, 5), {20, 21}, 0x72);
+        builder.recording(2, sampleTime(10, 0), sampleTime(10, 0, 1), {22}, 0x73).clusterBytes(22, bFrames.bytes);
         std::vector<uint32_t> longOne;
         for (uint32_t c = 30; c < 30 + kLongClusters; ++c) {
             longOne.push_back(c);
             builder.clusterBytes(c, piece);
         }
-        builder.recording(3, at(11, 0), at(13, 59, 59), longOne, 0x74);
-        builder.recording(3, at(14, 0), at(14, 1), {24}, 0x75).clusterBytes(24, piece);
+        builder.recording(3, sampleTime(11, 0), sampleTime(13, 59, 59), longOne, 0x74);
+        builder.recording(3, sampleTime(14, 0), sampleTime(14, 1), {24}, 0x75).clusterBytes(24, piece);
         s_builder = new ImageBuilder(builder);
         ASSERT_TRUE(builder.write(image()));
         s_video = video;
@@ -150,10 +116,10 @@ TEST_F(VideoCli, Mp4BesideAnUnchangedMasterWithHashLinesForBoth)
 {
     const QString out = folder(QStringLiteral("out"));
     const QString report = folder(QStringLiteral("rep")) + QStringLiteral("/case.xml");
-    const CliRun r = cli({QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4"),
+    const ProcessRun r = runCli({QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4"),
                           QStringLiteral("--sha256"), QStringLiteral("--report"), report});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
-    const QString name = nameOf(0, at(8, 0, 0), at(8, 0, 5));
+    const QString name = nameOf(0, sampleTime(8, 0, 0), sampleTime(8, 0, 5));
     const QString mp4Name = QString(name).replace(QStringLiteral(".h264"), QStringLiteral(".mp4"));
     const QString master = out + QStringLiteral("/CAM1/") + name;
     const QString mp4 = out + QStringLiteral("/CAM1/playable/") + mp4Name;
@@ -177,10 +143,10 @@ TEST_F(VideoCli, Mp4BesideAnUnchangedMasterWithHashLinesForBoth)
 
     const QStringList lines = r.outLines();
     ASSERT_EQ(lines.size(), 2);
-    EXPECT_EQ(lines[0], sha(masterBytes) + QStringLiteral("  CAM1/") + name);
-    EXPECT_EQ(lines[1], sha(fileBytes(mp4)) + QStringLiteral("  CAM1/playable/") + mp4Name);
+    EXPECT_EQ(lines[0], sha256Hex(masterBytes) + QStringLiteral("  CAM1/") + name);
+    EXPECT_EQ(lines[1], sha256Hex(fileBytes(mp4)) + QStringLiteral("  CAM1/playable/") + mp4Name);
     // The copy names the master it was made from and its hash.
-    EXPECT_TRUE(fileBytes(mp4).contains(sha(masterBytes).toLatin1()));
+    EXPECT_TRUE(fileBytes(mp4).contains(sha256Hex(masterBytes).toLatin1()));
     EXPECT_TRUE(QDir(out + QStringLiteral("/CAM1/playable")).entryList(QDir::Files | QDir::Hidden).size() == 1);
 
     // In the report the copy is a file of its own, derived from its master.
@@ -189,7 +155,7 @@ TEST_F(VideoCli, Mp4BesideAnUnchangedMasterWithHashLinesForBoth)
     ASSERT_GE(at, 0) << xml.toStdString();
     const QString entry = xml.mid(at, xml.indexOf(QStringLiteral("</fileobject>"), at) - at);
     EXPECT_TRUE(entry.contains(QStringLiteral("master=\"CAM1/") + name + '"')) << entry.toStdString();
-    EXPECT_TRUE(entry.contains(sha(fileBytes(mp4)))) << entry.toStdString();
+    EXPECT_TRUE(entry.contains(sha256Hex(fileBytes(mp4)))) << entry.toStdString();
     EXPECT_TRUE(entry.contains(QStringLiteral("<korvath:frames_written>150<"))) << entry.toStdString();
     EXPECT_TRUE(entry.contains(QStringLiteral("<korvath:frame_rate>25<"))) << entry.toStdString();
 }
@@ -201,13 +167,13 @@ TEST_F(VideoCli, RecordingsWithoutAPlayableCopyStillGetTheirMaster)
         RecorderTime start, end;
         const char *said;
     } cases[] = {
-        {1, at(9, 0), at(9, 5), "no H.264 video found"},
-        {2, at(10, 0), at(10, 0, 1), "has B-frames"},
+        {1, sampleTime(9, 0), sampleTime(9, 5), "no H.264 video found"},
+        {2, sampleTime(10, 0), sampleTime(10, 0, 1), "has B-frames"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.said);
         const QString out = folder(QString::number(c.channel));
-        const CliRun r = cli({QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4"),
+        const ProcessRun r = runCli({QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4"),
                               QStringLiteral("--channel"), QString::number(c.channel + 1)});
         EXPECT_EQ(r.code, 1);
         const QString name = nameOf(c.channel, c.start, c.end);
@@ -223,14 +189,14 @@ TEST_F(VideoCli, AnExistingMp4IsRefusedBeforeAnythingIsWritten)
 {
     const QString out = folder(QStringLiteral("out"));
     const QStringList args = {QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4")};
-    ASSERT_EQ(cli(args).code, 0);
-    const QString master = out + QStringLiteral("/CAM1/") + nameOf(0, at(8, 0, 0), at(8, 0, 5));
+    ASSERT_EQ(runCli(args).code, 0);
+    const QString master = out + QStringLiteral("/CAM1/") + nameOf(0, sampleTime(8, 0, 0), sampleTime(8, 0, 5));
     ASSERT_TRUE(QFile::remove(master));
-    const CliRun again = cli(args);
+    const ProcessRun again = runCli(args);
     EXPECT_EQ(again.code, 2);
     EXPECT_TRUE(again.err.contains(QStringLiteral(".mp4 exists already"))) << again.err.toStdString();
     EXPECT_FALSE(QFileInfo::exists(master));
-    EXPECT_EQ(cli(args + QStringList{QStringLiteral("--overwrite")}).code, 0);
+    EXPECT_EQ(runCli(args + QStringList{QStringLiteral("--overwrite")}).code, 0);
     EXPECT_TRUE(QFileInfo(master).isFile());
 }
 
@@ -245,10 +211,10 @@ TEST_F(VideoCli, UnreadableSectorsDropFramesOnlyFromTheirPlace)
     FaultMount drive(image(), Faults{{{first, first + 9}}, {}, 0, -1});
     ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
     const QString out = folder(QStringLiteral("damaged"));
-    const CliRun r = cli({QStringLiteral("export"), drive.path(), QStringLiteral("--out"), out, QStringLiteral("--mp4")});
+    const ProcessRun r = runCli({QStringLiteral("export"), drive.path(), QStringLiteral("--out"), out, QStringLiteral("--mp4")});
     drive.unmount();
     EXPECT_EQ(r.code, 1);
-    const QString mp4 = out + QStringLiteral("/CAM1/playable/") + nameOf(0, at(8, 0, 0), at(8, 0, 5)).replace(QStringLiteral(".h264"), QStringLiteral(".mp4"));
+    const QString mp4 = out + QStringLiteral("/CAM1/playable/") + nameOf(0, sampleTime(8, 0, 0), sampleTime(8, 0, 5)).replace(QStringLiteral(".h264"), QStringLiteral(".mp4"));
     const QRegularExpressionMatch m =
         QRegularExpression(QStringLiteral("(\\d+) frames at [0-9.]+ fps .*; (\\d+) frames? dropped for damage")).match(r.err);
     ASSERT_TRUE(m.hasMatch()) << r.err.toStdString();
@@ -280,7 +246,7 @@ TEST_F(VideoCli, UnreadableSectorsDropFramesOnlyFromTheirPlace)
 TEST_F(VideoCli, CtrlCDuringTheRemuxLeavesNoPartialMp4)
 {
     const QString out = folder(QStringLiteral("stopped"));
-    const QString name = nameOf(3, at(11, 0), at(13, 59, 59));
+    const QString name = nameOf(3, sampleTime(11, 0), sampleTime(13, 59, 59));
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_LOGGING_RULES"));
@@ -308,7 +274,7 @@ struct PreviewLine {
     QString path;
     int found = -1, frames = -1, read = -1, clusters = -1;
 };
-std::vector<PreviewLine> previewLines(const CliRun &r)
+std::vector<PreviewLine> previewLines(const ProcessRun &r)
 {
     static const QRegularExpression form(QStringLiteral("^(.*): (\\d+) of (\\d+) frames, (\\d+) of (\\d+) clusters? read$"));
     std::vector<PreviewLine> lines;
@@ -325,7 +291,7 @@ TEST_F(VideoCli, PreviewOfOneRecordingToAPngPath)
     const QString png = tmp.filePath(QStringLiteral("sheet.png"));
     const QStringList args = {QStringLiteral("preview"), image(), QStringLiteral("--out"), png, QStringLiteral("--frames"),
                               QStringLiteral("2")};
-    const CliRun r = cli(args);
+    const ProcessRun r = runCli(args);
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const QImage sheet(png);
     ASSERT_FALSE(sheet.isNull());
@@ -341,10 +307,10 @@ TEST_F(VideoCli, PreviewOfOneRecordingToAPngPath)
 
     // Not replaced without --overwrite; nothing else written either.
     const QByteArray before = fileBytes(png);
-    const CliRun again = cli(args + QStringList{QStringLiteral("--frames"), QStringLiteral("1")});
+    const ProcessRun again = runCli(args + QStringList{QStringLiteral("--frames"), QStringLiteral("1")});
     EXPECT_EQ(again.code, 2);
     EXPECT_EQ(fileBytes(png), before);
-    EXPECT_EQ(cli({QStringLiteral("preview"), image(), QStringLiteral("--out"), png, QStringLiteral("--overwrite"),
+    EXPECT_EQ(runCli({QStringLiteral("preview"), image(), QStringLiteral("--out"), png, QStringLiteral("--overwrite"),
                    QStringLiteral("--frames"), QStringLiteral("1")})
                   .code,
               0);
@@ -354,7 +320,7 @@ TEST_F(VideoCli, PreviewOfOneRecordingToAPngPath)
 TEST_F(VideoCli, PreviewsOfSeveralRecordingsToAFolderReadFewClusters)
 {
     const QString out = folder(QStringLiteral("sheets"));
-    const CliRun r = cli({QStringLiteral("preview"), image(), QStringLiteral("--out"), out, QStringLiteral("--channel"),
+    const ProcessRun r = runCli({QStringLiteral("preview"), image(), QStringLiteral("--out"), out, QStringLiteral("--channel"),
                           QStringLiteral("4")});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const QStringList pngs = QDir(out + QStringLiteral("/CAM4")).entryList({QStringLiteral("*.png")}, QDir::Files);
@@ -374,15 +340,15 @@ TEST_F(VideoCli, PreviewsOfSeveralRecordingsToAFolderReadFewClusters)
     EXPECT_TRUE(QFileInfo(longOne.path).isFile());
 
     // Several recordings cannot share one picture; a recording without video has none.
-    EXPECT_EQ(cli({QStringLiteral("preview"), image(), QStringLiteral("--out"), tmp.filePath(QStringLiteral("x.png")),
+    EXPECT_EQ(runCli({QStringLiteral("preview"), image(), QStringLiteral("--out"), tmp.filePath(QStringLiteral("x.png")),
                    QStringLiteral("--channel"), QStringLiteral("4")})
                   .code,
               2);
-    const CliRun none = cli({QStringLiteral("preview"), image(), QStringLiteral("--out"), out, QStringLiteral("--channel"),
+    const ProcessRun none = runCli({QStringLiteral("preview"), image(), QStringLiteral("--out"), out, QStringLiteral("--channel"),
                              QStringLiteral("2")});
     EXPECT_EQ(none.code, 1);
     EXPECT_TRUE(none.err.contains(QStringLiteral("no preview"))) << none.err.toStdString();
-    EXPECT_FALSE(QFileInfo::exists(out + QStringLiteral("/CAM2/") + nameOf(1, at(9, 0), at(9, 5)).replace(QStringLiteral(".h264"), QStringLiteral(".png"))));
+    EXPECT_FALSE(QFileInfo::exists(out + QStringLiteral("/CAM2/") + nameOf(1, sampleTime(9, 0), sampleTime(9, 5)).replace(QStringLiteral(".h264"), QStringLiteral(".png"))));
 }
 
 TEST_F(VideoCli, UsageErrorsOfTheNewOptionsExitTwoAndWriteNothing)
@@ -404,7 +370,7 @@ TEST_F(VideoCli, UsageErrorsOfTheNewOptionsExitTwoAndWriteNothing)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.said);
-        const CliRun r = cli(c.args);
+        const ProcessRun r = runCli(c.args);
         EXPECT_EQ(r.code, 2);
         EXPECT_TRUE(r.err.contains(QLatin1String(c.said))) << r.err.toStdString();
         EXPECT_TRUE(QDir(out).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());

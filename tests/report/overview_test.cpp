@@ -1,5 +1,6 @@
 #include "clock.h"
 #include "overview.h"
+#include "testsupport.h"
 #include "recordingset.h"
 
 #include <QBuffer>
@@ -411,30 +412,6 @@ TEST(Overview, FiftyThousandRecordingsStayUnderTenMegabytes)
         EXPECT_LE(n, 2 * in.timelineWidth + 2);
 }
 
-// Runs the browser on a page; an empty string when chromium is missing.
-QString screenshot(const QString &page, const QString &png, QString *why)
-{
-    const QString chromium = QStringLiteral("/usr/bin/chromium");
-    if (!QFileInfo(chromium).isExecutable()) {
-        *why = QStringLiteral("chromium is not installed at /usr/bin/chromium");
-        return {};
-    }
-    QTemporaryDir profile;
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(chromium, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
-                       QStringLiteral("--disable-quic"), QStringLiteral("--no-first-run"),
-                       QStringLiteral("--disable-background-networking"), QStringLiteral("--disable-component-update"),
-                       QStringLiteral("--disable-sync"), QStringLiteral("--user-data-dir=") + profile.path(),
-                       QStringLiteral("--screenshot=") + png, QStringLiteral("--window-size=1280,900"),
-                       QUrl::fromLocalFile(page).toString()});
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
-    }
-    return png;
-}
-
 // The bar colour (#1f6feb), allowing for the browser's rounding.
 bool isBar(QRgb c)
 {
@@ -487,10 +464,11 @@ TEST(Overview, BrowserDrawsTheTimeline)
     const QString page = dir.filePath(QStringLiteral("overview.html"));
     QString error;
     ASSERT_TRUE(writeOverviewHtml(in, page, &error)) << error.toStdString();
-    QString why;
-    const QString png = screenshot(page, dir.filePath(QStringLiteral("shot.png")), &why);
-    if (png.isEmpty())
+    if (const QString why = testkit::browserMissing(); !why.isEmpty())
         GTEST_SKIP() << why.toStdString();
+    const QString png = dir.filePath(QStringLiteral("shot.png"));
+    const testkit::ProcessRun shot = testkit::pageScreenshot(page, png);
+    ASSERT_EQ(shot.code, 0) << shot.err.toStdString();
     QImage image(png);
     ASSERT_FALSE(image.isNull()) << "no screenshot";
     image = image.convertToFormat(QImage::Format_RGB32);
@@ -527,14 +505,13 @@ TEST(Overview, BrowserOpensTheLargePage)
     const QString page = dir.filePath(QStringLiteral("overview.html"));
     QString error;
     ASSERT_TRUE(writeOverviewHtml(in, page, &error)) << error.toStdString();
-    QString why;
-    QElapsedTimer timer;
-    timer.start();
-    const QString png = screenshot(page, dir.filePath(QStringLiteral("shot.png")), &why);
-    if (png.isEmpty())
+    if (const QString why = testkit::browserMissing(); !why.isEmpty())
         GTEST_SKIP() << why.toStdString();
+    const QString png = dir.filePath(QStringLiteral("shot.png"));
+    const testkit::ProcessRun shot = testkit::pageScreenshot(page, png);
+    ASSERT_EQ(shot.code, 0) << shot.err.toStdString();
     std::printf("browser opened and drew %.1f MB in %lld ms\n", QFileInfo(page).size() / 1e6,
-                static_cast<long long>(timer.elapsed()));
+                static_cast<long long>(shot.ms));
     const QImage image = QImage(png).convertToFormat(QImage::Format_RGB32);
     ASSERT_FALSE(image.isNull());
     EXPECT_EQ(barBands(image).size(), 16) << "one band per channel's lane";

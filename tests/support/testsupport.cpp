@@ -2,12 +2,74 @@
 
 #include "drive.h"
 
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QtGlobal>
 
 namespace korvath {
 namespace testkit {
+
+ProcessRun runProgram(const QString &program, const QStringList &args, const QStringList &unset,
+                      const QMap<QString, QString> &set, int timeoutMs, const QString &dir)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    for (const QString &name : unset)
+        env.remove(name);
+    for (auto it = set.cbegin(); it != set.cend(); ++it)
+        env.insert(it.key(), it.value());
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(dir);
+    QElapsedTimer timer;
+    timer.start();
+    p.start(program, args);
+    const bool ended = p.waitForFinished(timeoutMs);
+    if (!ended) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
+    ProcessRun r;
+    r.ms = timer.elapsed();
+    r.code = ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+QString browserMissing()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("chromium")).isEmpty()
+        && QStandardPaths::findExecutable(QStringLiteral("chromium-browser")).isEmpty())
+        return QStringLiteral("chromium is not installed (scripts/setup installs it)");
+    return {};
+}
+
+ProcessRun pageScreenshot(const QString &page, const QString &png, const QString &size)
+{
+    return runProgram(QStringLiteral(KORVATH_SOURCE_DIR "/scripts/overview-shot"), {page, png, size});
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QString sha256Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+RecorderTime sampleTime(int hour, int minute, int second)
+{
+    return packRecorderTime(2024, 3, 1, hour, minute, second);
+}
 
 DriveMap::DriveMap(const QMap<int, QString> &paths) : m_paths(paths)
 {

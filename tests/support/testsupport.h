@@ -1,13 +1,47 @@
-// Shared helpers of the tests: drive numbers pointed at image files, the
-// debug log captured, and modal boxes answered from the test.
+// Shared helpers of the tests: programs run as a user runs them, drive
+// numbers pointed at image files, the debug log captured, and what checks of
+// outputs need (a file's bytes, their SHA-256, a stamp on the test day).
 #pragma once
 
+#include "recordertime.h"
+
+#include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 
 namespace korvath {
 namespace testkit {
+
+struct ProcessRun {
+    int code = -1; // -1 when it did not end by itself in time, or crashed
+    QString out, err;
+    qint64 ms = 0; // wall time
+    QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+};
+
+// As a user runs it: without the test runner's debug log rule, without the
+// variables in `unset`, with those in `set`; killed after `timeoutMs`.
+ProcessRun runProgram(const QString &program, const QStringList &args, const QStringList &unset = {},
+                      const QMap<QString, QString> &set = {}, int timeoutMs = 120000, const QString &dir = {});
+
+#ifdef KORVATH_CLI_PATH
+inline ProcessRun runCli(const QStringList &args, int timeoutMs = 120000)
+{
+    return runProgram(QStringLiteral(KORVATH_CLI_PATH), args, {}, {}, timeoutMs);
+}
+#endif
+
+// Why no headless Chromium can be had here; empty when it can.
+QString browserMissing();
+// Pictures a local page with headless Chromium (scripts/overview-shot).
+ProcessRun pageScreenshot(const QString &page, const QString &png, const QString &size = QStringLiteral("1280x900"));
+
+QByteArray fileBytes(const QString &path); // empty when it cannot be read
+QString sha256Hex(const QByteArray &bytes);
+// A stamp on 2024-03-01, the day the test images record.
+RecorderTime sampleTime(int hour, int minute, int second = 0);
 
 // Points drive numbers at files for as long as it lives; other numbers do not open.
 class DriveMap

@@ -37,11 +37,6 @@ inline QByteArray imageClusters(const QString &image, const std::vector<uint32_t
     return out;
 }
 
-inline QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // OK for message boxes, `onProgress` for the progress dialog, cancel for file dialogs.
 inline BoxAnswer answer(const std::function<void(QProgressDialog *)> &onProgress = {})

@@ -56,11 +56,6 @@ QByteArray patterns(const std::vector<uint32_t> &clusters)
     return out;
 }
 
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QList<ModalBox> messageBoxes(const QList<ModalBox> &boxes)
 {
