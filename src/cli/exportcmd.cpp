@@ -98,7 +98,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
             std::fflush(stdout);
         }
         if (!o.report.isEmpty())
-            reportRecording(report, listing, o, e, digest);
+            reportRecording(report, listing, e, digest);
         hash.reset();
         // The playable copy once its native copy is complete; the native copy stays the evidence.
         if (o.mp4 && e.written()) {
