@@ -77,6 +77,16 @@ QString shownPath(const Recording &r)
 } // namespace
 #endif
 
+void addPlayableLibraries(CaseReport &report)
+{
+#ifdef KORVATH_HAVE_VIDEO
+    for (const ReportLibrary &l : remuxLibraries())
+        report.libraries.push_back(l);
+#else
+    (void)report;
+#endif
+}
+
 bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t dataOffset, const QString &outDir,
                        const QString &masterSha256, bool sha256, CaseReport *report)
 {

@@ -59,7 +59,8 @@ private:
             << (c.exhibit.isEmpty() ? QString() : QStringLiteral(", exhibit ") + c.exhibit) << "</title>\n<style>\n"
             << kPageStyle
             << "table.l td,table.l th{border-bottom:1px solid #ddd;vertical-align:top}\n"
-               "table.l td{white-space:normal}td.h{font-family:monospace;font-size:11px;word-break:break-all}\n"
+               "table.l td{white-space:normal}td.h{font-family:monospace;font-size:11px;word-break:break-all;white-space:normal}\n"
+               "table.l td.t{white-space:nowrap}\n"
                "td.n{text-align:right}td.bad{color:#b00}\n"
                "@media print{body{margin:0;font-size:11px}h2{break-after:avoid}tr{break-inside:avoid}}\n"
                "</style>\n</head>\n<body>\n<h1>Recovery report</h1>\n<p class=\"d\">Recordings copied from a recorder's "
@@ -137,9 +138,10 @@ private:
                 continue;
             ++count;
             m_h << "<tr><td>" << f.filename << "</td><td class=\"n\">" << f.filesize << "</td><td class=\"h\">"
-                << f.sha256 << "</td><td>" << recorderStampText(f.start) << "</td><td>" << recorderStampText(f.end);
+                << f.sha256 << "</td><td class=\"t\">" << recorderStampText(f.start) << "</td><td class=\"t\">"
+                << recorderStampText(f.end);
             if (m_r.clockOffset)
-                m_h << "</td><td>" << trueText(f.start, m_r.clockOffset) << "</td><td>"
+                m_h << "</td><td class=\"t\">" << trueText(f.start, m_r.clockOffset) << "</td><td class=\"t\">"
                     << trueText(f.end, m_r.clockOffset);
             m_h << (f.unreadableSectors ? "</td><td class=\"n bad\">" : "</td><td class=\"n\">") << f.unreadableSectors
                 << "</td></tr>\n";

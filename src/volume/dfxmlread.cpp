@@ -52,12 +52,14 @@ public:
                 x.skipCurrentElement();
             }
         }
-        if (ok() && x.hasError())
+        if (x.hasError())
             fail(x.errorString());
         // Nothing may follow the document.
         while (ok() && !x.atEnd())
             if (x.readNext() == QXmlStreamReader::Invalid)
                 fail(x.errorString());
+        if (x.hasError())
+            fail(x.errorString());
         if (ok() && (!creator || !source))
             fail(QStringLiteral("a report without its %1").arg(creator ? QStringLiteral("source") : QStringLiteral("creator")));
         return ok();
@@ -66,14 +68,15 @@ public:
     QString problem;
 
 private:
-    bool ok() const { return problem.isEmpty(); }
+    bool ok() const { return problem.isEmpty() && !x.hasError(); }
     bool is(const char *ns, const char *name) const
     {
         return x.namespaceUri() == QLatin1String(ns) && x.name() == QLatin1String(name);
     }
+    // The first fault found is the one named; one of the document itself comes first.
     bool fail(const QString &why, qint64 line = -1)
     {
-        if (ok())
+        if (ok() || (problem.isEmpty() && x.hasError() && why == x.errorString()))
             problem = QStringLiteral("line %1: %2").arg(line >= 0 ? line : x.lineNumber()).arg(why);
         return false;
     }

@@ -365,7 +365,8 @@ QString caseHtmlPath(const QString &reportPath)
     const QString base = info.suffix().compare(QLatin1String("xml"), Qt::CaseInsensitive) == 0
                              ? info.completeBaseName()
                              : info.fileName();
-    return QDir(info.path()).filePath(base + QStringLiteral(".html"));
+    // The folder as it was written, so that a plain name gives a plain name.
+    return reportPath.left(reportPath.size() - info.fileName().size()) + base + QStringLiteral(".html");
 }
 
 bool writeCaseReports(const CaseReport &report, const QString &reportPath, QString *error)

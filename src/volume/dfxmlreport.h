@@ -78,11 +78,11 @@ struct ReportSource {
 // A file made from a native copy (an MP4, a still) rather than read from the source.
 struct DerivedFrom {
     QString master; // the native copy's filename, as in the report
-    QString masterSha256; // the native copy's hash the derived copy was made from
     QString method; // e.g. "remuxed to MP4"
     double frameRate = 0;
     uint64_t framesWritten = 0;
     uint64_t framesDropped = 0;
+    QString masterSha256; // the native copy's hash the derived copy was made from
 };
 
 struct ReportFile {
