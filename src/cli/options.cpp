@@ -434,7 +434,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                 return false;
             }
             const QFileInfo page(caseHtmlPath(options->report));
-            if (page.absoluteFilePath() == file.absoluteFilePath()) {
+            if (file.suffix().startsWith(QLatin1String("htm"), Qt::CaseInsensitive)) {
                 *error = QStringLiteral("--report '%1': the report is XML and its readable page goes beside it as "
                                         "HTML; give a name like case.xml")
                              .arg(options->report);

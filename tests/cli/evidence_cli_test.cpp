@@ -121,7 +121,7 @@ TEST_F(Evidence, ReportAgreesWithTheImageByteForByte)
     uint64_t fillBytes = 0;
     for (const FileObject &f : rep.files) {
         SCOPED_TRACE(f.filename.toStdString());
-        const QByteArray bytes = fileBytes(out + "/" + f.filename);
+        const QByteArray bytes = fileBytes(tmp.filePath(f.filename)); // named from the report's folder
         ASSERT_EQ(uint64_t(bytes.size()), f.size);
         EXPECT_EQ(f.sha256, sha(bytes));
         uint64_t covered = 0;

@@ -40,7 +40,7 @@ struct CliRun {
 };
 
 // As a user runs it: without the test runner's debug log rule.
-inline CliRun runCli(const QStringList &args, int timeoutMs = 60000)
+inline CliRun runProgram(const QString &program, const QStringList &args, int timeoutMs = 60000)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -48,7 +48,7 @@ inline CliRun runCli(const QStringList &args, int timeoutMs = 60000)
     p.setProcessEnvironment(env);
     QElapsedTimer timer;
     timer.start();
-    p.start(QStringLiteral(KORVATH_CLI_PATH), args);
+    p.start(program, args);
     const bool ended = p.waitForFinished(timeoutMs);
     if (!ended) {
         p.kill();
@@ -60,6 +60,11 @@ inline CliRun runCli(const QStringList &args, int timeoutMs = 60000)
     r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
     r.err = QString::fromLocal8Bit(p.readAllStandardError());
     return r;
+}
+
+inline CliRun runCli(const QStringList &args, int timeoutMs = 60000)
+{
+    return runProgram(QStringLiteral(KORVATH_CLI_PATH), args, timeoutMs);
 }
 
 inline QByteArray fileBytes(const QString &path)
