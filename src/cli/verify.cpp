@@ -63,13 +63,14 @@ int runVerify(const Options &o)
     }
     const std::vector<FileVerdict> verdicts =
         verifyCaseReport(report, QFileInfo(o.report).absolutePath(), opened.source.get());
-    int good = 0, changed = 0, missing = 0;
+    int good = 0, changed = 0, missing = 0, elsewhere = 0;
     for (size_t i = 0; i < verdicts.size(); ++i) {
         const FileVerdict &v = verdicts[i];
         out(verdictLine(v, report.files[i]));
         good += v.ok();
         changed += v.state == FileState::Changed;
         missing += v.state == FileState::Missing;
+        elsewhere += v.source && !v.source->matches;
     }
     QString summary = QStringLiteral("%1 of %2 OK, %3 changed, %4 missing")
                           .arg(good)
@@ -77,7 +78,7 @@ int runVerify(const Options &o)
                           .arg(changed)
                           .arg(missing);
     if (opened.source)
-        summary += QStringLiteral(", native copies checked against %1").arg(o.source);
+        summary += QStringLiteral(", %1 not matching %2").arg(elsewhere).arg(o.source);
     err(summary);
     return good == int(verdicts.size()) ? ExitDone : ExitLoss;
 }

@@ -59,8 +59,8 @@ private:
             << (c.exhibit.isEmpty() ? QString() : QStringLiteral(", exhibit ") + c.exhibit) << "</title>\n<style>\n"
             << kPageStyle
             << "table.l td,table.l th{border-bottom:1px solid #ddd;vertical-align:top}\n"
-               "table.l td{white-space:normal}td.h{font-family:monospace;font-size:11px;word-break:break-all;white-space:normal}\n"
-               "table.l td.t{white-space:nowrap}\n"
+               "table.l td{white-space:normal}td.h{font-family:monospace;font-size:11px;word-break:break-all;white-space:normal;width:33ch}\n"
+               "table.l td.t{white-space:nowrap}div.m{color:#555;font-size:11px}\n"
                "td.n{text-align:right}td.bad{color:#b00}\n"
                "@media print{body{margin:0;font-size:11px}h2{break-after:avoid}tr{break-inside:avoid}}\n"
                "</style>\n</head>\n<body>\n<h1>Recovery report</h1>\n<p class=\"d\">Recordings copied from a recorder's "
@@ -128,9 +128,9 @@ private:
     void files()
     {
         m_h << "<h2>Files written</h2>\n<table class=\"l\" id=\"files\">\n<tr><th>File</th><th>Bytes</th><th>SHA-256</th>"
-               "<th>Recorder start</th><th>Recorder end</th>";
+               "<th>Recorder start<br>and end</th>";
         if (m_r.clockOffset)
-            m_h << "<th>True start</th><th>True end</th>";
+            m_h << "<th>True start<br>and end</th>";
         m_h << "<th>Unreadable sectors</th></tr>\n";
         int count = 0;
         for (const ReportFile &f : m_r.files) {
@@ -138,10 +138,10 @@ private:
                 continue;
             ++count;
             m_h << "<tr><td>" << f.filename << "</td><td class=\"n\">" << f.filesize << "</td><td class=\"h\">"
-                << f.sha256 << "</td><td class=\"t\">" << recorderStampText(f.start) << "</td><td class=\"t\">"
+                << f.sha256 << "</td><td class=\"t\">" << recorderStampText(f.start) << "<br>"
                 << recorderStampText(f.end);
             if (m_r.clockOffset)
-                m_h << "</td><td class=\"t\">" << trueText(f.start, m_r.clockOffset) << "</td><td class=\"t\">"
+                m_h << "</td><td class=\"t\">" << trueText(f.start, m_r.clockOffset) << "<br>"
                     << trueText(f.end, m_r.clockOffset);
             m_h << (f.unreadableSectors ? "</td><td class=\"n bad\">" : "</td><td class=\"n\">") << f.unreadableSectors
                 << "</td></tr>\n";
@@ -168,7 +168,7 @@ private:
             if (!any)
                 m_h << "<h2>Derived copies</h2>\n<p class=\"d\">Made from a native copy, not read from the source; "
                        "the native copy stays the evidence.</p>\n<table class=\"l\" id=\"derived\">\n<tr><th>File</th>"
-                       "<th>Bytes</th><th>SHA-256</th><th>Made from</th><th>Its SHA-256</th><th>How</th></tr>\n";
+                       "<th>Bytes</th><th>SHA-256</th><th>Made from</th><th>Its SHA-256</th></tr>\n";
             any = true;
             const DerivedFrom &d = *f.derived;
             const ReportFile *parent = byName(d.master);
@@ -179,9 +179,9 @@ private:
                            .arg(d.framesWritten)
                            .arg(d.frameRate, 0, 'g', 10)
                            .arg(d.framesDropped);
-            m_h << "<tr><td>" << f.filename << "</td><td class=\"n\">" << f.filesize << "</td><td class=\"h\">"
-                << f.sha256 << "</td><td>" << d.master << "</td><td class=\"h\">" << parentHash << "</td><td>" << how
-                << "</td></tr>\n";
+            m_h << "<tr><td>" << f.filename << "<div class=\"m\">" << how << "</div></td><td class=\"n\">" << f.filesize
+                << "</td><td class=\"h\">" << f.sha256 << "</td><td>" << d.master << "</td><td class=\"h\">"
+                << parentHash << "</td></tr>\n";
         }
         if (any)
             m_h << "</table>\n";
