@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <cstdio>
 
 namespace korvath {
 namespace cli {
@@ -79,6 +80,7 @@ int runVerify(const Options &o)
                           .arg(missing);
     if (opened.source)
         summary += QStringLiteral(", %1 not matching %2").arg(elsewhere).arg(o.source);
+    std::fflush(stdout);
     err(summary);
     return good == int(verdicts.size()) ? ExitDone : ExitLoss;
 }
