@@ -84,6 +84,30 @@ const char *commandName(Command c)
     return "";
 }
 
+// Who handled the evidence and for what: for every command that writes a case report.
+struct CaseOptions {
+    const QCommandLineOption number{QStringLiteral("case"), QStringLiteral("export: the case, for the report."),
+                                    QStringLiteral("TEXT")};
+    const QCommandLineOption exhibit{QStringLiteral("exhibit"), QStringLiteral("export: the exhibit, for the report."),
+                                     QStringLiteral("TEXT")};
+    const QCommandLineOption examiner{QStringLiteral("examiner"), QStringLiteral("export: who handled it, for the report."),
+                                      QStringLiteral("TEXT")};
+    const QCommandLineOption note{QStringLiteral("note"), QStringLiteral("export: a note for the report (may repeat)."),
+                                  QStringLiteral("TEXT")};
+
+    // They only go into a report: without one they are a slip worth naming.
+    bool read(const QCommandLineParser &parser, bool reporting, CaseDetails *details, QString *error) const
+    {
+        for (const QCommandLineOption *o : {&number, &exhibit, &examiner, &note})
+            if (parser.isSet(*o) && !reporting) {
+                *error = QStringLiteral("--%1 goes into the case report: give --report FILE.xml too").arg(o->names().first());
+                return false;
+            }
+        *details = {parser.value(number), parser.value(exhibit), parser.value(examiner), parser.values(note)};
+        return true;
+    }
+};
+
 bool videoBuilt()
 {
 #ifdef KORVATH_HAVE_VIDEO
@@ -178,14 +202,9 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     const QCommandLineOption clockObserved(QStringLiteral("clock-observed"),
                                            QStringLiteral("One reading of the recorder's clock against the true time."),
                                            QStringLiteral("RECORDER_TIME=TRUE_TIME"));
-    const QCommandLineOption caseNumber(QStringLiteral("case"), QStringLiteral("export: the case, for the report."),
-                                        QStringLiteral("TEXT"));
-    const QCommandLineOption exhibit(QStringLiteral("exhibit"), QStringLiteral("export: the exhibit, for the report."),
-                                     QStringLiteral("TEXT"));
-    const QCommandLineOption examiner(QStringLiteral("examiner"),
-                                      QStringLiteral("export: who handled it, for the report."), QStringLiteral("TEXT"));
-    const QCommandLineOption note(QStringLiteral("note"), QStringLiteral("export: a note for the report (may repeat)."),
-                                  QStringLiteral("TEXT"));
+    const CaseOptions caseOptions;
+    const QCommandLineOption &caseNumber = caseOptions.number, &exhibit = caseOptions.exhibit,
+                             &examiner = caseOptions.examiner, &note = caseOptions.note;
     const QCommandLineOption verifySource(QStringLiteral("source"),
                                           QStringLiteral("verify: also check the native copies against this source."),
                                           QStringLiteral("SOURCE"));
@@ -295,13 +314,8 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         }
         return true;
     }
-    // The case's details only go into a report.
-    options->caseDetails = {parser.value(caseNumber), parser.value(exhibit), parser.value(examiner), parser.values(note)};
-    for (const QCommandLineOption *o : {&caseNumber, &exhibit, &examiner, &note})
-        if (parser.isSet(*o) && !parser.isSet(report)) {
-            *error = QStringLiteral("--%1 goes into the case report: give --report FILE.xml too").arg(o->names().first());
-            return false;
-        }
+    if (!caseOptions.read(parser, parser.isSet(report), &options->caseDetails, error))
+        return false;
 
     static const QRegularExpression number(QStringLiteral("^\\d{1,2}$"));
     // The overview is of every channel, always.
