@@ -4,6 +4,7 @@
 #include "html.h"
 
 #include <QSaveFile>
+#include <algorithm>
 
 namespace korvath {
 
@@ -127,16 +128,19 @@ private:
 
     void files()
     {
-        m_h << "<h2>Files written</h2>\n<table class=\"l\" id=\"files\">\n<tr><th>File</th><th>Bytes</th><th>SHA-256</th>"
+        m_h << "<h2>Files written</h2>\n";
+        if (std::none_of(m_r.files.begin(), m_r.files.end(), [](const ReportFile &f) { return !f.derived; })) {
+            m_h << "<p>No native copy was written.</p>\n";
+            return;
+        }
+        m_h << "<table class=\"l\" id=\"files\">\n<tr><th>File</th><th>Bytes</th><th>SHA-256</th>"
                "<th>Recorder start<br>and end</th>";
         if (m_r.clockOffset)
             m_h << "<th>True start<br>and end</th>";
         m_h << "<th>Unreadable sectors</th></tr>\n";
-        int count = 0;
         for (const ReportFile &f : m_r.files) {
             if (f.derived)
                 continue;
-            ++count;
             m_h << "<tr><td>" << f.filename << "</td><td class=\"n\">" << f.filesize << "</td><td class=\"h\">"
                 << f.sha256 << "</td><td class=\"t\">" << recorderStampText(f.start) << "<br>"
                 << recorderStampText(f.end);
@@ -147,8 +151,6 @@ private:
                 << "</td></tr>\n";
         }
         m_h << "</table>\n";
-        if (count == 0)
-            m_h << "<p>No native copy was written.</p>\n";
     }
 
     const ReportFile *byName(const QString &name) const
