@@ -220,6 +220,12 @@ TEST_F(Evidence, ImageSetsReadAsTheRawImage)
     ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
     const QString md5 = QString::fromLatin1(QCryptographicHash::hash(whole.readAll(), QCryptographicHash::Md5).toHex());
     EXPECT_TRUE(readReport(report).imageHashes.filter(md5).size() == 1) << readReport(report).imageHashes.join(' ').toStdString();
+    // verify reads the copies' bytes back through any form of the same disk.
+    for (const QString &set : {tmp.filePath("plain/case.E01"), tmp.filePath("split/disk.001")}) {
+        const CliRun v = runCli({"verify", report, "--source", set});
+        EXPECT_EQ(v.code, 0) << v.out.toStdString() << v.err.toStdString();
+        EXPECT_EQ(v.out.count("; source: OK\n"), 1) << v.out.toStdString();
+    }
 
     // A segment missing from the middle of each set.
     ASSERT_TRUE(QFile::remove(tmp.filePath("plain/case.E02")) && QFile::remove(tmp.filePath("split/disk.002")));
