@@ -88,6 +88,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(error.isEmpty());
     if (o.command == Command::Disks)
         return 0;
+    // verify takes a report and at most a source, nothing of a range.
+    if (o.command == Command::Verify) {
+        FUZZ_CHECK(!o.clockOffset && o.caseDetails.empty() && o.outDir.isEmpty() && o.names.isEmpty());
+        return 0;
+    }
+    // Case details go only into a report.
+    FUZZ_CHECK(o.caseDetails.empty() || !o.report.isEmpty());
+    // An observed clock gives the offset it was worked out from.
+    FUZZ_CHECK(!o.clockObservation || o.clockOffset == o.clockObservation->offset());
     // An empty SOURCE argument ('') is accepted here; opening it fails later.
     FUZZ_CHECK(o.channel < 64);
     FUZZ_CHECK(o.from <= o.to);

@@ -63,13 +63,15 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
 // The case report of an export (DFXML), filled as the export goes.
 CaseReport startReport(const Listing &listing, const OpenedSource &opened, const QString &directorySha256,
                        const Options &o);
-void reportRecording(CaseReport &report, const Listing &listing, const Options &o, const RecordingExport &e,
+void reportRecording(CaseReport &report, const Listing &listing, const RecordingExport &e,
                      const QString &sha256);
 // Adds what was not reached and writes it; false (and a line on stderr) when it could not be written.
 bool finishReport(CaseReport &report, const Options &o, const QStringList &notReached, const QString &why);
 int runOverview(const Listing &listing, const Options &o, bool lost);
 // Contact sheets of the listed recordings, straight from the source.
 int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered);
+// Checks the files of a case report, and with a source their bytes on it.
+int runVerify(const Options &o);
 
 } // namespace cli
 } // namespace korvath

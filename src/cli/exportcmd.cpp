@@ -67,8 +67,11 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     Sha256 hash;
     int playableMissing = 0;
     CaseReport report;
-    if (!o.report.isEmpty())
+    if (!o.report.isEmpty()) {
         report = startReport(listing, opened, directorySha256, o);
+        if (o.mp4)
+            addPlayableLibraries(report);
+    }
     ExportHooks hooks;
     // The hash is of the bytes as written, not read back, and runs beside the write.
     if (hashing)
@@ -88,7 +91,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
             std::fflush(stdout);
         }
         if (!o.report.isEmpty())
-            reportRecording(report, listing, o, e, digest);
+            reportRecording(report, listing, e, digest);
         hash.reset();
         // The playable copy once its native copy is complete; the native copy stays the evidence.
         if (o.mp4 && e.written()) {

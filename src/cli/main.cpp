@@ -95,6 +95,8 @@ int main(int argc, char **argv)
 
     if (o.command == Command::Disks)
         return runDisks(o);
+    if (o.command == Command::Verify)
+        return runVerify(o);
 
     const OpenedSource opened = openSource(o.source, &problem);
     if (!opened.source) {

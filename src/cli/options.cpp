@@ -20,11 +20,14 @@ constexpr char kDescription[] =
     "  korvath-cli disks  [--json]\n"
     "  korvath-cli list   SOURCE [--channel N|all] [--from TIME] [--to TIME] [--json]\n"
     "  korvath-cli export SOURCE --out DIR [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
-    "                     [--sha256] [--report FILE] [--mp4] [--overwrite]\n"
+    "                     [--sha256] [--report FILE.xml] [--mp4] [--overwrite]\n"
+    "                     [--case TEXT] [--exhibit TEXT] [--examiner TEXT] [--note TEXT]...\n"
     "  korvath-cli preview SOURCE --out PATH [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
     "                     [--frames K] [--overwrite]\n"
     "  korvath-cli overview SOURCE --out FILE.html [--from TIME] [--to TIME] [--frames K] [--overwrite]\n"
-    "  (list, export, preview and overview also take --clock-offset [+|-][D.]HH:MM:SS)\n"
+    "  korvath-cli verify REPORT.xml [--source SOURCE]\n"
+    "  (list, export, preview and overview also take --clock-offset [+|-][D.]HH:MM:SS\n"
+    "   or --clock-observed 'RECORDER_TIME=TRUE_TIME')\n"
     "\n"
     "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device,\n"
     "        and the model and serial the system reports (empty where unknown).\n"
@@ -35,8 +38,10 @@ constexpr char kDescription[] =
     "        --mp4 adds a playable copy DIR/CAM<channel>/playable/<name>.mp4 of each: the same H.264,\n"
     "        not re-encoded, labelled with the native copy's name and SHA-256; a derived copy, the\n"
     "        .h264 stays the evidence. Frames, rate and losses of each are said on stderr.\n"
-    "        --report FILE writes a DFXML case report: the source, where each file's bytes lie on it,\n"
-    "        the hashes, every unreadable sector and every recording not written.\n"
+    "        --report FILE.xml writes a DFXML case report: the source, where each file's bytes lie on it,\n"
+    "        the hashes, every unreadable sector and every recording not written; and beside it\n"
+    "        FILE.html, the same as one page to read and print. --case, --exhibit, --examiner and\n"
+    "        --note (may repeat) go into both.\n"
     "preview writes a contact sheet of K frames (default 6) of each listed recording (or each --name)\n"
     "        straight from SOURCE, nothing exported: PATH/CAM<channel>/<name>.png, or PATH itself when\n"
     "        one recording is previewed and PATH ends in .png. It reads only the clusters around each\n"
@@ -44,8 +49,14 @@ constexpr char kDescription[] =
     "        its path, frames found and clusters read.\n"
     "overview writes one self-contained HTML page of every channel: the source, a timeline, a table\n"
     "        per channel (with --frames K, a small preview of K frames per recording).\n"
+    "verify  re-hashes every file REPORT.xml names (relative to its folder): one line per file, OK,\n"
+    "        CHANGED or MISSING; exit 0 only when all are OK. --source SOURCE also reads each native\n"
+    "        copy's bytes back from where the report says they lie on SOURCE and checks their hash;\n"
+    "        a derived copy is checked with its parent.\n"
     "--clock-offset is the recorder's clock minus the true time (+00:03:12 when the recorder showed\n"
     "        10:03:12 at 10:00:00): --from and --to are then true times, and the output shows both.\n"
+    "--clock-observed '2024-03-01 10:03:12=2024-03-01 10:00:00' (what the recorder showed = the true\n"
+    "        time then) works the offset out from one reading; a report keeps the reading too.\n"
     "\n"
     "SOURCE is a drive number as 'disks' prints it, the path of a block device or disk image, or the\n"
     "first file of an evidence image (case.E01, disk.001, an AFF file); write ./12 for a file named 12.\n"
@@ -67,9 +78,35 @@ const char *commandName(Command c)
         return "overview";
     case Command::Preview:
         return "preview";
+    case Command::Verify:
+        return "verify";
     }
     return "";
 }
+
+// Who handled the evidence and for what: for every command that writes a case report.
+struct CaseOptions {
+    const QCommandLineOption number{QStringLiteral("case"), QStringLiteral("export: the case, for the report."),
+                                    QStringLiteral("TEXT")};
+    const QCommandLineOption exhibit{QStringLiteral("exhibit"), QStringLiteral("export: the exhibit, for the report."),
+                                     QStringLiteral("TEXT")};
+    const QCommandLineOption examiner{QStringLiteral("examiner"), QStringLiteral("export: who handled it, for the report."),
+                                      QStringLiteral("TEXT")};
+    const QCommandLineOption note{QStringLiteral("note"), QStringLiteral("export: a note for the report (may repeat)."),
+                                  QStringLiteral("TEXT")};
+
+    // They only go into a report: without one they are a slip worth naming.
+    bool read(const QCommandLineParser &parser, bool reporting, CaseDetails *details, QString *error) const
+    {
+        for (const QCommandLineOption *o : {&number, &exhibit, &examiner, &note})
+            if (parser.isSet(*o) && !reporting) {
+                *error = QStringLiteral("--%1 goes into the case report: give --report FILE.xml too").arg(o->names().first());
+                return false;
+            }
+        *details = {parser.value(number), parser.value(exhibit), parser.value(examiner), parser.values(note)};
+        return true;
+    }
+};
 
 } // namespace
 
@@ -153,9 +190,20 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                                  QStringLiteral("export: also a playable MP4 copy of each, in CAM<n>/playable/."));
     const QCommandLineOption frames(QStringLiteral("frames"), QStringLiteral("preview: frames per sheet, 1 to 64 (default 6); overview: 1 to 12."),
                                     QStringLiteral("K"), QStringLiteral("6"));
+    const QCommandLineOption clockObserved(QStringLiteral("clock-observed"),
+                                           QStringLiteral("One reading of the recorder's clock against the true time."),
+                                           QStringLiteral("RECORDER_TIME=TRUE_TIME"));
+    const CaseOptions caseOptions;
+    const QCommandLineOption &caseNumber = caseOptions.number, &exhibit = caseOptions.exhibit,
+                             &examiner = caseOptions.examiner, &note = caseOptions.note;
+    const QCommandLineOption verifySource(QStringLiteral("source"),
+                                          QStringLiteral("verify: also check the native copies against this source."),
+                                          QStringLiteral("SOURCE"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
-    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, mp4, frames});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list, export, preview or overview"));
+    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, clockObserved,
+                       mp4, frames, caseNumber, exhibit, examiner, note, verifySource});
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("disks, list, export, preview, overview or verify"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
     if (!parser.parse(arguments)) {
@@ -185,16 +233,21 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         options->command = Command::Overview;
     else if (command == QLatin1String("preview"))
         options->command = Command::Preview;
+    else if (command == QLatin1String("verify"))
+        options->command = Command::Verify;
     else {
         *error = command.isEmpty()
-                     ? QStringLiteral("no command given: disks, list, export, preview or overview (see --help)")
-                     : QStringLiteral("unknown command '%1': use disks, list, export, preview or overview").arg(command);
+                     ? QStringLiteral("no command given: disks, list, export, preview, overview or verify (see --help)")
+                     : QStringLiteral("unknown command '%1': use disks, list, export, preview, overview or verify")
+                           .arg(command);
         return false;
     }
     const QString cmd = QString::fromLatin1(commandName(options->command));
     const int wanted = options->command == Command::Disks ? 1 : 2;
     if (args.size() < wanted) {
-        *error = QStringLiteral("'%1' needs a SOURCE: a drive number, a block device or a disk image").arg(cmd);
+        *error = options->command == Command::Verify
+                     ? QStringLiteral("'verify' needs the case report to check (REPORT.xml)")
+                     : QStringLiteral("'%1' needs a SOURCE: a drive number, a block device or a disk image").arg(cmd);
         return false;
     }
     if (args.size() > wanted) {
@@ -209,17 +262,22 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         bool disks = false;
         bool overview = false;
         bool preview = false;
+        bool verify = false;
     } const belongs[] = {{channel, true, true, false, false, true},   {from, true, true, false, true, true},
                          {to, true, true, false, true, true},         {json, true, false, true},
                          {out, false, true, false, true, true},       {name, false, true, false, false, true},
                          {sha256, false, true},                       {report, false, true},
                          {overwrite, false, true, false, true, true}, {mp4, false, true},
-                         {clockOffset, true, true, false, true, true}, {frames, false, false, false, true, true}};
+                         {clockOffset, true, true, false, true, true}, {clockObserved, true, true, false, true, true},
+                         {frames, false, false, false, true, true},   {caseNumber, false, true},
+                         {exhibit, false, true},                      {examiner, false, true},
+                         {note, false, true},                         {verifySource, false, false, false, false, false, true}};
     for (const Belongs &b : belongs) {
         const bool fits = options->command == Command::List       ? b.list
                           : options->command == Command::Export   ? b.exporting
                           : options->command == Command::Overview ? b.overview
                           : options->command == Command::Preview  ? b.preview
+                          : options->command == Command::Verify   ? b.verify
                                                                   : b.disks;
         if (parser.isSet(b.option) && !fits) {
             *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
@@ -238,6 +296,17 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     options->mp4 = parser.isSet(mp4);
     if (options->command == Command::Disks)
         return true;
+    if (options->command == Command::Verify) {
+        options->report = args.value(1);
+        options->source = parser.value(verifySource);
+        if (parser.isSet(verifySource) && options->source.isEmpty()) {
+            *error = QStringLiteral("--source is empty: give a drive number, a block device or a disk image");
+            return false;
+        }
+        return true;
+    }
+    if (!caseOptions.read(parser, parser.isSet(report), &options->caseDetails, error))
+        return false;
 
     static const QRegularExpression number(QStringLiteral("^\\d{1,2}$"));
     // The overview is of every channel, always.
@@ -276,6 +345,20 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
             return false;
         }
         options->clockOffset = seconds;
+    }
+    if (parser.isSet(clockObserved)) {
+        if (parser.isSet(clockOffset)) {
+            *error = QStringLiteral("--clock-offset and --clock-observed both give the clock: give one of them");
+            return false;
+        }
+        ClockObservation seen;
+        QString why;
+        if (!parseClockObservation(parser.value(clockObserved), &seen, &why)) {
+            *error = QStringLiteral("--clock-observed: %1").arg(why);
+            return false;
+        }
+        options->clockObservation = seen;
+        options->clockOffset = seen.offset();
     }
     options->fromGiven = parser.isSet(from);
     options->toGiven = parser.isSet(to);
@@ -349,10 +432,19 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                 *error = QStringLiteral("--report '%1' is not a file in an existing folder").arg(options->report);
                 return false;
             }
-            if ((file.exists() || file.isSymLink()) && !parser.isSet(overwrite)) {
-                *error = QStringLiteral("--report '%1' exists already; give --overwrite to replace it").arg(options->report);
+            const QFileInfo page(caseHtmlPath(options->report));
+            if (file.suffix().startsWith(QLatin1String("htm"), Qt::CaseInsensitive)) {
+                *error = QStringLiteral("--report '%1': the report is XML and its readable page goes beside it as "
+                                        "HTML; give a name like case.xml")
+                             .arg(options->report);
                 return false;
             }
+            for (const QFileInfo &f : {file, page})
+                if ((f.exists() || f.isSymLink()) && !parser.isSet(overwrite)) {
+                    *error = QStringLiteral("--report: '%1' exists already; give --overwrite to replace it")
+                                 .arg(QDir::toNativeSeparators(f.filePath()));
+                    return false;
+                }
         }
     }
     return true;

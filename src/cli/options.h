@@ -1,6 +1,8 @@
 // What korvath-cli was asked to do, checked before anything is read or written.
 #pragma once
 
+#include "clock.h"
+#include "dfxmlreport.h"
 #include "recordertime.h"
 
 #include <QString>
@@ -11,7 +13,7 @@
 namespace korvath {
 namespace cli {
 
-enum class Command { Disks, List, Export, Overview, Preview };
+enum class Command { Disks, List, Export, Overview, Preview, Verify };
 
 struct Options {
     Command command = Command::List;
@@ -25,11 +27,15 @@ struct Options {
     QStringList names;
     bool sha256 = false;
     bool overwrite = false;
-    QString report; // export: the DFXML case report to write
+    QString report; // export: the DFXML case report to write; verify: the one to check
+    // export (with --report): who handled it, for which case and exhibit.
+    CaseDetails caseDetails;
     bool verbose = false;
     // --clock-offset: the recorder's clock minus the true time, in seconds.
     // With it, from/to are the recorder's stamps the true times given came to.
     std::optional<qint64> clockOffset;
+    // --clock-observed: the reading the offset was worked out from.
+    std::optional<ClockObservation> clockObservation;
     bool fromGiven = false, toGiven = false;
     RecorderTime trueFrom = 0; // as typed, before the offset
     RecorderTime trueTo = 0;

@@ -2,6 +2,7 @@
 // small preview of each recording when asked and the video library is built in.
 #include "commands.h"
 
+#include "clock.h"
 #include "driveidentity.h"
 #include "export.h"
 #include "overview.h"
@@ -103,6 +104,9 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
     in.from = o.from;
     in.to = o.to;
     in.clockOffset = o.clockOffset;
+    if (o.clockObservation)
+        in.source.notes << QStringLiteral("clock offset measured: the recorder showed %1 when the true time was %2")
+                               .arg(secondsText(o.clockObservation->recorder), secondsText(o.clockObservation->trueTime));
     in.generated = QStringLiteral("Written by korvath-cli %1 on %2 UTC.")
                        .arg(QStringLiteral(KORVATH_VERSION),
                             QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));

@@ -2,7 +2,7 @@
 
 #include "commands.h"
 #include "outputfile.h"
-#include "sha256.h"
+#include "verify.h"
 
 #include <QDir>
 #include <QFile>
@@ -66,30 +66,18 @@ std::vector<ByteRange> unreadableBytes(const RecordingExport &e, const Recording
     return bytes;
 }
 
-QString fileSha256(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    Sha256 hash;
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const qint64 n = f.read(buffer.data(), static_cast<qint64>(buffer.size()));
-        if (n < 0)
-            return QString();
-        if (n == 0)
-            break;
-        hash.update(buffer.data(), static_cast<size_t>(n));
-    }
-    return QString::fromStdString(hash.hex());
-}
-
 QString shownPath(const Recording &r)
 {
     return QStringLiteral("CAM%1/playable/%2").arg(r.channel + 1).arg(QFileInfo(playablePath(QString(), r)).fileName());
 }
 
 } // namespace
+
+void addPlayableLibraries(CaseReport &report)
+{
+    for (const LibraryVersion &l : videoModule(nullptr)->libraries())
+        report.libraries.push_back(l);
+}
 
 bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t dataOffset, const QString &outDir,
                        const QString &masterSha256, bool sha256, CaseReport *report)
@@ -103,7 +91,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
     o.progress = [](uint64_t, uint64_t) { return stopSignal() == 0; };
     const QString mp4 = playablePath(outDir, r);
     const RemuxResult m = videoModule(nullptr)->remuxToMp4(e.path, mp4, o);
-    const QString mp4Name = QDir(outDir).relativeFilePath(QDir::cleanPath(mp4));
+    const QString mp4Name = report ? report->fileName(mp4) : QString();
     if (!m.ok) {
         if (report)
             report->notWritten.push_back({mp4Name, QStringLiteral("no playable copy: %1").arg(m.error)});
@@ -146,7 +134,8 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
             f.end = r.endTime;
             f.recordIndex = r.recordIndex;
             DerivedFrom d;
-            d.master = QDir(outDir).relativeFilePath(QDir::cleanPath(e.path));
+            d.master = report->fileName(e.path);
+            d.masterSha256 = masterSha256;
             d.method = QStringLiteral("remuxed to MP4, video units copied as they are (no re-encoding)");
             d.frameRate = m.fps;
             d.framesWritten = uint64_t(m.framesWritten);

@@ -19,6 +19,9 @@ QString playablePath(const QString &outDir, const Recording &r);
 // The MP4s an export --mp4 would write that exist already.
 QStringList existingPlayableTargets(const QString &outDir, const QList<ExportEntry> &entries);
 
+// Names the video libraries in a report whose export makes playable copies.
+void addPlayableLibraries(CaseReport &report);
+
 // Makes the playable copy of a written native copy whose SHA-256 is
 // masterSha256, saying on stderr what it holds; with `sha256`, its hash line
 // on stdout. False when no MP4 was made (the reason is on stderr).

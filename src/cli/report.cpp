@@ -40,6 +40,9 @@ CaseReport startReport(const Listing &listing, const OpenedSource &opened, const
 {
     CaseReport report;
     report.clockOffset = o.clockOffset;
+    report.clockObservation = o.clockObservation;
+    report.caseDetails = o.caseDetails;
+    report.folder = QFileInfo(o.report).absolutePath();
     report.commandLine = commandLineText(QCoreApplication::arguments());
     report.startTime = QDateTime::currentDateTimeUtc();
     ReportSource &s = report.source;
@@ -64,7 +67,7 @@ CaseReport startReport(const Listing &listing, const OpenedSource &opened, const
     return report;
 }
 
-void reportRecording(CaseReport &report, const Listing &listing, const Options &o, const RecordingExport &e,
+void reportRecording(CaseReport &report, const Listing &listing, const RecordingExport &e,
                      const QString &sha256)
 {
     const Recording rec = listing.recordings.value(e.name);
@@ -73,7 +76,7 @@ void reportRecording(CaseReport &report, const Listing &listing, const Options &
         return;
     }
     ReportFile f;
-    f.filename = QDir(o.outDir).relativeFilePath(QDir::cleanPath(e.path));
+    f.filename = report.fileName(e.path);
     f.filesize = e.bytesWritten;
     f.sha256 = sha256;
     f.byteRuns = buildByteRuns(listing.info.data_offset, rec.clusters,
@@ -92,7 +95,7 @@ bool finishReport(CaseReport &report, const Options &o, const QStringList &notRe
         report.notWritten.push_back({name, why});
     report.endTime = QDateTime::currentDateTimeUtc();
     QString error;
-    if (writeDfxmlReport(report, o.report, &error))
+    if (writeCaseReports(report, o.report, &error))
         return true;
     err(QStringLiteral("the report %1 could not be written: %2").arg(QDir::toNativeSeparators(o.report), error));
     return false;

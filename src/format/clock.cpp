@@ -1,6 +1,8 @@
 #include "clock.h"
 
 #include <QDate>
+#include <QRegularExpression>
+#include <QStringList>
 
 namespace korvath {
 
@@ -150,6 +152,44 @@ std::optional<QDateTime> trueTimeForRecorderTime(RecorderTime stamp, qint64 offs
     if (trueSeconds < 0 || trueSeconds > kStampSecondsMax)
         return std::nullopt;
     return dateTimeAt(trueSeconds);
+}
+
+bool parseClockObservation(const QString &text, ClockObservation *observation, QString *error)
+{
+    static const QRegularExpression moment(
+        QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})[ T](\\d{2}):(\\d{2}):(\\d{2})$"));
+    const QStringList sides = text.split(QLatin1Char('='));
+    qint64 at[2] = {0, 0};
+    const char *names[2] = {"the recorder's time", "the true time"};
+    for (int i = 0; i < 2 && sides.size() == 2; ++i) {
+        const QRegularExpressionMatch m = moment.match(sides[i].trimmed());
+        const std::optional<qint64> s =
+            m.hasMatch() && QTime(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt()).isValid()
+                ? secondsOf(QDate(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt()),
+                            m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt())
+                : std::nullopt;
+        if (!s || *s < 0 || *s > kStampSecondsMax) {
+            if (error)
+                *error = QStringLiteral("clock observation \"%1\": %2 '%3' is not a time YYYY-MM-DD HH:MM:SS from "
+                                        "2000 to 2063")
+                             .arg(text, QLatin1String(names[i]), sides[i]);
+            return false;
+        }
+        at[i] = *s;
+    }
+    if (sides.size() != 2) {
+        if (error)
+            *error = QStringLiteral("clock observation \"%1\": expected RECORDER_TIME=TRUE_TIME").arg(text);
+        return false;
+    }
+    if (observation)
+        *observation = {at[0], at[1]};
+    return true;
+}
+
+QString clockObservationText(const ClockObservation &observation)
+{
+    return secondsText(observation.recorder) + QLatin1Char('=') + secondsText(observation.trueTime);
 }
 
 QString secondsText(qint64 seconds)

@@ -36,6 +36,21 @@ std::optional<RecorderTime> recorderTimeForTrueTime(const QDateTime &trueTime, q
 // the true time falls outside 2000-01-01 00:00:00 .. 2063-12-31 23:59:59.
 std::optional<QDateTime> trueTimeForRecorderTime(RecorderTime stamp, qint64 offset);
 
+// One reading of the recorder's clock against a reference: what the recorder
+// showed and the true time at that moment, both in seconds from 2000.
+struct ClockObservation {
+    qint64 recorder = 0;
+    qint64 trueTime = 0;
+    qint64 offset() const { return recorder - trueTime; }
+    bool operator==(const ClockObservation &o) const { return recorder == o.recorder && trueTime == o.trueTime; }
+};
+
+// "RECORDER_TIME=TRUE_TIME", each "YYYY-MM-DD HH:MM:SS" (or with a T), a
+// real date and time from 2000 to 2063. False with the reason in *error.
+bool parseClockObservation(const QString &text, ClockObservation *observation, QString *error);
+// The same form back: "2024-03-01 10:03:12=2024-03-01 10:00:00".
+QString clockObservationText(const ClockObservation &observation);
+
 // "2016-03-05 08:07:09" for a second counted from 2000 within the stamp years;
 // the stamp's own text where the seconds do not map to a stamp.
 QString secondsText(qint64 seconds);

@@ -1,7 +1,10 @@
 #include "dfxmlreport.h"
 
+#include "casepage.h"
 #include "clock.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QSysInfo>
 #include <QXmlStreamWriter>
@@ -93,6 +96,13 @@ std::vector<UnreadableSectors> unreadableInCluster(size_t position, uint64_t clu
     return out;
 }
 
+std::vector<LibraryVersion> coreLibraries()
+{
+    return {{QStringLiteral("Qt"), QStringLiteral(QT_VERSION_STR), QString::fromLatin1(qVersion())},
+            {QStringLiteral("OpenSSL"), QStringLiteral(OPENSSL_VERSION_TEXT),
+             QString::fromLatin1(OpenSSL_version(OPENSSL_VERSION))}};
+}
+
 QString commandLineText(const QStringList &arguments)
 {
     QStringList out;
@@ -172,10 +182,10 @@ public:
         x.writeCharacters(xmlText(value));
         end();
     }
-    void library(const char *name, const QString &version)
+    void library(const QString &name, const QString &version)
     {
         x.writeEmptyElement(QLatin1String(kDfxmlNamespace), QStringLiteral("library"));
-        attr("name", QLatin1String(name));
+        attr("name", name);
         attr("version", version);
     }
 
@@ -190,7 +200,7 @@ void writeCreator(Writer &w, const CaseReport &r)
     w.start(D, "creator");
     w.attr("version", QStringLiteral("1.0"));
     w.text(D, "program", r.program);
-    w.text(D, "version", QStringLiteral(KORVATH_VERSION));
+    w.text(D, "version", r.version);
     w.start(D, "build_environment");
 #if defined(__clang__)
     w.text(D, "compiler", QStringLiteral("clang " __clang_version__));
@@ -199,8 +209,9 @@ void writeCreator(Writer &w, const CaseReport &r)
 #elif defined(_MSC_VER)
     w.text(D, "compiler", QStringLiteral("MSVC %1").arg(_MSC_VER));
 #endif
-    w.library("Qt", QStringLiteral(QT_VERSION_STR));
-    w.library("OpenSSL", QStringLiteral(OPENSSL_VERSION_TEXT));
+    for (const LibraryVersion &l : r.libraries)
+        if (!l.built.isEmpty())
+            w.library(l.name, l.built);
     w.end();
     w.start(D, "execution_environment");
     w.text(D, "os_sysname", QSysInfo::kernelType());
@@ -213,9 +224,35 @@ void writeCreator(Writer &w, const CaseReport &r)
     w.textIf(K, "end_time", utcText(r.endTime));
     w.end();
     // The libraries this run actually loaded, which may differ from the build's.
-    w.library("Qt", QString::fromLatin1(qVersion()));
-    w.library("OpenSSL", QString::fromLatin1(OpenSSL_version(OPENSSL_VERSION)));
+    for (const LibraryVersion &l : r.libraries)
+        if (!l.loaded.isEmpty())
+            w.library(l.name, l.loaded);
     w.end();
+}
+
+void writeCase(Writer &w, const CaseDetails &c)
+{
+    if (c.empty())
+        return;
+    w.start(K, "case");
+    w.textIf(K, "case_number", c.caseNumber);
+    w.textIf(K, "exhibit", c.exhibit);
+    w.textIf(K, "examiner", c.examiner);
+    for (const QString &note : c.notes)
+        w.text(K, "note", note);
+    w.end();
+}
+
+void writeClock(Writer &w, const CaseReport &r)
+{
+    if (r.clockOffset)
+        w.text(K, "clock_offset", clockOffsetText(*r.clockOffset));
+    if (r.clockObservation) {
+        w.start(K, "clock_observation");
+        w.text(K, "recorder_time", secondsText(r.clockObservation->recorder));
+        w.text(K, "true_time", secondsText(r.clockObservation->trueTime));
+        w.end();
+    }
 }
 
 void writeSource(Writer &w, const ReportSource &s)
@@ -282,6 +319,8 @@ void writeFile(Writer &w, const ReportFile &f, const std::optional<qint64> &cloc
         const DerivedFrom &d = *f.derived;
         w.start(K, "derived_from");
         w.attr("master", d.master);
+        if (!d.masterSha256.isEmpty())
+            w.attr("master_sha256", d.masterSha256);
         w.textIf(K, "method", d.method);
         if (d.frameRate > 0)
             w.text(K, "frame_rate", QString::number(d.frameRate, 'g', 10));
@@ -314,6 +353,35 @@ void writeFile(Writer &w, const ReportFile &f, const std::optional<qint64> &cloc
 
 } // namespace
 
+QString CaseReport::fileName(const QString &path) const
+{
+    // Both absolute first: Qt returns a relative path as it is.
+    return QDir(QFileInfo(folder).absoluteFilePath()).relativeFilePath(QFileInfo(path).absoluteFilePath());
+}
+
+QString caseHtmlPath(const QString &reportPath)
+{
+    const QFileInfo info(reportPath);
+    const QString base = info.suffix().compare(QLatin1String("xml"), Qt::CaseInsensitive) == 0
+                             ? info.completeBaseName()
+                             : info.fileName();
+    // The folder as it was written, so that a plain name gives a plain name.
+    return reportPath.left(reportPath.size() - info.fileName().size()) + base + QStringLiteral(".html");
+}
+
+bool writeCaseReports(const CaseReport &report, const QString &reportPath, QString *error)
+{
+    if (!writeDfxmlReport(report, reportPath, error))
+        return false;
+    QString why;
+    if (writeCaseHtml(report, caseHtmlPath(reportPath), &why))
+        return true;
+    if (error)
+        *error = QStringLiteral("its readable page %1 could not be written: %2")
+                     .arg(QDir::toNativeSeparators(caseHtmlPath(reportPath)), why);
+    return false;
+}
+
 bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *error)
 {
     auto fail = [error](const QString &why) {
@@ -339,8 +407,8 @@ bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *er
     w.end();
     writeCreator(w, report);
     writeSource(w, report.source);
-    if (report.clockOffset)
-        w.text(K, "clock_offset", clockOffsetText(*report.clockOffset));
+    writeCase(w, report.caseDetails);
+    writeClock(w, report);
     for (const ReportFile &f : report.files)
         writeFile(w, f, report.clockOffset);
     for (const NotWritten &n : report.notWritten) {

@@ -3,7 +3,9 @@
 // unreadable stretch, and every recording asked for that was not written.
 #pragma once
 
+#include "clock.h"
 #include "export.h"
+#include "libraryversion.h"
 #include "layout.h"
 #include "recordertime.h"
 #include "scan.h"
@@ -81,10 +83,11 @@ struct DerivedFrom {
     double frameRate = 0;
     uint64_t framesWritten = 0;
     uint64_t framesDropped = 0;
+    QString masterSha256; // the native copy's hash the derived copy was made from
 };
 
 struct ReportFile {
-    QString filename; // relative to the output folder
+    QString filename; // relative to the report's folder
     uint64_t filesize = 0;
     QString sha256;
     // Native copies only:
@@ -102,8 +105,25 @@ struct NotWritten {
     QString reason;
 };
 
+// Who handled the evidence and for what, as the examiner gave it.
+struct CaseDetails {
+    QString caseNumber;
+    QString exhibit;
+    QString examiner;
+    QStringList notes;
+    bool empty() const { return caseNumber.isEmpty() && exhibit.isEmpty() && examiner.isEmpty() && notes.isEmpty(); }
+};
+
+// A library the program was built with and the one it ran with, which may differ.
+
+// Qt and OpenSSL, as this program was built and as it runs.
+std::vector<LibraryVersion> coreLibraries();
+
 struct CaseReport {
     QString program = QStringLiteral("korvath-cli");
+    QString version = QStringLiteral(KORVATH_VERSION);
+    std::vector<LibraryVersion> libraries = coreLibraries();
+    CaseDetails caseDetails;
     QString commandLine;
     QDateTime startTime; // written in UTC
     QDateTime endTime;
@@ -111,8 +131,14 @@ struct CaseReport {
     // The recorder's clock minus the true time, when it was given: each
     // recording's true times are written beside its stamps.
     std::optional<qint64> clockOffset;
+    // How the offset was measured, when it was: one reading against a reference.
+    std::optional<ClockObservation> clockObservation;
     std::vector<ReportFile> files;
     std::vector<NotWritten> notWritten;
+    // Where the report goes: its files are named relative to its folder, so
+    // that the folder can be moved and checked as a whole.
+    QString folder;
+    QString fileName(const QString &path) const;
 };
 
 // The arguments as one line a POSIX shell would split back into the same
@@ -126,5 +152,18 @@ constexpr const char *kKorvathNamespace = "urn:korvath:dfxml:1";
 // Writes to a temporary name beside `path` and renames it when complete; on
 // failure nothing is left and `error` says why. Replaces a file at `path`.
 bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *error);
+
+// The readable page that goes beside a report: case.xml -> case.html.
+QString caseHtmlPath(const QString &reportPath);
+// Both: the DFXML document at `reportPath` and its readable page beside it,
+// each whole or absent. False with the reason in *error.
+bool writeCaseReports(const CaseReport &report, const QString &reportPath, QString *error);
+
+// Reads a report this program wrote back into its model. Strict: a document
+// that is not well formed, or lacks what a report holds (a file without its
+// name, size or SHA-256, a number that is none), is refused, with `error`
+// naming the line. Facts the model does not keep (the build environment,
+// directory records) are passed over.
+bool readDfxmlReport(const QString &path, CaseReport *report, QString *error);
 
 } // namespace korvath

@@ -1,6 +1,7 @@
 #include "overview.h"
 
 #include "clock.h"
+#include "html.h"
 
 #include <QDate>
 #include <QMap>
@@ -42,76 +43,6 @@ struct Bar {
 struct Tick {
     qint64 at; // recorder seconds, where it is drawn
     QString label;
-};
-
-class Html
-{
-public:
-    Html() { m_out.reserve(1 << 20); }
-    Html &operator<<(const char *s)
-    {
-        m_out += QLatin1String(s);
-        return *this;
-    }
-    Html &operator<<(const QString &s)
-    {
-        escape(s);
-        return *this;
-    }
-    Html &operator<<(qint64 n)
-    {
-        m_out += QString::number(n);
-        return *this;
-    }
-    Html &operator<<(int n) { return *this << static_cast<qint64>(n); }
-    Html &operator<<(uint32_t n) { return *this << static_cast<qint64>(n); }
-    Html &raw(const QString &s)
-    {
-        m_out += s;
-        return *this;
-    }
-    Html &percent(double v)
-    {
-        m_out += QString::number(v, 'f', 3);
-        return *this;
-    }
-    QString take() { return std::move(m_out); }
-
-private:
-    // Names and notes come from the disk and the user: every character that
-    // could open markup or close an attribute is written as an entity.
-    void escape(const QString &s)
-    {
-        const QChar *p = s.constData();
-        const QChar *end = p + s.size();
-        const QChar *run = p;
-        for (; p != end; ++p) {
-            const char16_t c = p->unicode();
-            const char *entity = nullptr;
-            bool control = false;
-            switch (c) {
-            case '&': entity = "&amp;"; break;
-            case '<': entity = "&lt;"; break;
-            case '>': entity = "&gt;"; break;
-            case '"': entity = "&quot;"; break;
-            case '\'': entity = "&#39;"; break;
-            default:
-                control = c < 0x20 && c != '\n' && c != '\t'; // not allowed in HTML text
-                break;
-            }
-            if (entity || control) {
-                m_out.append(run, static_cast<int>(p - run));
-                if (entity)
-                    m_out += QLatin1String(entity);
-                else
-                    m_out += QChar(0xFFFD);
-                run = p + 1;
-            }
-        }
-        m_out.append(run, static_cast<int>(p - run));
-    }
-
-    QString m_out;
 };
 
 // The stamp's fields as stored, "2016-03-05 08:07:09", whether or not they form a date.
@@ -278,12 +209,8 @@ private:
     {
         m_h << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>Recorder disk overview: "
             << m_in.source.path << "</title>\n<style>\n"
-            << "body{font:13px/1.35 sans-serif;margin:16px;color:#111;background:#fff}\n"
-               "h1{font-size:18px;margin:0 0 4px}h2{font-size:15px;margin:22px 0 4px}\n"
-               "p.d{margin:0 0 8px;color:#555}\n"
-               "table{border-collapse:collapse;margin:4px 0}td,th{padding:1px 8px;text-align:left;white-space:nowrap}\n"
-               "table.src td:first-child{color:#555}\n"
-               "table.rec td,table.rec th,table.gap td,table.gap th{border-bottom:1px solid #ddd}\n"
+            << kPageStyle
+            << "table.rec td,table.rec th,table.gap td,table.gap th{border-bottom:1px solid #ddd}\n"
                "table.rec{table-layout:fixed;margin:0}table.rec td{overflow:hidden}\n"
                "col.ct{width:150px}col.cl{width:100px}col.cc{width:70px}col.cs{width:90px}col.cp{width:340px}\n"
                ".blk{content-visibility:auto}\n"

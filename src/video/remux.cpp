@@ -21,6 +21,13 @@ extern "C" {
 
 namespace korvath {
 
+std::vector<LibraryVersion> remuxLibraries()
+{
+    const auto text = [](unsigned v) { return QStringLiteral("%1.%2.%3").arg(v >> 16).arg((v >> 8) & 0xFF).arg(v & 0xFF); };
+    return {{QStringLiteral("libavformat"), text(LIBAVFORMAT_VERSION_INT), text(avformat_version())},
+            {QStringLiteral("libavcodec"), text(LIBAVCODEC_VERSION_INT), text(avcodec_version())}};
+}
+
 void quietVideoLibraries()
 {
     av_log_set_level(AV_LOG_QUIET);

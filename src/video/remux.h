@@ -3,6 +3,7 @@
 // recorder's stamps and labelled as a derived copy.
 #pragma once
 
+#include "libraryversion.h"
 #include "recordertime.h"
 
 #include <QString>
@@ -11,6 +12,9 @@
 #include <vector>
 
 namespace korvath {
+
+// libavformat and libavcodec, as built and as loaded, for a report.
+std::vector<LibraryVersion> remuxLibraries();
 
 struct ByteRange {
     uint64_t offset = 0;

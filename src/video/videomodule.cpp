@@ -3,6 +3,6 @@
 extern "C" Q_DECL_EXPORT void *korvath_video_module()
 {
     static const korvath::VideoModule module{&korvath::remuxToMp4, &korvath::writePreview,
-                                             &korvath::quietVideoLibraries};
+                                             &korvath::quietVideoLibraries, &korvath::remuxLibraries};
     return const_cast<korvath::VideoModule *>(&module);
 }

@@ -12,6 +12,7 @@ struct VideoModule {
     RemuxResult (*remuxToMp4)(const QString &masterPath, const QString &mp4Path, const RemuxOptions &options);
     PreviewResult (*writePreview)(const ClusterReader &read, const PreviewOptions &options, const QString &pngPath);
     void (*quietVideoLibraries)();
+    std::vector<LibraryVersion> (*libraries)(); // for the case report
 };
 
 // The module, loaded the first time; null, with the reason, in a build without it.

@@ -117,7 +117,7 @@ TEST_F(Evidence, ReportAgreesWithTheImageByteForByte)
     uint64_t fillBytes = 0;
     for (const FileObject &f : rep.files) {
         SCOPED_TRACE(f.filename.toStdString());
-        const QByteArray bytes = fileBytes(out + "/" + f.filename);
+        const QByteArray bytes = fileBytes(tmp.filePath(f.filename)); // named from the report's folder
         ASSERT_EQ(uint64_t(bytes.size()), f.size);
         EXPECT_EQ(f.sha256, sha256Hex(bytes));
         uint64_t covered = 0;
@@ -216,6 +216,12 @@ TEST_F(Evidence, ImageSetsReadAsTheRawImage)
     ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
     const QString md5 = QString::fromLatin1(QCryptographicHash::hash(whole.readAll(), QCryptographicHash::Md5).toHex());
     EXPECT_TRUE(readReport(report).imageHashes.filter(md5).size() == 1) << readReport(report).imageHashes.join(' ').toStdString();
+    // verify reads the copies' bytes back through any form of the same disk.
+    for (const QString &set : {tmp.filePath("plain/case.E01"), tmp.filePath("split/disk.001")}) {
+        const ProcessRun v = runCli({"verify", report, "--source", set});
+        EXPECT_EQ(v.code, 0) << v.out.toStdString() << v.err.toStdString();
+        EXPECT_EQ(v.out.count("; source: OK\n"), 1) << v.out.toStdString();
+    }
 
     // A segment missing from the middle of each set.
     ASSERT_TRUE(QFile::remove(tmp.filePath("plain/case.E02")) && QFile::remove(tmp.filePath("split/disk.002")));

@@ -149,15 +149,31 @@ TEST_F(VideoCli, Mp4BesideAnUnchangedMasterWithHashLinesForBoth)
     EXPECT_TRUE(fileBytes(mp4).contains(sha256Hex(masterBytes).toLatin1()));
     EXPECT_TRUE(QDir(out + QStringLiteral("/CAM1/playable")).entryList(QDir::Files | QDir::Hidden).size() == 1);
 
-    // In the report the copy is a file of its own, derived from its master.
+    // In the report the copy is a file of its own, derived from its master and
+    // its hash; both named from the report's folder.
     const QString xml = QString::fromUtf8(fileBytes(report));
-    const int at = xml.indexOf(QStringLiteral("<filename>CAM1/playable/") + mp4Name);
+    const int at = xml.indexOf(QStringLiteral("<filename>../out/CAM1/playable/") + mp4Name);
     ASSERT_GE(at, 0) << xml.toStdString();
     const QString entry = xml.mid(at, xml.indexOf(QStringLiteral("</fileobject>"), at) - at);
-    EXPECT_TRUE(entry.contains(QStringLiteral("master=\"CAM1/") + name + '"')) << entry.toStdString();
+    EXPECT_TRUE(entry.contains(QStringLiteral("master=\"../out/CAM1/%1\" master_sha256=\"%2\"").arg(name, sha256Hex(masterBytes))))
+        << entry.toStdString();
     EXPECT_TRUE(entry.contains(sha256Hex(fileBytes(mp4)))) << entry.toStdString();
     EXPECT_TRUE(entry.contains(QStringLiteral("<korvath:frames_written>150<"))) << entry.toStdString();
     EXPECT_TRUE(entry.contains(QStringLiteral("<korvath:frame_rate>25<"))) << entry.toStdString();
+
+    // verify checks the copy with its master: one byte of the master changed, and the copy names it.
+    const QString tie = QStringLiteral("playable/%1: OK; made from ../out/CAM1/%2: ").arg(mp4Name, name);
+    const ProcessRun intact = runCli({QStringLiteral("verify"), report, QStringLiteral("--source"), image()});
+    EXPECT_EQ(intact.code, 0) << intact.out.toStdString() << intact.err.toStdString();
+    EXPECT_TRUE(intact.out.contains(tie + QStringLiteral("OK\n"))) << intact.out.toStdString();
+    QFile changed(master);
+    char byte = 0;
+    ASSERT_TRUE(changed.open(QIODevice::ReadWrite) && changed.seek(100) && changed.getChar(&byte) && changed.seek(100)
+                && changed.putChar(char(byte ^ 1)));
+    changed.close();
+    const ProcessRun after = runCli({QStringLiteral("verify"), report});
+    EXPECT_EQ(after.code, 1);
+    EXPECT_TRUE(after.out.contains(tie + QStringLiteral("CHANGED\n"))) << after.out.toStdString();
 }
 
 TEST_F(VideoCli, RecordingsWithoutAPlayableCopyStillGetTheirMaster)

@@ -148,4 +148,40 @@ TEST(Clock, FormatAndParseAgree)
     EXPECT_EQ(unsignedForm, 192);
 }
 
+// An observation of the recorder's clock gives the same offset as the table's
+// pair of times, whichever way round midnight, month ends and leap days fall.
+TEST(Clock, ObservationGivesTheOffsetOfItsTwoTimes)
+{
+    const auto text = [](const At &a) { return a.utc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")); };
+    for (const ShiftCase &c : kShifts) {
+        const QString seen = text(c.recorder) + QLatin1Char('=') + text(c.trueTime);
+        ClockObservation o;
+        QString error;
+        ASSERT_TRUE(parseClockObservation(seen, &o, &error)) << c.name << ": " << error.toStdString();
+        EXPECT_EQ(o.offset(), c.seconds) << c.name;
+        EXPECT_EQ(clockObservationText(o), seen) << c.name;
+    }
+    ClockObservation withT;
+    ASSERT_TRUE(parseClockObservation(QStringLiteral("2024-03-01T10:03:12=2024-03-01T10:00:00"), &withT, nullptr));
+    EXPECT_EQ(withT.offset(), 192);
+
+    const char *bad[] = {"",
+                         "2024-03-01 10:03:12",
+                         "2024-03-01 10:03:12=",
+                         "2024-03-01 10:03:12=2024-03-01 10:00:00=2024-03-01 10:00:00",
+                         "2024-03-01=2024-03-01 10:00:00",
+                         "2024-02-30 10:00:00=2024-03-01 10:00:00",
+                         "2024-03-01 24:00:00=2024-03-01 10:00:00",
+                         "1999-12-31 23:59:59=2000-01-01 00:00:00",
+                         "2063-12-31 23:59:59=2064-01-01 00:00:00",
+                         "2024-03-01 10:03=2024-03-01 10:00"};
+    for (const char *t : bad) {
+        ClockObservation o{5, 7};
+        QString error;
+        EXPECT_FALSE(parseClockObservation(QString::fromLatin1(t), &o, &error)) << t;
+        EXPECT_EQ(o, (ClockObservation{5, 7})) << t;
+        EXPECT_TRUE(error.contains(QString::fromLatin1(t))) << error.toStdString();
+    }
+}
+
 } // namespace

@@ -388,4 +388,137 @@ TEST_F(DfxmlReportTest, AFailedWriteLeavesNothing)
     EXPECT_TRUE(QFileInfo(path()).isDir());
 }
 
+// Everything the report holds comes back from the document, case details and
+// the clock reading included, through the reader that verify uses.
+TEST_F(DfxmlReportTest, ReadsBackWhatItWrote)
+{
+    ASSERT_TRUE(dir.isValid());
+    CaseReport r = sampleReport();
+    r.caseDetails = {QStringLiteral("2024/117"), QStringLiteral("JD/3 <seized>"), QStringLiteral("J. Doe & Co"),
+                     {QStringLiteral("first note"), QStringLiteral("second\nline")}};
+    r.clockObservation = ClockObservation{777000, 776808};
+    r.clockOffset = r.clockObservation->offset();
+    r.files[1].derived->masterSha256 = r.files[0].sha256;
+    QString error;
+    ASSERT_TRUE(writeDfxmlReport(r, path(), &error)) << error.toStdString();
+    CaseReport b;
+    ASSERT_TRUE(readDfxmlReport(path(), &b, &error)) << error.toStdString();
+
+    EXPECT_EQ(b.caseDetails.caseNumber, r.caseDetails.caseNumber);
+    EXPECT_EQ(b.caseDetails.exhibit, r.caseDetails.exhibit);
+    EXPECT_EQ(b.caseDetails.examiner, r.caseDetails.examiner);
+    EXPECT_EQ(b.caseDetails.notes, r.caseDetails.notes);
+    EXPECT_EQ(b.clockOffset, std::optional<qint64>(192));
+    EXPECT_EQ(b.clockObservation, r.clockObservation);
+    EXPECT_EQ(b.program, r.program);
+    EXPECT_EQ(b.version, r.version);
+    EXPECT_EQ(b.commandLine, r.commandLine);
+    EXPECT_EQ(b.startTime, r.startTime);
+    EXPECT_EQ(b.endTime, r.endTime);
+    ASSERT_EQ(b.libraries.size(), r.libraries.size());
+    for (size_t i = 0; i < r.libraries.size(); ++i) {
+        EXPECT_EQ(b.libraries[i].name, r.libraries[i].name);
+        EXPECT_EQ(b.libraries[i].built, r.libraries[i].built);
+        EXPECT_EQ(b.libraries[i].loaded, r.libraries[i].loaded);
+    }
+    const ReportSource &s = b.source;
+    EXPECT_EQ(s.givenPath, r.source.givenPath);
+    EXPECT_EQ(s.devicePath, r.source.devicePath);
+    EXPECT_EQ(s.blockDevice, r.source.blockDevice);
+    EXPECT_EQ(s.model + s.serial, r.source.model + r.source.serial);
+    EXPECT_EQ(s.sizeBytes, r.source.sizeBytes);
+    EXPECT_EQ(s.sectors, r.source.sectors);
+    EXPECT_EQ(s.partitionStart, r.source.partitionStart);
+    EXPECT_EQ(s.layout.data_offset, r.source.layout.data_offset);
+    EXPECT_EQ(s.layout.totalSec, r.source.layout.totalSec);
+    EXPECT_EQ(s.directorySha256, r.source.directorySha256);
+    ASSERT_EQ(s.imageHashes.size(), 2u);
+    EXPECT_EQ(s.imageHashes[1].value, r.source.imageHashes[1].value);
+
+    ASSERT_EQ(b.files.size(), 2u);
+    const ReportFile &a = b.files[0];
+    EXPECT_EQ(a.filename, kOddName);
+    EXPECT_EQ(a.filesize, r.files[0].filesize);
+    EXPECT_EQ(a.sha256, r.files[0].sha256);
+    EXPECT_EQ(a.byteRuns, r.files[0].byteRuns);
+    EXPECT_EQ(a.channel, r.files[0].channel);
+    EXPECT_EQ(a.start, r.files[0].start);
+    EXPECT_EQ(a.end, r.files[0].end);
+    EXPECT_EQ(a.recordIndex, r.files[0].recordIndex);
+    EXPECT_EQ(a.unreadableSectors, 3u);
+    EXPECT_FALSE(a.derived);
+    const ReportFile &mp4 = b.files[1];
+    ASSERT_TRUE(mp4.derived);
+    EXPECT_EQ(mp4.sha256, r.files[1].sha256);
+    EXPECT_EQ(mp4.derived->master, kOddName);
+    EXPECT_EQ(mp4.derived->masterSha256, r.files[0].sha256);
+    EXPECT_EQ(mp4.derived->framesWritten, 1500u);
+    EXPECT_EQ(mp4.derived->framesDropped, 2u);
+    ASSERT_EQ(b.notWritten.size(), 1u);
+    EXPECT_EQ(b.notWritten[0].name, r.notWritten[0].name);
+    EXPECT_EQ(b.notWritten[0].reason, r.notWritten[0].reason);
+}
+
+// A report that is not well formed, or lacks what a report holds, is refused,
+// naming the line where it goes wrong.
+TEST_F(DfxmlReportTest, AMalformedReportIsRefusedNamingItsLine)
+{
+    ASSERT_TRUE(dir.isValid());
+    CaseReport r = sampleReport();
+    r.clockObservation = ClockObservation{777000, 776808};
+    QString error;
+    ASSERT_TRUE(writeDfxmlReport(r, path(), &error));
+    QFile written(path());
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QString xml = QString::fromUtf8(written.readAll());
+    const QString mp4Hash = QStringLiteral("<hashdigest type=\"sha256\">%1</hashdigest>").arg(r.files[1].sha256);
+    const QString truncated = xml.left(xml.indexOf(QStringLiteral("<filename>CAM1/derived")));
+    const struct {
+        const char *name;
+        QString from, to;
+        QString marker; // its line is the one named: the last before the change's end
+        const char *says;
+    } cases[] = {
+        {"size not a number", "<filesize>12345<", "<filesize>12x45<", "<filesize>12x45<", "'12x45' is not a number"},
+        {"run length not a number", "len=\"2097152\"", "len=\"0x200000\"", "len=\"0x200000\"", "is not a number"},
+        {"no hash", mp4Hash, "", "<fileobject>", "has no SHA-256"},
+        {"no name", "<filename>CAM1/derived/a.mp4</filename>", "", "<fileobject>", "without its filename"},
+        {"tag not closed", "</filesize>", "</filesiz>", "</filesiz>", "tag mismatch"},
+        {"bad observation", "<korvath:true_time>2000-01-09 23:46:48", "<korvath:true_time>2000-02-30 23:46:48",
+         "<korvath:clock_observation>", "not a time"},
+        {"not DFXML", QString::fromLatin1(kDfxmlNamespace), "urn:other", "<dfxml", "not a DFXML document"},
+        {"content after the end", "</dfxml>\n", "</dfxml>\n<dfxml/>\n", "<dfxml/>", "Extra content"},
+        {"cut off", xml, truncated, QString(), "Premature end"}, // the line where it ends
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(xml.contains(c.from));
+        const int changeAt = xml.indexOf(c.from);
+        const QString bad = QString(xml).replace(changeAt, c.from.size(), c.to);
+        const QString file = dir.filePath(QStringLiteral("bad.xml"));
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(bad.toUtf8());
+        out.close();
+        // The marker nearest the change, up to its end.
+        const int at = bad.lastIndexOf(c.marker, std::min(changeAt + c.to.size(), bad.size() - 1));
+        ASSERT_GE(at, 0);
+        const int line = bad.left(at).count(QLatin1Char('\n')) + 1;
+        CaseReport read;
+        QString why;
+        EXPECT_FALSE(readDfxmlReport(file, &read, &why));
+        EXPECT_TRUE(why.startsWith(QStringLiteral("line %1: ").arg(line))) << why.toStdString() << " (line " << line << ")";
+        EXPECT_TRUE(why.contains(QLatin1String(c.says))) << why.toStdString();
+    }
+}
+
+TEST(CaseHtmlPath, BesideTheReport)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"case.xml", "case.html"}, {"/a/b/Case.XML", "/a/b/Case.html"}, {"out/case.v2.xml", "out/case.v2.html"},
+        {"report.dfxml", "report.dfxml.html"}, {"report", "report.html"}};
+    for (const auto &c : cases)
+        EXPECT_EQ(caseHtmlPath(QString::fromLatin1(c.first)), QString::fromLatin1(c.second));
+}
+
 } // namespace

@@ -35,7 +35,8 @@ inline ProcessRun runCli(const QStringList &args, int timeoutMs = 120000)
 
 // Why no headless Chromium can be had here; empty when it can.
 QString browserMissing();
-// Pictures a local page with headless Chromium (scripts/overview-shot).
+// Pictures a local page with headless Chromium (scripts/overview-shot); to
+// an .html file, the page as the browser holds it once loaded.
 ProcessRun pageScreenshot(const QString &page, const QString &png, const QString &size = QStringLiteral("1280x900"));
 
 QByteArray fileBytes(const QString &path); // empty when it cannot be read
