@@ -16,7 +16,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
-#include <QTemporaryDir>
 #include <vector>
 
 namespace korvath {
@@ -51,21 +50,17 @@ QString deviceText(const QString &path)
 }
 
 #ifdef KORVATH_CLI_PREVIEWS
-// One small contact sheet per recording, read through the listing's source;
-// the PNG goes through a temporary folder and only its bytes into the page.
-// Returns how many recordings got none.
+// One small contact sheet per recording, read through the listing's source,
+// kept in memory for the page. Returns how many recordings got none; a stop
+// ends it early.
 int addPreviews(const Listing &listing, int frames, OverviewInput *in)
 {
-    QTemporaryDir dir;
-    if (!dir.isValid()) {
-        err(QStringLiteral("no temporary folder for the previews: %1").arg(dir.errorString()));
-        return in->recordings.size();
-    }
     int missing = 0;
-    const QString png = dir.filePath(QStringLiteral("preview.png"));
     for (const Recording &r : in->recordings) {
+        if (stopSignal())
+            break;
         const ClusterReader read = [&](uint32_t index, uint8_t *buffer) {
-            if (index >= static_cast<uint32_t>(r.clusters.size()))
+            if (index >= static_cast<uint32_t>(r.clusters.size()) || stopSignal())
                 return false;
             return readCluster(*listing.source, clusterSector(listing.info.data_offset, r.clusters[index]), buffer) == 0;
         };
@@ -76,15 +71,11 @@ int addPreviews(const Listing &listing, int frames, OverviewInput *in)
         options.frames = frames;
         options.maxTileWidth = 96;
         options.recordingName = r.name;
-        const PreviewResult result = writePreview(read, options, png);
-        QFile file(png);
-        if (!result.ok || !file.open(QIODevice::ReadOnly)) {
+        const PreviewResult result = writePreview(read, options, QString());
+        if (result.ok)
+            in->previews.insert(r.name, result.png);
+        else
             ++missing;
-            continue;
-        }
-        in->previews.insert(r.name, file.readAll());
-        file.close();
-        file.remove();
     }
     return missing;
 }
@@ -129,6 +120,10 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
             in.source.notes << QStringLiteral("%1 without a preview: no picture could be decoded from their clusters")
                                    .arg(countText(static_cast<uint64_t>(missing), "recording", "recordings"));
 #endif
+    }
+    if (stopSignal()) {
+        err(QStringLiteral("stopped by %1; the page was not written").arg(signalName(stopSignal())));
+        return 128 + stopSignal();
     }
     if (listing.empty())
         err(noMatchText(o));

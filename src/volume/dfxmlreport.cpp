@@ -1,8 +1,9 @@
 #include "dfxmlreport.h"
 
 #include "clock.h"
+#include "outputfile.h"
 
-#include <QSaveFile>
+#include <QBuffer>
 #include <QSysInfo>
 #include <QXmlStreamWriter>
 #include <QtGlobal>
@@ -314,20 +315,12 @@ void writeFile(Writer &w, const ReportFile &f, const std::optional<qint64> &cloc
 
 } // namespace
 
-bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *error)
+QByteArray dfxmlReportBytes(const CaseReport &report)
 {
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
-    };
-    // QSaveFile writes beside `path` and renames on commit; left uncommitted
-    // it removes its temporary file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("the report could not be created (%1)").arg(file.errorString()));
-
-    Writer w(&file);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    Writer w(&buffer);
     w.x.writeStartDocument();
     w.x.writeDefaultNamespace(QLatin1String(D));
     w.x.writeNamespace(QLatin1String(kDublinCoreNamespace), QStringLiteral("dc"));
@@ -352,13 +345,16 @@ bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *er
     w.end();
     w.x.writeEndDocument();
 
-    if (w.x.hasError()) {
-        file.cancelWriting();
-        return fail(QStringLiteral("writing the report failed (%1)").arg(file.errorString()));
-    }
-    if (!file.commit())
-        return fail(QStringLiteral("the report could not be completed (%1)").arg(file.errorString()));
-    return true;
+    buffer.close();
+    return bytes;
+}
+
+bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *error)
+{
+    const QString why = writeOutputFile(path, dfxmlReportBytes(report));
+    if (error)
+        *error = why;
+    return why.isEmpty();
 }
 
 } // namespace korvath

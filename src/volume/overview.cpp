@@ -1,10 +1,10 @@
 #include "overview.h"
 
 #include "clock.h"
+#include "outputfile.h"
 
 #include <QDate>
 #include <QMap>
-#include <QSaveFile>
 #include <algorithm>
 #include <cmath>
 
@@ -577,14 +577,10 @@ QString overviewHtml(const OverviewInput &in)
 
 bool writeOverviewHtml(const OverviewInput &in, const QString &path, QString *error)
 {
-    QSaveFile file(path);
-    const QByteArray bytes = overviewHtml(in).toUtf8();
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    const QString why = writeOutputFile(path, overviewHtml(in).toUtf8());
+    if (error)
+        *error = why;
+    return why.isEmpty();
 }
 
 } // namespace korvath

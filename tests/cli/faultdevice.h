@@ -39,8 +39,10 @@ struct CliRun {
     QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 };
 
-// As a user runs it: without the test runner's debug log rule.
-inline CliRun runCli(const QStringList &args, int timeoutMs = 60000)
+// As a user runs it: without the test runner's debug log rule. With
+// `redirect`, through /bin/sh with those redirections of its own (">&-",
+// ">/dev/full"), so that stdout is whatever a shell can make of it.
+inline CliRun runCli(const QStringList &args, int timeoutMs = 60000, const QString &redirect = QString())
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -48,7 +50,11 @@ inline CliRun runCli(const QStringList &args, int timeoutMs = 60000)
     p.setProcessEnvironment(env);
     QElapsedTimer timer;
     timer.start();
-    p.start(QStringLiteral(KORVATH_CLI_PATH), args);
+    if (redirect.isEmpty())
+        p.start(QStringLiteral(KORVATH_CLI_PATH), args);
+    else
+        p.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), QStringLiteral("exec \"$0\" \"$@\" ") + redirect,
+                                                        QStringLiteral(KORVATH_CLI_PATH)} + args);
     const bool ended = p.waitForFinished(timeoutMs);
     if (!ended) {
         p.kill();

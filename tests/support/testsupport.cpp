@@ -5,6 +5,8 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QtGlobal>
+#include <cerrno>
+#include <sys/mount.h>
 
 namespace korvath {
 namespace testkit {
@@ -76,6 +78,19 @@ void LogCapture::clear()
 {
     QMutexLocker lock(&g_logMutex);
     g_lines.clear();
+}
+
+TmpfsMount::TmpfsMount(const QString &dir, const char *options, unsigned long flags) : point(dir)
+{
+    if (::mount("tmpfs", dir.toLocal8Bit().constData(), "tmpfs", flags, options) != 0)
+        error = errno;
+}
+
+void TmpfsMount::release()
+{
+    if (error == 0)
+        ::umount2(point.toLocal8Bit().constData(), MNT_DETACH);
+    error = -1;
 }
 
 } // namespace testkit

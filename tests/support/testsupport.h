@@ -35,5 +35,18 @@ public:
 private:
 };
 
+// A small tmpfs mounted on `dir` for as long as it lives (it needs root);
+// `error` holds errno when it could not be mounted.
+struct TmpfsMount {
+    QString point;
+    int error = 0;
+    TmpfsMount(const QString &dir, const char *options, unsigned long flags = 0);
+    ~TmpfsMount() { release(); }
+    TmpfsMount(const TmpfsMount &) = delete;
+    TmpfsMount &operator=(const TmpfsMount &) = delete;
+    bool ok() const { return error == 0; }
+    void release();
+};
+
 } // namespace testkit
 } // namespace korvath
