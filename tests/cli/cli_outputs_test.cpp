@@ -22,24 +22,6 @@ using namespace korvath::testkit;
 
 namespace {
 
-// Every path below `dir`, links and hidden files included.
-QStringList tree(const QString &dir)
-{
-    QStringList out;
-    QDirIterator it(dir, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << QDir(dir).relativeFilePath(it.next());
-    out.sort();
-    return out;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
 // Which file a path is and whether it changed: a write or a rename over it shows.
 QString fileState(const QString &path)
 {
@@ -324,7 +306,7 @@ TEST_F(Outputs, AFullDiskLeavesNoCutOutput)
         EXPECT_EQ(r.code, 1) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains("No space left on device")) << r.err.toStdString();
         EXPECT_FALSE(QFileInfo::exists(c.output(*this)));
-        EXPECT_EQ(tree(path("full")).filter(QRegularExpression("\\.part$")), QStringList());
+        EXPECT_EQ(partFiles(path("full")), QStringList());
     }
 }
 
@@ -362,7 +344,7 @@ TEST_F(Outputs, AStandardOutputThatFailsIsAFailure)
         EXPECT_TRUE(r.err.contains(QStringLiteral("%1 of 3 recordings written").arg(c.written))) << r.err.toStdString();
         for (int k = 0; k < 3; ++k)
             EXPECT_EQ(fileBytes(native(k)), k < c.written ? copy(k) : QByteArray()) << k;
-        EXPECT_EQ(tree(path("out")).filter(QRegularExpression("\\.part$")), QStringList());
+        EXPECT_EQ(partFiles(path("out")), QStringList());
         const QByteArray report = fileBytes(path("case.xml"));
         EXPECT_TRUE(report.trimmed().endsWith("</dfxml>"));
         EXPECT_EQ(report.count("<fileobject>"), c.written);

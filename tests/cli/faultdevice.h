@@ -1,14 +1,17 @@
-// Shared by the failing-drive tests: korvath-cli run on an image served by
-// korvath-faultfs, and what the image holds with chosen sectors zeroed.
+// Shared by the tests of korvath-cli: the program run as a user runs it (on
+// an image, or on one served by korvath-faultfs), what the image holds with
+// chosen sectors zeroed, and what a run left in a folder.
 #pragma once
 
 #include "faultmount.h"
 #include "imagebuilder.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstring>
@@ -66,6 +69,30 @@ inline CliRun runCli(const QStringList &args, int timeoutMs = 60000, const QStri
     r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
     r.err = QString::fromLocal8Bit(p.readAllStandardError());
     return r;
+}
+
+// Every path below `dir`, folders, links and hidden files included, relative to it.
+inline QStringList tree(const QString &dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(dir).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+// The temporary files below `dir`.
+inline QStringList partFiles(const QString &dir)
+{
+    return tree(dir).filter(QRegularExpression(QStringLiteral("\\.part$")));
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 inline QByteArray fileBytes(const QString &path)
