@@ -68,7 +68,7 @@ OutputFile::OutputFile(const QString &finalPath) : m_final(finalPath), m_file(pa
 
 OutputFile::~OutputFile()
 {
-    if (!m_committed)
+    if (!m_settled)
         discard();
 }
 
@@ -149,12 +149,13 @@ bool OutputFile::commit()
     if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(m_final).constData()) != 0)
         return fail(Step::Rename, what, systemReason(errno));
 #endif
-    m_committed = true;
+    m_settled = true;
     return true;
 }
 
 QString OutputFile::discard()
 {
+    m_settled = true;
     m_file.close();
     const QFileInfo info(m_file.fileName());
     if (!info.exists() && !info.isSymLink())

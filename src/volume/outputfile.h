@@ -64,7 +64,7 @@ private:
     QFile m_file;
     QString m_error, m_reason;
     Step m_step = Step::None;
-    bool m_committed = false;
+    bool m_settled = false; // committed or discarded
 };
 
 // Writes bytes as one output file; empty, or why not (nothing is then left).
