@@ -19,9 +19,15 @@ namespace cli {
 
 enum Exit { ExitDone = 0, ExitLoss = 1, ExitUsage = 2 };
 
-// One line on stderr, "korvath-cli: " first; one line on stdout.
+// One line on stderr, "korvath-cli: " first; one line, or text, on stdout.
 void err(const QString &line);
 void out(const QString &line);
+void outText(const QByteArray &text);
+// Pushes stdout's lines out now; false once a write to it has failed. A
+// closed pipe stops the command as a stop signal would (SIGPIPE); any other
+// failure is said on stderr once, and the run then fails.
+bool flushOut();
+bool stdoutFailed();
 
 QString stampText(RecorderTime t);
 uint64_t recordingBytes(const Recording &r);
@@ -47,10 +53,20 @@ struct OpenedSource {
 // usage error.
 OpenedSource openSource(const QString &source, QString *error);
 
-// The signal that asked the export to stop, or 0.
+// The signal that asked the export to stop, or 0; SIGPIPE for a closed pipe on stdout.
 int stopSignal();
+void requestStop(int signal);
 const char *signalName(int signal);
 void catchStopSignals();
+
+// The first output of the command that would land on the source or a file of
+// its set, on another output, on its temporary name or on a folder outputs go
+// into, as one line; empty when there is none. Before the listing `chosen` is
+// empty, and only the outputs named on the command line are checked.
+QString outputClash(const Options &o, const OpenedSource &opened, const QList<const Recording *> &chosen);
+// preview --out: one .png for one recording, else a folder of CAM<n>/<name>.png.
+bool previewIsOnePicture(const Options &o);
+QString previewPath(const Options &o, const Recording &r);
 
 int runDisks(const Options &o);
 // What the listing could not see, on stderr; true when something was lost.
@@ -69,7 +85,8 @@ void reportRecording(CaseReport &report, const Listing &listing, const Recording
 bool finishReport(CaseReport &report, const Options &o, const QStringList &notReached, const QString &why);
 int runOverview(const Listing &listing, const Options &o, bool lost);
 // Contact sheets of the listed recordings, straight from the source.
-int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered);
+int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,
+               const OpenedSource &opened);
 // Checks the files of a case report, and with a source their bytes on it.
 int runVerify(const Options &o);
 

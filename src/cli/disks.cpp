@@ -60,7 +60,7 @@ int runDisks(const Options &o)
                 drive.insert(QStringLiteral("backing_file"), ids[i].backingFile);
             array.append(drive);
         }
-        std::fputs(QJsonDocument(array).toJson(QJsonDocument::Indented).constData(), stdout);
+        outText(QJsonDocument(array).toJson(QJsonDocument::Indented));
         return ExitDone;
     }
     for (size_t i = 0; i < drives.size(); ++i) {

@@ -44,6 +44,14 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         err(noMatchText(o));
         return ExitDone;
     }
+    QList<const Recording *> chosen;
+    for (const ExportEntry &e : entries)
+        chosen << e.recording;
+    const QString clash = outputClash(o, opened, chosen);
+    if (!clash.isEmpty()) {
+        err(clash);
+        return ExitUsage;
+    }
     if (!o.overwrite) {
         QStringList existing = existingTargets(o.outDir, entries);
         if (o.mp4)
@@ -88,7 +96,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         if (o.sha256 && e.written()) {
             progress.finish();
             out(QStringLiteral("%1  CAM%2/%3").arg(digest).arg(e.channel + 1).arg(e.name));
-            std::fflush(stdout);
+            flushOut();
         }
         if (!o.report.isEmpty())
             reportRecording(report, listing, e, digest);

@@ -86,7 +86,7 @@ void printList(const QList<const Recording *> &recordings, const Options &o)
         }
         array.append(object);
     }
-    std::fputs(QJsonDocument(array).toJson(QJsonDocument::Indented).constData(), stdout);
+    outText(QJsonDocument(array).toJson(QJsonDocument::Indented));
 }
 
 } // namespace

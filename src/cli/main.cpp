@@ -4,12 +4,20 @@
 #include "clock.h"
 #include "commands.h"
 #include "log.h"
+#include "outputfile.h"
 #include "sha256.h"
 #include "videomodule.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <cerrno>
 #include <csignal>
 #include <functional>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace korvath {
 namespace cli {
@@ -30,6 +38,11 @@ extern "C" void onStopSignal(int signal)
 int stopSignal()
 {
     return g_signal;
+}
+
+void requestStop(int signal)
+{
+    g_signal = signal;
 }
 
 void catchStopSignals()
@@ -57,9 +70,48 @@ const char *signalName(int s)
     case SIGHUP:
         return "SIGHUP";
 #endif
+#ifdef SIGPIPE
+    case SIGPIPE:
+        return "a closed pipe on standard output";
+#endif
     }
     return "a signal";
 }
+
+namespace {
+
+// A standard descriptor closed by the caller would be handed to the next
+// file opened, and hash lines would land in an output or the source. It is
+// held by /dev/null read-only instead, so that writing to it fails.
+void holdStandardDescriptors()
+{
+#ifndef _WIN32
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int held = ::open("/dev/null", O_RDONLY);
+            if (held >= 0 && held != fd) {
+                ::dup2(held, fd);
+                ::close(held);
+            }
+        }
+#endif
+}
+
+// Outputs written at the end are tried now: a folder that cannot take them
+// is refused before anything is read.
+bool outputWritable(const QString &option, const QString &path)
+{
+    OutputFile probe(path);
+    if (probe.open())
+        return true;
+    err(QStringLiteral("%1 '%2' cannot be written (%3); nothing was read or written")
+            .arg(option, QDir::toNativeSeparators(path), probe.errorString()));
+    return false;
+}
+
+int run(const Options &o);
+
+} // namespace
 
 } // namespace cli
 } // namespace korvath
@@ -69,6 +121,11 @@ using namespace korvath::cli;
 
 int main(int argc, char **argv)
 {
+    holdStandardDescriptors();
+#ifdef SIGPIPE
+    // A closed pipe is seen as EPIPE and stops the command in order.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("korvath-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KORVATH_VERSION));
@@ -79,6 +136,22 @@ int main(int argc, char **argv)
         err(problem);
         return ExitUsage;
     }
+    int status = run(o);
+    flushOut();
+    if (stopSignal() == SIGPIPE && status < 128) {
+        err(QStringLiteral("stopped by %1").arg(signalName(SIGPIPE)));
+        return 128 + SIGPIPE;
+    }
+    return stdoutFailed() && status == ExitDone ? ExitLoss : status;
+}
+
+namespace korvath {
+namespace cli {
+namespace {
+
+int run(const Options &o)
+{
+    QString problem;
     // Playable copies and previews load the video module (FFmpeg) now, before
     // anything is read; the other commands never load it.
     if (o.mp4 || o.command == Command::Preview || o.frames > 0) {
@@ -103,6 +176,16 @@ int main(int argc, char **argv)
         err(problem);
         return ExitUsage;
     }
+    const QString clash = outputClash(o, opened, {});
+    if (!clash.isEmpty()) {
+        err(clash);
+        return ExitUsage;
+    }
+    if (!o.report.isEmpty() && !outputWritable(QStringLiteral("--report"), o.report))
+        return ExitUsage;
+    if (o.command == Command::Overview && !outputWritable(QStringLiteral("--out"), o.outDir))
+        return ExitUsage;
+
     ScanQuery query;
     query.channel = o.channel;
     query.start = o.from;
@@ -120,6 +203,8 @@ int main(int argc, char **argv)
         return ExitLoss;
     if (o.command == Command::List)
         return runList(listing, o, lost);
+    // What writes files stops in order: nothing in hand is left behind.
+    catchStopSignals();
     if (o.command == Command::Overview)
         return runOverview(listing, o, lost);
     if (o.clockOffset && (o.fromGiven || o.toGiven))
@@ -132,9 +217,12 @@ int main(int argc, char **argv)
                     .arg(name, channelText(o), stampText(o.from), stampText(o.to)));
             return ExitUsage;
         }
-    catchStopSignals();
     const int status = o.command == Command::Preview
-                           ? runPreview(listing, o, orderedRecordings(listing))
+                           ? runPreview(listing, o, orderedRecordings(listing), opened)
                            : runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
     return status == ExitDone && lost ? ExitLoss : status;
 }
+
+} // namespace
+} // namespace cli
+} // namespace korvath

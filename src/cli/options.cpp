@@ -62,8 +62,9 @@ constexpr char kDescription[] =
     "first file of an evidence image (case.E01, disk.001, an AFF file); write ./12 for a file named 12.\n"
     "TIME is 'YYYY-MM-DD HH:MM:SS' (or with T), or a date alone (--from: 00:00:00, --to: 23:59:59),\n"
     "the recorder's wall clock unless --clock-offset is given. Exit status: 0 done, 1 something could\n"
-    "not be read or written (or no MP4 or preview could be made of it), 2 usage, 128+N stopped by\n"
-    "signal N (Ctrl-C: 130).";
+    "not be read or written (or no MP4 or preview could be made of it, or stdout failed), 2 usage\n"
+    "(also an output on the source, on another output or on a folder outputs go into), 128+N stopped\n"
+    "by signal N (Ctrl-C: 130; a pipe closed by its reader: 141).";
 
 const char *commandName(Command c)
 {

@@ -3,7 +3,10 @@
 #include "clock.h"
 
 #include <QStringList>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace korvath {
 namespace cli {
@@ -14,9 +17,51 @@ void err(const QString &line)
     std::fflush(stderr);
 }
 
+namespace {
+
+bool g_stdoutFailed = false;
+
+// A closed pipe (`| head -1`) stops the command like a stop signal; any other
+// failure is said once and makes the run a failure.
+void checkStdout(bool ok)
+{
+    if (ok || g_stdoutFailed)
+        return;
+    const int cause = errno;
+    g_stdoutFailed = true;
+#ifdef EPIPE
+    if (cause == EPIPE) {
+        requestStop(SIGPIPE);
+        return;
+    }
+#endif
+    err(QStringLiteral("standard output could not be written (%1); what follows for it is lost")
+            .arg(QString::fromLocal8Bit(std::strerror(cause))));
+}
+
+} // namespace
+
+void outText(const QByteArray &text)
+{
+    if (!g_stdoutFailed)
+        checkStdout(std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size()));
+}
+
 void out(const QString &line)
 {
-    std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
+    outText(line.toLocal8Bit() + '\n');
+}
+
+bool flushOut()
+{
+    if (!g_stdoutFailed)
+        checkStdout(std::fflush(stdout) == 0 && !std::ferror(stdout));
+    return !g_stdoutFailed;
+}
+
+bool stdoutFailed()
+{
+    return g_stdoutFailed && stopSignal() != SIGPIPE;
 }
 
 QString stampText(RecorderTime t)

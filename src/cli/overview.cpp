@@ -15,7 +15,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
-#include <QTemporaryDir>
 #include <vector>
 
 namespace korvath {
@@ -40,21 +39,17 @@ QString deviceText(const QString &path)
     return parts.join(QStringLiteral(", "));
 }
 
-// One small contact sheet per recording, read through the listing's source;
-// the PNG goes through a temporary folder and only its bytes into the page.
-// Returns how many recordings got none.
+// One small contact sheet per recording, read through the listing's source,
+// kept in memory for the page. Returns how many recordings got none; a stop
+// ends it early.
 int addPreviews(const Listing &listing, int frames, OverviewInput *in)
 {
-    QTemporaryDir dir;
-    if (!dir.isValid()) {
-        err(QStringLiteral("no temporary folder for the previews: %1").arg(dir.errorString()));
-        return in->recordings.size();
-    }
     int missing = 0;
-    const QString png = dir.filePath(QStringLiteral("preview.png"));
     for (const Recording &r : in->recordings) {
+        if (stopSignal())
+            break;
         const ClusterReader read = [&](uint32_t index, uint8_t *buffer) {
-            if (index >= static_cast<uint32_t>(r.clusters.size()))
+            if (index >= static_cast<uint32_t>(r.clusters.size()) || stopSignal())
                 return false;
             return readCluster(*listing.source, clusterSector(listing.info.data_offset, r.clusters[index]), buffer) == 0;
         };
@@ -65,15 +60,11 @@ int addPreviews(const Listing &listing, int frames, OverviewInput *in)
         options.frames = frames;
         options.maxTileWidth = 96;
         options.recordingName = r.name;
-        const PreviewResult result = videoModule(nullptr)->writePreview(read, options, png);
-        QFile file(png);
-        if (!result.ok || !file.open(QIODevice::ReadOnly)) {
+        const PreviewResult result = videoModule(nullptr)->writePreview(read, options, QString());
+        if (result.ok)
+            in->previews.insert(r.name, result.png);
+        else
             ++missing;
-            continue;
-        }
-        in->previews.insert(r.name, file.readAll());
-        file.close();
-        file.remove();
     }
     return missing;
 }
@@ -118,6 +109,10 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
         if (const int missing = addPreviews(listing, o.frames, &in))
             in.source.notes << QStringLiteral("%1 without a preview: no picture could be decoded from their clusters")
                                    .arg(countText(static_cast<uint64_t>(missing), "recording", "recordings"));
+    }
+    if (stopSignal()) {
+        err(QStringLiteral("stopped by %1; the page was not written").arg(signalName(stopSignal())));
+        return 128 + stopSignal();
     }
     if (listing.empty())
         err(noMatchText(o));

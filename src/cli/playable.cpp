@@ -122,7 +122,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
         }
         if (sha256) {
             out(QStringLiteral("%1  %2").arg(hex, shownPath(r)));
-            std::fflush(stdout);
+            flushOut();
         }
         if (report) {
             ReportFile f;

@@ -16,7 +16,8 @@
 namespace korvath {
 namespace cli {
 
-int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered)
+int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,
+               const OpenedSource &opened)
 {
     QList<const Recording *> chosen;
     for (const Recording *r : ordered)
@@ -26,19 +27,20 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
         err(noMatchText(o));
         return ExitDone;
     }
-    const bool onePicture = !QFileInfo(o.outDir).isDir() && o.outDir.endsWith(QLatin1String(".png"), Qt::CaseInsensitive);
+    const bool onePicture = previewIsOnePicture(o);
     if (onePicture && chosen.size() != 1) {
         err(QStringLiteral("--out %1 is one picture, but %2 are listed: give a folder, or one --name")
                 .arg(o.outDir, countText(static_cast<uint64_t>(chosen.size()), "recording", "recordings")));
         return ExitUsage;
     }
-    QStringList paths;
-    for (const Recording *r : chosen) {
-        QString base = r->name;
-        if (base.endsWith(QLatin1String(".h264"), Qt::CaseInsensitive))
-            base.chop(5);
-        paths << (onePicture ? o.outDir : cameraFolderPath(o.outDir, r->channel) + QLatin1Char('/') + base + QStringLiteral(".png"));
+    const QString clash = outputClash(o, opened, chosen);
+    if (!clash.isEmpty()) {
+        err(clash);
+        return ExitUsage;
     }
+    QStringList paths;
+    for (const Recording *r : chosen)
+        paths << previewPath(o, *r);
     if (!o.overwrite) {
         QStringList existing;
         for (const QString &p : paths)
@@ -58,8 +60,11 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
     for (int i = 0; i < chosen.size() && !stopSignal(); ++i) {
         const Recording &r = *chosen[i];
         const QString shown = QDir::toNativeSeparators(QDir::cleanPath(paths[i]));
-        if (!QDir().mkpath(QFileInfo(paths[i]).absolutePath())) {
-            err(QStringLiteral("%1: no preview: the folder %2 could not be created").arg(r.name, QFileInfo(paths[i]).absolutePath()));
+        const QString folder = QFileInfo(paths[i]).absolutePath();
+        const QString why = onePicture ? QString() : makeOutputFolder(folder);
+        if (!why.isEmpty()) {
+            err(QStringLiteral("%1: no preview: the folder %2 could not be created: %3")
+                    .arg(r.name, QDir::toNativeSeparators(folder), why));
             ++failures;
             continue;
         }
@@ -92,7 +97,10 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
                     .arg(r.name, countText(static_cast<uint64_t>(unreadable), "cluster", "clusters"),
                          unreadable == 1 ? QStringLiteral("was") : QStringLiteral("were")));
         if (!result.ok) {
-            err(QStringLiteral("%1: no preview: %2").arg(r.name, result.error));
+            // The recording is named once.
+            const QString why = result.error.startsWith(r.name + QStringLiteral(": ")) ? result.error.mid(r.name.size() + 2)
+                                                                                     : result.error;
+            err(QStringLiteral("%1: no preview: %2").arg(r.name, why));
             ++failures;
             continue;
         }
@@ -105,7 +113,7 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
                 .arg(o.frames)
                 .arg(result.clustersRead)
                 .arg(countText(p.clusterCount, "cluster", "clusters")));
-        std::fflush(stdout);
+        flushOut();
     }
     if (stopSignal()) {
         err(QStringLiteral("stopped by %1").arg(signalName(stopSignal())));

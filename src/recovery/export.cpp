@@ -35,20 +35,6 @@ uint32_t readClusterWatched(const SectorSource &source, uint64_t first, uint64_t
     return bad;
 }
 
-// A device that fills up first takes part of a write without an error;
-// writing the rest again makes the failing write say why.
-bool writeWhole(QFile &file, const uint8_t *bytes, qint64 size)
-{
-    qint64 wrote = 0;
-    while (wrote < size) {
-        const qint64 n = file.write(reinterpret_cast<const char *>(bytes) + wrote, size - wrote);
-        if (n <= 0)
-            return false;
-        wrote += n;
-    }
-    return true;
-}
-
 // Runs one job at a time on a thread of its own, so that the caller can do
 // something else with the same bytes meanwhile.
 class SideWork
@@ -127,18 +113,10 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
     const ClusterList &clusters = recording.clusters;
     const int total = clusters.size();
 
-    const QString partial = partialPath(path);
-    // A temporary file left by a killed run is ours to replace; a link there
-    // is removed, never followed: writing through it would overwrite
-    // whatever it points to. The file is then made new, and a link that
-    // appears in between makes the open fail rather than be followed.
-    const QFileInfo left(partial);
-    if (left.isSymLink() || (left.exists() && !left.isDir()))
-        QFile::remove(partial);
-    QFile file(partial);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+    OutputFile file(path);
+    if (!file.open()) {
         result.status = ExportStatus::Failed;
-        result.error = QStringLiteral("the file could not be created (%1)").arg(file.errorString());
+        result.error = QStringLiteral("the file could not be created (%1)").arg(file.reason());
         return result;
     }
     int done = 0;
@@ -170,16 +148,16 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
             }
             if (digest)
                 digest->start(slot->bytes, kClusterBytes);
-            const bool wrote = writeWhole(file, slot->bytes, kClusterBytes);
+            const bool wrote = file.write(slot->bytes, kClusterBytes);
             if (digest)
                 digest->wait(); // the slot stays ours until both are done with it
             if (!wrote) {
                 result.status = ExportStatus::Failed;
-                result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.errorString())
+                result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.reason())
                                          : QStringLiteral("writing failed after %1 of %2 clusters (%3)")
                                                .arg(done)
                                                .arg(total)
-                                               .arg(file.errorString());
+                                               .arg(file.reason());
                 break;
             }
             ++done;
@@ -202,28 +180,17 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
                                .arg(total);
         }
     }
-    if (result.written() && !file.flush()) {
+    bool renaming = false;
+    if (result.written() && !file.commit()) {
         result.status = ExportStatus::Failed;
-        result.error = QStringLiteral("the file could not be completed (%1)").arg(file.errorString());
-    }
-    file.close();
-    if (result.written() && file.error() != QFileDevice::NoError) {
-        result.status = ExportStatus::Failed;
-        result.error = QStringLiteral("the file could not be closed (%1)").arg(file.errorString());
-    }
-    bool committing = false;
-    if (result.written()) {
-        const QString why = commitPartial(partial, path);
-        committing = !why.isEmpty();
-        if (!why.isEmpty()) {
-            result.status = ExportStatus::Failed;
-            result.error = why;
-        }
+        renaming = file.failedStep() == OutputFile::Step::Rename;
+        result.error = renaming ? QStringLiteral("it could not be renamed from its temporary name (%1)").arg(file.reason())
+                                : QStringLiteral("the file could not be completed (%1)").arg(file.reason());
     }
     if (!result.written()) {
-        const QString left = discardPartial(partial);
+        const QString left = file.discard();
         // A file that failed only its rename was whole: it is no less removed.
-        result.error += QStringLiteral("; ") + (committing ? QString(left).replace(QLatin1String("incomplete"), QLatin1String("temporary")) : left);
+        result.error += QStringLiteral("; ") + (renaming ? QString(left).replace(QLatin1String("incomplete"), QLatin1String("temporary")) : left);
         result.bytesWritten = 0;
     }
     return result;
@@ -302,7 +269,7 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
         }
         const QString folder = cameraFolderPath(saveFolder, rec.channel);
         if (!folderProblem.contains(folder)) {
-            const QString why = makeCameraFolder(folder);
+            const QString why = makeOutputFolder(folder);
             folderProblem.insert(folder, why);
             if (!why.isEmpty())
                 outcome.folderProblems << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(QDir::cleanPath(folder)), why);

@@ -1,9 +1,11 @@
 #include "casepage.h"
 
+#include "outputfile.h"
+
 #include "dfxmlreport.h"
 #include "html.h"
+#include "outputfile.h"
 
-#include <QSaveFile>
 #include <algorithm>
 
 namespace korvath {
@@ -254,14 +256,10 @@ QString caseReportHtml(const CaseReport &report)
 
 bool writeCaseHtml(const CaseReport &report, const QString &path, QString *error)
 {
-    QSaveFile file(path);
-    const QByteArray bytes = caseReportHtml(report).toUtf8();
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    return true;
+    const QString why = writeOutputFile(path, caseReportHtml(report).toUtf8());
+    if (error)
+        *error = why;
+    return why.isEmpty();
 }
 
 } // namespace korvath

@@ -2,10 +2,11 @@
 
 #include "casepage.h"
 #include "clock.h"
+#include "outputfile.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSysInfo>
 #include <QXmlStreamWriter>
 #include <QtGlobal>
@@ -382,20 +383,12 @@ bool writeCaseReports(const CaseReport &report, const QString &reportPath, QStri
     return false;
 }
 
-bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *error)
+QByteArray dfxmlReportBytes(const CaseReport &report)
 {
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
-    };
-    // QSaveFile writes beside `path` and renames on commit; left uncommitted
-    // it removes its temporary file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("the report could not be created (%1)").arg(file.errorString()));
-
-    Writer w(&file);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    Writer w(&buffer);
     w.x.writeStartDocument();
     w.x.writeDefaultNamespace(QLatin1String(D));
     w.x.writeNamespace(QLatin1String(kDublinCoreNamespace), QStringLiteral("dc"));
@@ -420,13 +413,16 @@ bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *er
     w.end();
     w.x.writeEndDocument();
 
-    if (w.x.hasError()) {
-        file.cancelWriting();
-        return fail(QStringLiteral("writing the report failed (%1)").arg(file.errorString()));
-    }
-    if (!file.commit())
-        return fail(QStringLiteral("the report could not be completed (%1)").arg(file.errorString()));
-    return true;
+    buffer.close();
+    return bytes;
+}
+
+bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *error)
+{
+    const QString why = writeOutputFile(path, dfxmlReportBytes(report));
+    if (error)
+        *error = why;
+    return why.isEmpty();
 }
 
 } // namespace korvath

@@ -149,8 +149,11 @@ constexpr const char *kDfxmlNamespace = "http://www.forensicswiki.org/wiki/Categ
 constexpr const char *kDublinCoreNamespace = "http://purl.org/dc/elements/1.1/";
 constexpr const char *kKorvathNamespace = "urn:korvath:dfxml:1";
 
-// Writes to a temporary name beside `path` and renames it when complete; on
-// failure nothing is left and `error` says why. Replaces a file at `path`.
+// The report as a document.
+QByteArray dfxmlReportBytes(const CaseReport &report);
+
+// Writes it as one output file (outputfile.h); on failure nothing is left and
+// `error` says why. Replaces a file at `path`.
 bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *error);
 
 // The readable page that goes beside a report: case.xml -> case.html.

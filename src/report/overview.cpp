@@ -2,10 +2,10 @@
 
 #include "clock.h"
 #include "html.h"
+#include "outputfile.h"
 
 #include <QDate>
 #include <QMap>
-#include <QSaveFile>
 #include <algorithm>
 #include <cmath>
 
@@ -504,14 +504,10 @@ QString overviewHtml(const OverviewInput &in)
 
 bool writeOverviewHtml(const OverviewInput &in, const QString &path, QString *error)
 {
-    QSaveFile file(path);
-    const QByteArray bytes = overviewHtml(in).toUtf8();
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    const QString why = writeOutputFile(path, overviewHtml(in).toUtf8());
+    if (error)
+        *error = why;
+    return why.isEmpty();
 }
 
 } // namespace korvath

@@ -28,7 +28,7 @@ void Korvath::on_readfile_pushButton_clicked()
     const uint32_t channel = m_fileMap.isEmpty() ? m_channel : m_listing.query.channel;
     const QString folder = korvath::cameraFolderPath(m_savePath, channel);
     KLOG << "newDir" << folder;
-    if (!QDir(folder).exists() && korvath::makeCameraFolder(folder).isEmpty())
+    if (!QDir(folder).exists() && korvath::makeOutputFolder(folder).isEmpty())
         KLOG << "Folder is created";
 
     if (m_selectedFiles.isEmpty()) {

@@ -2,10 +2,11 @@
 
 #include "h264scan.h"
 #include "layout.h"
+#include "outputfile.h"
 #include "remux.h"
 
 #include <QImage>
-#include <QSaveFile>
+#include <QBuffer>
 #include <map>
 #include <memory>
 
@@ -305,10 +306,15 @@ PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &o, c
     }
     sws_freeContext(sws);
 
-    QSaveFile out(pngPath);
-    if (!out.open(QIODevice::WriteOnly) || !sheet.save(&out, "PNG") || !out.commit()) {
-        r.error = QStringLiteral("cannot write %1: %2").arg(pngPath, out.errorString());
+    QBuffer encoded(&r.png);
+    if (!encoded.open(QIODevice::WriteOnly) || !sheet.save(&encoded, "PNG")) {
+        r.error = QStringLiteral("%1: the picture could not be encoded").arg(name);
         return r;
+    }
+    if (!pngPath.isEmpty()) {
+        r.error = writeOutputFile(pngPath, r.png);
+        if (!r.error.isEmpty())
+            return r;
     }
     r.ok = true;
     return r;

@@ -5,6 +5,7 @@
 
 #include "recordertime.h"
 
+#include <QByteArray>
 #include <QRect>
 #include <QSize>
 #include <QString>
@@ -42,9 +43,11 @@ struct PreviewResult {
     std::vector<PreviewTile> tiles;
     QSize sheetSize;
     QSize frameSize; // as decoded
+    QByteArray png;  // the sheet as written
 };
 
-// Writes one PNG contact sheet at pngPath (through a temporary name).
+// Writes one PNG contact sheet at pngPath as one output file (outputfile.h);
+// with no path, the sheet is only kept in the result.
 PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &options, const QString &pngPath);
 
 } // namespace korvath

@@ -1,12 +1,12 @@
 #include "remux.h"
 
 #include "h264scan.h"
+#include "outputfile.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -516,15 +516,40 @@ struct OutputCloser {
     {
         if (!c)
             return;
-        if (c->pb)
-            avio_closep(&c->pb);
+        if (c->pb) {
+            av_freep(&c->pb->buffer);
+            avio_context_free(&c->pb);
+        }
         avformat_free_context(c);
     }
 };
 using Output = std::unique_ptr<AVFormatContext, OutputCloser>;
 
+// The muxer writes through the one output file, so that every write is
+// checked and the MP4 gets its name like any other output.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int writeOutput(void *file, const uint8_t *bytes, int size)
+#else
+int writeOutput(void *file, uint8_t *bytes, int size)
+#endif
+{
+    return static_cast<OutputFile *>(file)->write(bytes, size) ? size : AVERROR(EIO);
+}
+
+int64_t seekOutput(void *opaque, int64_t offset, int whence)
+{
+    auto *file = static_cast<OutputFile *>(opaque);
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE)
+        return file->size();
+    const int64_t to = whence == SEEK_CUR ? file->position() + offset : whence == SEEK_END ? file->size() + offset : offset;
+    return whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END ? AVERROR(EINVAL)
+           : file->seek(to)                                                ? to
+                                                                           : AVERROR(EIO);
+}
+
 bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Plan &plan, AVRational fps,
-              const QString &tmpPath, RemuxResult &r)
+              OutputFile &file, RemuxResult &r)
 {
     uint64_t planned = 0;
     for (const int size : plan.sizes)
@@ -537,8 +562,7 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         return false;
     }
     AVFormatContext *ocRaw = nullptr;
-    const QByteArray tmpName = QFile::encodeName(tmpPath);
-    if (avformat_alloc_output_context2(&ocRaw, nullptr, "mp4", tmpName.constData()) < 0 || !ocRaw) {
+    if (avformat_alloc_output_context2(&ocRaw, nullptr, "mp4", nullptr) < 0 || !ocRaw) {
         r.error = QStringLiteral("the MP4 writer is missing");
         return false;
     }
@@ -575,18 +599,18 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
     av_dict_set(&oc->metadata, "comment", comment.toUtf8().constData(), 0);
     av_dict_set(&oc->metadata, "title", QStringLiteral("%1 (derived MP4)").arg(name).toUtf8().constData(), 0);
 
-    // The temporary file is new and empty: truncating it anyway has ext4 flush
-    // the whole MP4 to the disk on close (its replace-by-truncate heuristic).
-    AVDictionary *fileOptions = nullptr;
-    av_dict_set(&fileOptions, "truncate", "0", 0);
-    int rc = avio_open2(&oc->pb, tmpName.constData(), AVIO_FLAG_WRITE, nullptr, &fileOptions);
-    av_dict_free(&fileOptions);
-    if (rc < 0) {
-        r.error = QStringLiteral("cannot write %1: %2").arg(tmpPath, averror(rc));
+    constexpr int kIoBuffer = 1 << 16;
+    auto *ioBuffer = static_cast<unsigned char *>(av_malloc(kIoBuffer));
+    oc->pb = ioBuffer ? avio_alloc_context(ioBuffer, kIoBuffer, 1, &file, nullptr, writeOutput, seekOutput) : nullptr;
+    if (!oc->pb) {
+        av_free(ioBuffer);
+        r.error = QStringLiteral("out of memory");
         return false;
     }
-    if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
-        r.error = QStringLiteral("MP4 header: %1").arg(averror(rc));
+    oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+    int rc = avformat_write_header(oc.get(), nullptr);
+    if (rc < 0) {
+        r.error = file.errorString().isEmpty() ? QStringLiteral("MP4 header: %1").arg(averror(rc)) : file.errorString();
         return false;
     }
     const AVRational frameTime = av_inv_q(fps);
@@ -618,7 +642,7 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         });
         pkt->flags = idr ? AV_PKT_FLAG_KEY : 0;
         if ((rc = av_write_frame(oc.get(), pkt.get())) < 0) {
-            r.error = QStringLiteral("MP4 write: %1").arg(averror(rc));
+            r.error = file.errorString().isEmpty() ? QStringLiteral("MP4 write: %1").arg(averror(rc)) : file.errorString();
             return false;
         }
         return true;
@@ -670,12 +694,12 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         }
     }
     if ((rc = av_write_trailer(oc.get())) < 0) {
-        r.error = QStringLiteral("MP4 trailer: %1").arg(averror(rc));
+        r.error = file.errorString().isEmpty() ? QStringLiteral("MP4 trailer: %1").arg(averror(rc)) : file.errorString();
         return false;
     }
-    rc = avio_closep(&oc->pb);
-    if (rc < 0) {
-        r.error = QStringLiteral("cannot finish %1: %2").arg(tmpPath, averror(rc));
+    avio_flush(oc->pb);
+    if (oc->pb->error < 0) {
+        r.error = file.errorString().isEmpty() ? averror(oc->pb->error) : file.errorString();
         return false;
     }
     return true;
@@ -720,38 +744,22 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
     r.durationSeconds = static_cast<double>(plan.frames) / r.fps;
 
     const QFileInfo target(mp4Path);
-    if (!QDir().mkpath(target.absolutePath())) {
-        r.error = QStringLiteral("cannot create %1").arg(target.absolutePath());
+    const QString folderProblem = makeOutputFolder(target.absolutePath());
+    if (!folderProblem.isEmpty()) {
+        r.error = QStringLiteral("cannot create %1: %2").arg(QDir::toNativeSeparators(target.absolutePath()), folderProblem);
         return r;
     }
-    QString tmpPath;
-    {
-        QTemporaryFile tmp(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".XXXXXX.part"));
-        if (!tmp.open()) {
-            r.error = QStringLiteral("cannot write in %1: %2").arg(target.absolutePath(), tmp.errorString());
-            return r;
-        }
-        tmp.setAutoRemove(false);
-        tmpPath = tmp.fileName();
+    OutputFile file(mp4Path);
+    if (!file.open()) {
+        r.error = file.errorString();
+        return r;
     }
     src.file.seek(0);
     src.scanZeros = false;
-    if (!writeMp4(src, o, name, plan, fps, tmpPath, r)) {
-        QFile::remove(tmpPath);
-        return r;
-    }
-    // The temporary file was made private; the copy gets the usual permissions.
-    QFile::setPermissions(tmpPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                                       | QFileDevice::ReadOther);
-#ifdef Q_OS_WIN
-    QFile::remove(mp4Path);
-    const bool renamed = QFile::rename(tmpPath, mp4Path);
-#else
-    const bool renamed = std::rename(QFile::encodeName(tmpPath).constData(), QFile::encodeName(mp4Path).constData()) == 0;
-#endif
-    if (!renamed) {
-        QFile::remove(tmpPath);
-        r.error = QStringLiteral("cannot rename the MP4 to %1").arg(mp4Path);
+    if (!writeMp4(src, o, name, plan, fps, file, r))
+        return r; // the temporary file goes with `file`
+    if (!file.commit()) {
+        r.error = file.errorString();
         return r;
     }
     r.ok = true;

@@ -19,29 +19,6 @@ using namespace korvath::testkit;
 namespace {
 
 
-// Every path below `dir`, folders and symbolic links included, relative to it.
-QStringList tree(const QString &dir)
-{
-    QStringList out;
-    QDirIterator it(dir, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << QDir(dir).relativeFilePath(it.next());
-    out.sort();
-    return out;
-}
-
-QStringList partFiles(const QString &dir)
-{
-    return tree(dir).filter(QRegularExpression(QStringLiteral("\\.part$")));
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
 class ExportSafety : public ::testing::Test
 {
 protected:

@@ -1,5 +1,6 @@
-// Shared by the failing-drive tests: korvath-cli run on an image served by
-// korvath-faultfs, and what the image holds with chosen sectors zeroed.
+// Shared by the tests of korvath-cli: the program run as a user runs it (on
+// an image, or on one served by korvath-faultfs), what the image holds with
+// chosen sectors zeroed, and what a run left in a folder.
 #pragma once
 
 #include "faultmount.h"
@@ -7,9 +8,11 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstring>
@@ -32,6 +35,30 @@ namespace testkit {
         if (!why_.isEmpty())                                                                               \
             GTEST_SKIP() << "no failing drive through FUSE: " << why_.toStdString();                       \
     } while (0)
+
+// Every path below `dir`, folders, links and hidden files included, relative to it.
+inline QStringList tree(const QString &dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(dir).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+// The temporary files below `dir`.
+inline QStringList partFiles(const QString &dir)
+{
+    return tree(dir).filter(QRegularExpression(QStringLiteral("\\.part$")));
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
 
 // The bytes of `clusters` in the image, with the sectors of `zeroed` (absolute) as zeros.
 inline QByteArray expectedBytes(const ImageBuilder &b, const QString &image, const std::vector<uint32_t> &clusters,

@@ -211,11 +211,11 @@ TEST(CameraFolder, MadeOrTheReasonGiven)
     QTemporaryDir tmp;
     const QString save = tmp.filePath("save");
     ASSERT_TRUE(QDir().mkdir(save));
-    EXPECT_EQ(makeCameraFolder(save + "//CAM1"), QString());
+    EXPECT_EQ(makeOutputFolder(save + "//CAM1"), QString());
     EXPECT_TRUE(QFileInfo(save + "/CAM1").isDir());
     QFile(save + "/CAM2").open(QIODevice::WriteOnly);
-    EXPECT_TRUE(makeCameraFolder(save + "//CAM2").contains("in the way"));
-    EXPECT_TRUE(makeCameraFolder(tmp.filePath("nothing") + "//CAM1").endsWith("nothing does not exist"));
+    EXPECT_TRUE(makeOutputFolder(save + "//CAM2").contains("in the way"));
+    EXPECT_TRUE(makeOutputFolder(tmp.filePath("nothing") + "//CAM1").endsWith("nothing does not exist"));
 }
 
 } // namespace

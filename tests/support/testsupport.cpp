@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtGlobal>
+#include <cerrno>
+#include <sys/mount.h>
 
 namespace korvath {
 namespace testkit {
@@ -138,6 +140,19 @@ void LogCapture::clear()
 {
     QMutexLocker lock(&g_logMutex);
     g_lines.clear();
+}
+
+TmpfsMount::TmpfsMount(const QString &dir, const char *options, unsigned long flags) : point(dir)
+{
+    if (::mount("tmpfs", dir.toLocal8Bit().constData(), "tmpfs", flags, options) != 0)
+        error = errno;
+}
+
+void TmpfsMount::release()
+{
+    if (error == 0)
+        ::umount2(point.toLocal8Bit().constData(), MNT_DETACH);
+    error = -1;
 }
 
 } // namespace testkit

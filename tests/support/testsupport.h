@@ -27,9 +27,16 @@ ProcessRun runProgram(const QString &program, const QStringList &args, const QSt
                       const QMap<QString, QString> &set = {}, int timeoutMs = 120000, const QString &dir = {});
 
 #ifdef KORVATH_CLI_PATH
-inline ProcessRun runCli(const QStringList &args, int timeoutMs = 120000)
+// With `redirect`, through /bin/sh with those redirections of its own (">&-",
+// ">/dev/full"), so that stdout is whatever a shell can make of it.
+inline ProcessRun runCli(const QStringList &args, int timeoutMs = 120000, const QString &redirect = {})
 {
-    return runProgram(QStringLiteral(KORVATH_CLI_PATH), args, {}, {}, timeoutMs);
+    if (redirect.isEmpty())
+        return runProgram(QStringLiteral(KORVATH_CLI_PATH), args, {}, {}, timeoutMs);
+    return runProgram(QStringLiteral("/bin/sh"),
+                      QStringList{QStringLiteral("-c"), QStringLiteral("exec \"$0\" \"$@\" ") + redirect,
+                                  QStringLiteral(KORVATH_CLI_PATH)} + args,
+                      {}, {}, timeoutMs);
 }
 #endif
 
@@ -68,6 +75,19 @@ public:
     bool contains(const QString &line) const { return lines().contains(line); }
 
 private:
+};
+
+// A small tmpfs mounted on `dir` for as long as it lives (it needs root);
+// `error` holds errno when it could not be mounted.
+struct TmpfsMount {
+    QString point;
+    int error = 0;
+    TmpfsMount(const QString &dir, const char *options, unsigned long flags = 0);
+    ~TmpfsMount() { release(); }
+    TmpfsMount(const TmpfsMount &) = delete;
+    TmpfsMount &operator=(const TmpfsMount &) = delete;
+    bool ok() const { return error == 0; }
+    void release();
 };
 
 } // namespace testkit

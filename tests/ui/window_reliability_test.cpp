@@ -66,25 +66,6 @@ QList<ModalBox> messageBoxes(const QList<ModalBox> &boxes)
     return out;
 }
 
-// A small file system mounted for one test; unmounted when it goes.
-struct Mount {
-    QString point;
-    int error = 0;
-    Mount(const QString &dir, const char *options, unsigned long flags = 0) : point(dir)
-    {
-        if (::mount("tmpfs", dir.toLocal8Bit().constData(), "tmpfs", flags, options) != 0)
-            error = errno;
-    }
-    ~Mount() { release(); }
-    bool ok() const { return error == 0; }
-    void release()
-    {
-        if (error == 0)
-            ::umount2(point.toLocal8Bit().constData(), MNT_DETACH);
-        error = -1;
-    }
-};
-
 // The window over drives that are image files in a temporary folder.
 struct Session {
     QTemporaryDir tmp;
@@ -436,7 +417,7 @@ private slots:
         const QString over = addRecording(b, 1, {6});
         s.add(0, b);
         QVERIFY(QDir().mkpath(s.save));
-        Mount small(s.save, "size=3m");
+        TmpfsMount small(s.save, "size=3m");
         if (!small.ok())
             QSKIP(qPrintable(QStringLiteral("no tmpfs may be mounted here (%1)").arg(QString::fromLocal8Bit(std::strerror(small.error)))));
         s.open();
@@ -485,14 +466,14 @@ private slots:
         QCOMPARE(s.generate().size(), 0);
         s.chooseSave();
         s.checkAll();
-        std::unique_ptr<Mount> readOnly;
+        std::unique_ptr<TmpfsMount> readOnly;
         if (cause == "removed") {
             QVERIFY(QDir(s.save).removeRecursively());
         } else if (cause == "file") {
             QFile in(s.save + "/CAM1");
             QVERIFY(in.open(QIODevice::WriteOnly));
         } else {
-            readOnly.reset(new Mount(s.save, "size=1m", MS_RDONLY));
+            readOnly.reset(new TmpfsMount(s.save, "size=1m", MS_RDONLY));
             if (!readOnly->ok())
                 QSKIP(qPrintable(QStringLiteral("no tmpfs may be mounted here (%1)").arg(QString::fromLocal8Bit(std::strerror(readOnly->error)))));
         }

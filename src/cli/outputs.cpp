@@ -1,0 +1,93 @@
+// What a command will write, checked against the source and against itself
+// before anything is read or written.
+#include "commands.h"
+
+#include "outputfile.h"
+#include "playable.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+namespace korvath {
+namespace cli {
+
+namespace {
+
+QString quoted(const QString &path)
+{
+    return QStringLiteral("'%1'").arg(QDir::toNativeSeparators(QDir::cleanPath(path)));
+}
+
+} // namespace
+
+bool previewIsOnePicture(const Options &o)
+{
+    return !QFileInfo(o.outDir).isDir() && o.outDir.endsWith(QLatin1String(".png"), Qt::CaseInsensitive);
+}
+
+QString previewPath(const Options &o, const Recording &r)
+{
+    if (previewIsOnePicture(o))
+        return o.outDir;
+    QString base = r.name;
+    if (base.endsWith(QLatin1String(".h264"), Qt::CaseInsensitive))
+        base.chop(5);
+    return cameraFolderPath(o.outDir, r.channel) + QLatin1Char('/') + base + QStringLiteral(".png");
+}
+
+QString outputClash(const Options &o, const OpenedSource &opened, const QList<const Recording *> &chosen)
+{
+    OutputClaims claims;
+    claims.addSource(opened.devicePath, QStringLiteral("the source %1").arg(quoted(opened.devicePath)));
+    for (const QString &segment : opened.segments)
+        claims.addSource(segment, QStringLiteral("%1, a file of the source's set").arg(quoted(segment)));
+
+    const QString out = QStringLiteral("--out %1").arg(quoted(o.outDir));
+    QSet<uint32_t> channels;
+    const auto cameraFolder = [&](const Recording &r) {
+        const QString folder = cameraFolderPath(o.outDir, r.channel);
+        if (!channels.contains(r.channel))
+            claims.addFolder(folder, QStringLiteral("the camera folder %1").arg(quoted(folder)));
+        channels.insert(r.channel);
+    };
+    switch (o.command) {
+    case Command::Export:
+        claims.addFolder(o.outDir, out);
+        for (const Recording *r : chosen) {
+            cameraFolder(*r);
+            const QString copy = cameraFolderPath(o.outDir, r->channel) + QLatin1Char('/') + r->name;
+            claims.addFile(copy, QStringLiteral("the native copy %1").arg(quoted(copy)));
+            if (o.mp4) {
+                const QString mp4 = playablePath(o.outDir, *r);
+                const QString folder = QFileInfo(mp4).path();
+                claims.addFolder(folder, QStringLiteral("the folder %1").arg(quoted(folder)));
+                claims.addFile(mp4, QStringLiteral("the playable copy %1").arg(quoted(mp4)));
+            }
+        }
+        if (!o.report.isEmpty())
+            claims.addFile(o.report, QStringLiteral("--report %1").arg(quoted(o.report)));
+        break;
+    case Command::Overview:
+        claims.addFile(o.outDir, out);
+        break;
+    case Command::Preview:
+        if (previewIsOnePicture(o)) {
+            claims.addFile(o.outDir, out);
+            break;
+        }
+        claims.addFolder(o.outDir, out);
+        for (const Recording *r : chosen) {
+            cameraFolder(*r);
+            claims.addFile(previewPath(o, *r), QStringLiteral("the picture %1").arg(quoted(previewPath(o, *r))));
+        }
+        break;
+    default:
+        return {};
+    }
+    const QString clash = claims.clash();
+    return clash.isEmpty() ? clash : clash + QStringLiteral("; nothing was written; give another path");
+}
+
+} // namespace cli
+} // namespace korvath
