@@ -49,7 +49,7 @@ uint64_t scanClusterBound(uint64_t recordCount)
 }
 
 RecordingMap scanDirectory(const uint8_t *directory, size_t size, const VolumeInfo &info, const ScanQuery &query,
-                           ScanStats *stats)
+                           ScanStats *stats, std::vector<Recording> *displaced)
 {
     RecordingMap found;
     const LeReader dir(directory, size);
@@ -95,6 +95,14 @@ RecordingMap scanDirectory(const uint8_t *directory, size_t size, const VolumeIn
         // Of equal names the higher index wins. Recorders write in time order,
         // so a name mostly sorts last: the hint spares the descent and falls
         // back to a plain insert when it is wrong.
+        if (displaced && !found.isEmpty() && !(found.lastKey() < rec.name)) {
+            const auto same = found.find(rec.name);
+            if (same != found.end()) {
+                displaced->push_back(std::move(same.value()));
+                same.value() = std::move(rec);
+                continue;
+            }
+        }
         found.insert(found.constEnd(), rec.name, rec);
     }
     if (stats) {
