@@ -312,7 +312,10 @@ TEST_F(HostileImage, NothingIsReadFromBytesThatWereNotThere)
             continue;
         }
         const SourceFacts facts = readSource(report);
-        ASSERT_TRUE(facts.read) << report.toStdString();
+        if (!facts.read) {
+            ADD_FAILURE() << "no report at " << report.toStdString();
+            continue;
+        }
         EXPECT_EQ(facts.format, p.format);
         EXPECT_EQ(facts.unreadable, p.unreadable);
         const bool sector0 = !p.unreadable.empty() && p.unreadable.front().part == QLatin1String("sector 0");
