@@ -344,15 +344,16 @@ TEST(SameName, BothAreKeptListedExportedAndShown)
     QTemporaryDir tmp;
     ImageBuilder b(kSectors);
     b.recorderSignature();
+    // Records 5, 20, 30: the later of the two named alike is not the last listed before it.
     b.recording(0, at(8, 0), at(8, 10), {5, 6}, 0x11);
+    b.recording(0, at(9, 0), at(9, 1), {20}, 0x33);
     b.recording(0, at(8, 0), at(8, 10), {30}, 0x22);
-    b.recording(0, at(9, 0), at(9, 1), {40}, 0x33);
     const QString image = tmp.filePath("disk.img");
     ASSERT_TRUE(b.write(image));
     const QString name = recordingFileName(at(8, 0), at(8, 10), 0);
     const QString earlier = QString(name).replace(".h264", "_cluster5.h264");
     const QMap<QString, std::vector<uint32_t>> want{
-        {name, {30}}, {earlier, {5, 6}}, {recordingFileName(at(9, 0), at(9, 1), 0), {40}}};
+        {name, {30}}, {earlier, {5, 6}}, {recordingFileName(at(9, 0), at(9, 1), 0), {20}}};
 
     const CliRun list = runCli({"list", image, "--json"});
     EXPECT_EQ(list.code, 0) << list.err.toStdString();
@@ -384,6 +385,7 @@ TEST(SameName, BothAreKeptListedExportedAndShown)
     const QString html = QString::fromUtf8(fileBytes(page));
     for (const QString &n : want.keys())
         EXPECT_TRUE(html.contains(n)) << n.toStdString();
+    EXPECT_TRUE(html.contains("1 recording shares the name of a later recording")) << html.toStdString();
 }
 
 } // namespace
