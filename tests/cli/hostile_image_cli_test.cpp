@@ -287,7 +287,7 @@ protected:
 // is refused before anything is written.
 TEST_F(HostileImage, NothingIsReadFromBytesThatWereNotThere)
 {
-    const CliRun raw = runCli({"list", g->path("disk.img"), "--channel", "all"});
+    const auto raw = runCli({"list", g->path("disk.img"), "--channel", "all"});
     ASSERT_EQ(raw.code, 0) << raw.err.toStdString();
     ASSERT_EQ(raw.out.count('\n'), 2);
     for (const Hostile &h : kHostile) {
@@ -300,7 +300,7 @@ TEST_F(HostileImage, NothingIsReadFromBytesThatWereNotThere)
         ASSERT_TRUE(!p.drive || p.drive->isMounted()) << p.drive->error().toStdString();
         const QString out = g->path(QStringLiteral("out-%1").arg(qHash(QString(h.what)))), report = out + ".xml";
         QDir().mkpath(out);
-        const CliRun r = runCli({"export", p.source, "--out", out, "--channel", "all", "--report", report});
+        const auto r = runCli({"export", p.source, "--out", out, "--channel", "all", "--report", report});
         EXPECT_EQ(r.code, p.code) << r.err.toStdString();
         for (const QString &s : p.said)
             EXPECT_TRUE(r.err.contains(s)) << s.toStdString() << " not in: " << r.err.toStdString();
@@ -329,7 +329,7 @@ TEST_F(HostileImage, NothingIsReadFromBytesThatWereNotThere)
             ++written;
         EXPECT_EQ(facts.files, written);
         if (p.listsAsRaw) {
-            const CliRun list = runCli({"list", p.source, "--channel", "all"});
+            const auto list = runCli({"list", p.source, "--channel", "all"});
             EXPECT_EQ(list.code, 0) << list.err.toStdString();
             EXPECT_EQ(list.out, raw.out);
         }
@@ -355,7 +355,7 @@ TEST(SameName, BothAreKeptListedExportedAndShown)
     const QMap<QString, std::vector<uint32_t>> want{
         {name, {30}}, {earlier, {5, 6}}, {recordingFileName(at(9, 0), at(9, 1), 0), {20}}};
 
-    const CliRun list = runCli({"list", image, "--json"});
+    const auto list = runCli({"list", image, "--json"});
     EXPECT_EQ(list.code, 0) << list.err.toStdString();
     QStringList listed;
     for (const QJsonValue &v : QJsonDocument::fromJson(list.out.toUtf8()).array()) {
@@ -372,7 +372,7 @@ TEST(SameName, BothAreKeptListedExportedAndShown)
 
     const QString out = tmp.filePath("out");
     QDir().mkpath(out);
-    const CliRun exported = runCli({"export", image, "--out", out});
+    const auto exported = runCli({"export", image, "--out", out});
     EXPECT_EQ(exported.code, 0) << exported.err.toStdString();
     EXPECT_EQ(QDir(out + "/CAM1").entryList(QDir::Files, QDir::Name), want.keys());
     for (auto it = want.cbegin(); it != want.cend(); ++it)
@@ -380,7 +380,7 @@ TEST(SameName, BothAreKeptListedExportedAndShown)
             << it.key().toStdString();
 
     const QString page = tmp.filePath("page.html");
-    const CliRun overview = runCli({"overview", image, "--out", page});
+    const auto overview = runCli({"overview", image, "--out", page});
     EXPECT_EQ(overview.code, 0) << overview.err.toStdString();
     const QString html = QString::fromUtf8(fileBytes(page));
     for (const QString &n : want.keys())
