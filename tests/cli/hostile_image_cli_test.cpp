@@ -17,6 +17,7 @@
 #include <functional>
 #include <iostream>
 #include <random>
+#include <unistd.h>
 
 using namespace korvath;
 using namespace korvath::testkit;
@@ -99,39 +100,45 @@ struct Images {
                                     path("split/disk.")}, &error);
     }
 
-    // A folder `name` of the files of `from` (copied, so that they can be
-    // changed), then `with` (target name -> file) in place of some of them.
+    // A folder `name` of hard links to the files of `from`, with `with`
+    // (target name -> file) in place of some of them.
     QString setOf(const QString &name, const QString &from, const QMap<QString, QString> &with = {})
     {
         QDir().mkpath(path(name));
         for (const QString &f : QDir(path(from)).entryList(QDir::Files))
-            QFile::copy(path(from + "/" + f), path(name + "/" + f));
-        for (auto it = with.cbegin(); it != with.cend(); ++it) {
-            QFile::remove(path(name + "/" + it.key()));
-            QFile::copy(it.value(), path(name + "/" + it.key()));
-        }
+            link(with.value(f, path(from + "/" + f)), path(name + "/" + f));
         return path(name);
+    }
+    static void link(const QString &from, const QString &to)
+    {
+        EXPECT_EQ(::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()), 0) << to.toStdString();
     }
 };
 Images *g = nullptr;
 
-bool cut(const QString &file, qint64 size)
+// Replaces a link by a file of its own holding its first `size` bytes (all
+// when -1), so that it can be changed without changing the set it came from.
+QString own(const QString &file, qint64 size = -1)
 {
-    QFile f(file);
-    return f.resize(size);
+    QFile in(file);
+    const QByteArray bytes = in.open(QIODevice::ReadOnly) ? in.read(size < 0 ? in.size() : size) : QByteArray();
+    in.close();
+    QFile out(file);
+    EXPECT_TRUE(QFile::remove(file) && out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+    return file;
 }
 
-// One hostile source: what it is opened as, and what korvath-cli must say.
+// One hostile source: what it is opened as, and what korvath-cli must say
+// and, where it opens, write in the report.
 struct Prepared {
     QString source;
     int code = 0;
-    QStringList said;     // on stderr
-    QString neverSaid;    // not on stderr
-    QString format;       // in the report, for a source that opens
-    bool listsAsRaw = false; // lists exactly what the raw image lists
-    std::vector<Run> unreadable;
+    QStringList said;                // on stderr
+    QString format;                  // the report's image_format
+    std::vector<Run> unreadable;     // the report's unreadable runs
+    bool listsAsRaw = false;         // lists exactly what the raw image lists
+    QString neverSaid;               // not on stderr
     std::shared_ptr<FaultMount> drive;
-    QString skip;         // why the case cannot be had here
 };
 
 struct Hostile {
@@ -147,61 +154,59 @@ Run directoryInChunk(uint64_t sector)
     return {"directory", first, chunk + kEwfChunkSectors - first};
 }
 
+bool ok(bool done)
+{
+    EXPECT_TRUE(done) << g->error.toStdString();
+    return done;
+}
+
 const Hostile kHostile[] = {
     {"E01 whose first chunk fails its checksum",
      [] {
-         Prepared p{g->setOf("badfirst", "plain") + "/case.E01", 1, {"sector 0 could not be read", "nothing was listed"}};
-         p.format = "E01";
-         p.unreadable = {{"sector 0", 0, 1}};
-         EXPECT_TRUE(corruptChunk(p.source, 0, &g->error)) << g->error.toStdString();
-         return p;
+         const QString e01 = own(g->setOf("badfirst", "plain") + "/case.E01");
+         ok(corruptChunk(e01, 0, &g->error));
+         return Prepared{e01, 1, {"sector 0 could not be read", "nothing was listed"}, "E01", {{"sector 0", 0, 1}}};
      }},
     {"E01 with a directory chunk that fails its checksum",
      [] {
-         // The records of the recording at clusters 25-26 lie in the directory's second sector.
+         // The records of clusters 16-31 lie in the directory's second sector.
          const uint64_t sector = g->disk.directorySector() + 1;
          const Run lost = directoryInChunk(sector);
-         Prepared p{g->setOf("baddir", "plain") + "/case.E01", 1,
-                    {QStringLiteral("sectors %1-%2").arg(lost.first).arg(lost.first + lost.count - 1)}};
-         p.format = "E01";
-         p.unreadable = {lost};
-         EXPECT_TRUE(corruptChunk(p.source, sector, &g->error)) << g->error.toStdString();
-         return p;
+         const QString e01 = own(g->setOf("baddir", "plain") + "/case.E01");
+         ok(corruptChunk(e01, sector, &g->error));
+         return Prepared{e01, 1, {QStringLiteral("sectors %1-%2").arg(lost.first).arg(lost.first + lost.count - 1)},
+                         "E01", {lost}};
      }},
-    {"E01 sets that carry set identifiers",
+    {"E01 set that carries a set identifier",
      [] {
-         Prepared p{g->setOf("ids", "plain") + "/case.E01", 0, {}};
-         p.format = "E01";
-         p.listsAsRaw = true;
-         for (const QString &f : QDir(g->path("ids")).entryList(QDir::Files))
-             EXPECT_TRUE(setEwfSetIdentifier(g->path("ids/" + f), QByteArray(16, '\x11'), &g->error));
-         return p;
+         const QString dir = g->setOf("ids", "plain");
+         for (const QString &f : QDir(dir).entryList(QDir::Files))
+             ok(setEwfSetIdentifier(own(dir + "/" + f), QByteArray(16, '\x11'), &g->error));
+         return Prepared{dir + "/case.E01", 0, {}, "E01", {}, true};
      }},
     {"E01 segment of another set (set identifier)",
      [] {
-         const QString foreign = g->setOf("foreign", "other") + "/case.E02";
-         EXPECT_TRUE(setEwfSetIdentifier(foreign, QByteArray(16, '\x22'), &g->error));
-         Prepared p{g->setOf("mixedid", "ids", {{"case.E02", foreign}}) + "/case.E01", 2,
-                    {"mixedid/case.E02 belongs to another image set", "2222"}};
-         return p;
+         const QString foreign = own(g->setOf("foreign", "other") + "/case.E02");
+         ok(setEwfSetIdentifier(foreign, QByteArray(16, '\x22'), &g->error));
+         return Prepared{g->setOf("mixedid", "ids", {{"case.E02", foreign}}) + "/case.E01", 2,
+                         {"mixedid/case.E02 belongs to another image set", "2222"}};
      }},
     {"E01 segment of an acquisition of another disk",
      [] {
          return Prepared{g->setOf("mixedmedium", "plain", {{"case.E02", g->path("smaller/case.E02")}}) + "/case.E01",
-                         2,
-                         {"mixedmedium/case.E02 belongs to another image set", "another medium"}};
+                         2, {"mixedmedium/case.E02 belongs to another image set", "another medium"}};
      }},
     {"E01 whose last segment is truncated",
      [] {
-         Prepared p{g->setOf("cutlast", "plain") + "/case.E01", 2, {"cutlast/case.E03 is truncated"}, "missing"};
-         EXPECT_TRUE(cut(g->path("cutlast/case.E03"), QFileInfo(g->path("cutlast/case.E03")).size() / 2));
-         return p;
+         const QString dir = g->setOf("cutlast", "plain");
+         own(dir + "/case.E03", QFileInfo(dir + "/case.E03").size() / 2);
+         return Prepared{dir + "/case.E01", 2, {"cutlast/case.E03 is truncated"}, {}, {}, false, "missing"};
      }},
     {"E01 whose middle segment is truncated",
      [] {
-         Prepared p{g->setOf("cutmiddle", "plain") + "/case.E01", 2, {"cutmiddle/case.E02 is truncated"}, "missing"};
-         EXPECT_TRUE(cut(g->path("cutmiddle/case.E02"), 1 << 20));
-         return p;
+         const QString dir = g->setOf("cutmiddle", "plain");
+         own(dir + "/case.E02", 1 << 20);
+         return Prepared{dir + "/case.E01", 2, {"cutmiddle/case.E02 is truncated"}, {}, {}, false, "missing"};
      }},
     {"lowercase E01 set beside notes of the case",
      [] {
@@ -210,50 +215,37 @@ const Hostile kHostile[] = {
              QFile f(dir + "/case." + ext);
              EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write("notes of the case\n") > 0);
          }
-         Prepared p{dir + "/case.e01", 0, {}};
-         p.format = "E01";
-         p.listsAsRaw = true;
-         return p;
+         return Prepared{dir + "/case.e01", 0, {}, "E01", {}, true};
      }},
     {"split raw set with a short middle piece",
      [] {
          const QString dir = g->setOf("shortpiece", "split");
          const qint64 shorter = QFileInfo(dir + "/disk.002").size() - 512;
-         EXPECT_TRUE(cut(dir + "/disk.002", shorter));
+         own(dir + "/disk.002", shorter);
          return Prepared{dir + "/disk.001", 2, {QStringLiteral("shortpiece/disk.002 is %1 bytes long").arg(shorter)}};
      }},
     {"raw image named .E01",
      [] {
-         QFile::copy(g->path("disk.img"), g->path("raw.E01"));
-         Prepared p{g->path("raw.E01"), 0, {"named like an E01 image"}};
-         p.format = "raw image";
-         p.listsAsRaw = true;
-         return p;
+         Images::link(g->path("disk.img"), g->path("raw.E01"));
+         return Prepared{g->path("raw.E01"), 0, {"named like an E01 image"}, "raw image", {}, true};
      }},
     {"garbage named .aff",
      [] {
-         QFile f(g->path("junk.aff"));
          std::minstd_rand random(29);
          QByteArray junk(1 << 20, '\0');
          for (char &c : junk)
              c = char(random());
+         QFile f(g->path("junk.aff"));
          EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(junk) == junk.size());
-         Prepared p{g->path("junk.aff"), 0, {"named like an AFF image"}};
-         p.format = "raw image";
-         return p;
+         return Prepared{g->path("junk.aff"), 0, {"named like an AFF image"}, "raw image"};
      }},
     {"failing drive whose sector 0 answers EIO",
      [] {
-         Prepared p;
-         p.skip = FaultMount::unavailableReason();
-         if (!p.skip.isEmpty())
-             return p;
-         p.drive = std::make_shared<FaultMount>(g->path("disk.img"), Faults{{{0, 0}}, {}, 0, -1});
-         p.source = p.drive->path();
-         p.code = 1;
-         p.said = QStringList{"sector 0 could not be read"};
-         p.format = "raw image";
-         p.unreadable = {{"sector 0", 0, 1}};
+         if (!FaultMount::unavailableReason().isEmpty())
+             return Prepared{};
+         auto drive = std::make_shared<FaultMount>(g->path("disk.img"), Faults{{{0, 0}}, {}, 0, -1});
+         Prepared p{drive->path(), 1, {"sector 0 could not be read"}, "raw image", {{"sector 0", 0, 1}}};
+         p.drive = drive;
          return p;
      }},
 };
@@ -293,8 +285,9 @@ TEST_F(HostileImage, NothingIsReadFromBytesThatWereNotThere)
     for (const Hostile &h : kHostile) {
         SCOPED_TRACE(h.what);
         const Prepared p = h.prepare();
-        if (!p.skip.isEmpty()) {
-            std::cout << "[ SKIPPED  ] " << h.what << ": " << p.skip.toStdString() << std::endl;
+        if (p.source.isEmpty()) {
+            std::cout << "[ SKIPPED  ] " << h.what << ": no failing drive through FUSE: "
+                      << FaultMount::unavailableReason().toStdString() << std::endl;
             continue;
         }
         ASSERT_TRUE(!p.drive || p.drive->isMounted()) << p.drive->error().toStdString();
