@@ -71,6 +71,9 @@ QString previewPath(const Options &o, const Recording &r);
 int runDisks(const Options &o);
 // What the listing could not see, on stderr; true when something was lost.
 bool reportListingLosses(const Listing &listing);
+// Recordings that share a name are all kept, the earlier ones under their
+// first cluster's name; each is said on stderr.
+void keepSameNamed(Listing &listing);
 int runList(const Listing &listing, const Options &o, bool lost);
 // The directory's SHA-256 as read, for the report; empty when none was asked.
 int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,

@@ -41,7 +41,14 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         if (o.names.isEmpty() || o.names.contains(r->name))
             entries.append({r, true});
     if (entries.isEmpty()) {
-        err(noMatchText(o));
+        if (listing.sector0Read)
+            err(noMatchText(o));
+        // The report still records what was read, and what could not be.
+        if (!o.report.isEmpty()) {
+            CaseReport report = startReport(listing, opened, directorySha256, o);
+            if (!finishReport(report, o, {}, {}))
+                return ExitLoss;
+        }
         return ExitDone;
     }
     QList<const Recording *> chosen;

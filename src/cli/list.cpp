@@ -15,6 +15,11 @@ namespace cli {
 bool reportListingLosses(const Listing &listing)
 {
     bool lost = false;
+    if (!listing.sector0Read) {
+        err(QStringLiteral("sector 0 could not be read: its partition table and recorder signature are unknown, so "
+                           "the partition start and the directory's place cannot be told; nothing was listed"));
+        return true;
+    }
     if (!listing.signature)
         err(QStringLiteral("sector 0 carries no recorder signature: this may not be a recorder disk, "
                            "and the list may be empty or wrong"));
@@ -47,6 +52,18 @@ bool reportListingLosses(const Listing &listing)
         lost = true;
     }
     return lost;
+}
+
+void keepSameNamed(Listing &listing)
+{
+    for (const Recording &r : listing.displaced)
+        err(QStringLiteral("'%1' names two recordings (the same channel and stamps, other clusters): the one from "
+                           "cluster %2 is listed as '%1', the one from cluster %3 as '%4'")
+                .arg(r.name)
+                .arg(listing.recordings.value(r.name).recordIndex)
+                .arg(r.recordIndex)
+                .arg(displacedName(r)));
+    keepDisplaced(listing);
 }
 
 namespace {
@@ -93,7 +110,7 @@ void printList(const QList<const Recording *> &recordings, const Options &o)
 
 int runList(const Listing &listing, const Options &o, bool lost)
 {
-    if (listing.empty())
+    if (listing.empty() && listing.sector0Read)
         err(noMatchText(o));
     if (!listing.empty() || o.json)
         printList(orderedRecordings(listing), o);

@@ -195,10 +195,12 @@ int run(const Options &o)
     std::function<void(const DirectoryRead &)> onDirectory;
     if (!o.report.isEmpty())
         onDirectory = [&](const DirectoryRead &d) {
-            directorySha256 = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
+            if (d.sector0Read)
+                directorySha256 = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
         };
-    const Listing listing = listRecordings(opened.source, query, onDirectory);
+    Listing listing = listRecordings(opened.source, query, onDirectory);
     const bool lost = reportListingLosses(listing);
+    keepSameNamed(listing);
     if (!listing.directoryAllocated)
         return ExitLoss;
     if (o.command == Command::List)

@@ -83,6 +83,9 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
     in.source.hasLayout = listing.info.totalSec > 0;
     in.source.layout = listing.info;
     in.source.signatureFound = listing.signature;
+    if (!listing.sector0Read)
+        in.source.notes << QStringLiteral("sector 0 could not be read: the partition start and the directory's place "
+                                          "are unknown, so no recording is shown");
     if (const uint64_t bad = listing.directoryUnreadableSectors())
         in.source.notes << QStringLiteral("%1 of the directory's %2 could not be read; recordings described there "
                                           "are not shown")
@@ -102,8 +105,15 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
                        .arg(QStringLiteral(KORVATH_VERSION),
                             QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     in.recordings.reserve(listing.recordings.size());
-    for (const Recording *r : orderedRecordings(listing))
+    uint64_t renamed = 0;
+    for (const Recording *r : orderedRecordings(listing)) {
         in.recordings.append(*r);
+        renamed += r->name != recordingFileName(r->startTime, r->endTime, r->channel);
+    }
+    if (renamed)
+        in.source.notes << QStringLiteral("%1 the name of a later recording (the same channel and times): shown "
+                                          "with the first cluster in the name")
+                               .arg(countText(renamed, "recording shares", "recordings share"));
 
     if (o.frames > 0) {
         if (const int missing = addPreviews(listing, o.frames, &in))
@@ -114,7 +124,7 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
         err(QStringLiteral("stopped by %1; the page was not written").arg(signalName(stopSignal())));
         return 128 + stopSignal();
     }
-    if (listing.empty())
+    if (listing.empty() && listing.sector0Read)
         err(noMatchText(o));
 
     QString problem;

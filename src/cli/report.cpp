@@ -58,9 +58,12 @@ CaseReport startReport(const Listing &listing, const OpenedSource &opened, const
     }
     s.sectors = static_cast<uint64_t>(std::max<int64_t>(listing.source->sectors(), 0));
     s.sizeBytes = s.sectors * kSectorSize;
+    s.imageFormat = opened.kind;
     s.recorderSignature = listing.signature;
+    s.sector0Read = listing.sector0Read;
     s.partitionStart = listing.volumeStart;
     s.layout = listing.info;
+    s.directoryUnreadable = listing.directoryUnreadable;
     s.directorySha256 = directorySha256;
     for (const auto &h : opened.imageHashes)
         s.imageHashes.push_back({h.first, h.second});

@@ -57,8 +57,14 @@ bool openEvidenceImage(const QString &path, OpenedSource *opened, QString *error
         }
         return true;
     }
-    if (image->kind() == ImageSource::Kind::Raw)
+    if (image->kind() == ImageSource::Kind::Raw) {
+        const QString suffix = QFileInfo(path).suffix().toLower();
+        static const QRegularExpression ewfName(QStringLiteral("^(e\\d\\d|ex01)$"));
+        if (ewfName.match(suffix).hasMatch() || suffix == QLatin1String("aff"))
+            err(QStringLiteral("'%1' is named like an %2 image but does not begin like one: read as a raw image")
+                    .arg(path, suffix == QLatin1String("aff") ? QStringLiteral("AFF") : QStringLiteral("E01")));
         return true;
+    }
     opened->kind = image->kindName();
     opened->segments = image->segments();
     for (const StoredHash &h : image->storedHashes())

@@ -12,11 +12,14 @@ namespace {
 
 using Sector = std::array<uint8_t, kSectorSize>;
 
-Sector readFirstSector(const SectorSource &source)
+Sector readFirstSector(const SectorSource &source, bool *readable)
 {
     Sector sector{};
-    if (source.read(0, sector.data(), 1) == kReadFailed)
+    const bool failed = source.read(0, sector.data(), 1) == kReadFailed;
+    if (failed)
         sector.fill(0); // a failed read may have scribbled on it; a short one keeps what it delivered
+    if (readable)
+        *readable = !failed;
     return sector;
 }
 
@@ -44,9 +47,9 @@ PartitionProbe probePartitionStart(const uint8_t *sector, size_t size)
     return probe;
 }
 
-bool checkRecorderSignature(const SectorSource &source)
+bool checkRecorderSignature(const SectorSource &source, bool *readable)
 {
-    const Sector s = readFirstSector(source);
+    const Sector s = readFirstSector(source, readable);
     const LeReader r(s.data(), s.size());
     // One pass: a chained arg() would treat a '%' and a digit read from the
     // disk as a further place marker.
@@ -60,9 +63,9 @@ bool checkRecorderSignature(const SectorSource &source)
     return false;
 }
 
-uint32_t findPartitionStart(const SectorSource &source)
+uint32_t findPartitionStart(const SectorSource &source, bool *readable)
 {
-    const Sector s = readFirstSector(source);
+    const Sector s = readFirstSector(source, readable);
     const PartitionProbe probe = probePartitionStart(s.data(), s.size());
     if (!probe.hasMbr) {
         KLOG << QStringLiteral("do not have MBR");

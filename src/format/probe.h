@@ -20,7 +20,10 @@ struct PartitionProbe {
 PartitionProbe probePartitionStart(const uint8_t *sector, size_t size);
 
 // The same on a source: each reads sector 0 into a zeroed buffer and logs.
-bool checkRecorderSignature(const SectorSource &source);
-uint32_t findPartitionStart(const SectorSource &source);
+// `readable` (when given) is false when sector 0 could not be read at all:
+// then the signature and the partition start are unknown, not absent. A
+// source shorter than a sector reads as what it holds, followed by zeros.
+bool checkRecorderSignature(const SectorSource &source, bool *readable = nullptr);
+uint32_t findPartitionStart(const SectorSource &source, bool *readable = nullptr);
 
 } // namespace korvath

@@ -49,7 +49,7 @@ uint64_t scanClusterBound(uint64_t recordCount)
 }
 
 RecordingMap scanDirectory(const uint8_t *directory, size_t size, const VolumeInfo &info, const ScanQuery &query,
-                           ScanStats *stats)
+                           ScanStats *stats, std::vector<Recording> *displaced)
 {
     RecordingMap found;
     const LeReader dir(directory, size);
@@ -92,10 +92,22 @@ RecordingMap scanDirectory(const uint8_t *directory, size_t size, const VolumeIn
         rec.startTime = r.startTime;
         rec.endTime = r.endTime;
         rec.recordIndex = static_cast<uint32_t>(i);
-        // Of equal names the higher index wins. Recorders write in time order,
-        // so a name mostly sorts last: the hint spares the descent and falls
-        // back to a plain insert when it is wrong.
-        found.insert(found.constEnd(), rec.name, rec);
+        // Of equal names the higher index wins, and the earlier one is kept
+        // aside. Recorders write in time order, so a name mostly sorts last
+        // and goes in at the end without a descent.
+        if (found.isEmpty() || found.lastKey() < rec.name) {
+            found.insert(found.constEnd(), rec.name, rec);
+            continue;
+        }
+        // One descent finds both an equal name and the place for a new one.
+        const auto at = found.lowerBound(rec.name); // not the end: the last key is not less
+        if (at.key() == rec.name) {
+            if (displaced)
+                displaced->push_back(std::move(at.value()));
+            at.value() = std::move(rec);
+        } else {
+            found.insert(at, rec.name, rec);
+        }
     }
     if (stats) {
         stats->clustersWalked = walked;

@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 namespace korvath {
 
@@ -53,8 +54,10 @@ bool recordMatchesRange(RecorderTime recordStart, RecorderTime recordEnd, Record
 // "<start>_<end>_CAM<channel+1>.h264"
 QString recordingFileName(RecorderTime start, RecorderTime end, uint32_t channel);
 
-// Filters records rev_clu .. dir_size*16-1 of the directory bytes.
+// Filters records rev_clu .. dir_size*16-1 of the directory bytes. Of two
+// recordings with the same name the later record stays in the map; the
+// earlier goes to `displaced` (when given), in record order.
 RecordingMap scanDirectory(const uint8_t *directory, size_t size, const VolumeInfo &info, const ScanQuery &query,
-                           ScanStats *stats = nullptr);
+                           ScanStats *stats = nullptr, std::vector<Recording> *displaced = nullptr);
 
 } // namespace korvath

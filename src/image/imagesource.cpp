@@ -98,6 +98,9 @@ struct NumberedSet {
     int firstIndex = 1;
     std::function<QString(int)> extension;
     std::function<int(const QString &)> index; // -1 when not one of the set's names
+    // Whether a file with one of the set's names is one of its kind: a notes
+    // file "case.txt" fits the pattern of "case.e01" but is no segment.
+    std::function<bool(const QString &)> isMember;
 };
 
 bool collectSet(const NumberedSet &set, QStringList *files, QString *error)
@@ -113,7 +116,7 @@ bool collectSet(const NumberedSet &set, QStringList *files, QString *error)
     int highest = -1, lowest = set.firstIndex;
     for (const QString &name : stem.dir().entryList(QStringList{stem.fileName() + QLatin1Char('*')}, QDir::Files)) {
         const int n = set.index(name.mid(stem.fileName().size()));
-        if (n >= 0) {
+        if (n >= 0 && (!set.isMember || set.isMember(stem.dir().filePath(name)))) {
             highest = std::max(highest, n);
             lowest = std::min(lowest, n);
         }
@@ -136,6 +139,14 @@ struct EwfSegmentFacts {
     bool ewf2 = false;  // the Ex01 signature
     int number = 0;     // segment number in the file header
     bool endsSet = false; // the last section is "done", not "next"
+    bool truncated = false; // a section lies past the file's end
+    uint64_t fileBytes = 0;
+    uint64_t cutAt = 0;   // where the missing section should begin
+    // Of the "volume" (first segment) or "data" section (later ones), when the
+    // segment has one: the set's media description and its set identifier.
+    QByteArray media;     // chunks, sectors per chunk, bytes per sector, sectors
+    QByteArray setId;     // 16 bytes; all zeros when the acquiring tool wrote none
+    uint64_t mediaSectors = 0;
 };
 
 // Reads the segment file header and follows the section chain to its end.
@@ -147,15 +158,16 @@ EwfSegmentFacts readEwfSegment(const QString &path)
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return facts;
+    facts.fileBytes = static_cast<uint64_t>(f.size());
     const QByteArray head = f.read(13);
     facts.ewf2 = head.startsWith(v2);
     facts.ewf1 = head.size() == 13 && head.startsWith(v1);
     if (!facts.ewf1)
         return facts;
     auto u16 = [](const QByteArray &b, int at) { return uint8_t(b[at]) | uint8_t(b[at + 1]) << 8; };
-    auto u64 = [](const QByteArray &b, int at) {
+    auto u64 = [](const QByteArray &b, int at, int width = 8) {
         uint64_t v = 0;
-        for (int i = 7; i >= 0; --i)
+        for (int i = width - 1; i >= 0; --i)
             v = v << 8 | uint8_t(b[at + i]);
         return v;
     };
@@ -166,19 +178,69 @@ EwfSegmentFacts readEwfSegment(const QString &path)
         if (!f.seek(static_cast<qint64>(at)))
             break;
         const QByteArray d = f.read(76);
-        if (d.size() != 76)
+        if (d.size() != 76) {
+            facts.truncated = true;
+            facts.cutAt = at;
             break;
+        }
         const QByteArray type = d.left(16).constData(); // up to the first zero
         if (type == "done") {
             facts.endsSet = true;
             break;
         }
         const uint64_t next = u64(d, 16);
+        if ((type == "volume" || type == "disk" || type == "data") && facts.media.isEmpty()) {
+            // chunks (4), sectors per chunk (4), bytes per sector (4), sectors
+            // (8; 4 in the short form of the oldest format), ... the set
+            // identifier at 64 in the long form.
+            const QByteArray body = f.read(80);
+            if (body.size() >= 24) {
+                facts.media = body.mid(4, 20);
+                facts.mediaSectors = u64(body, 16, body.size() >= 80 && u64(d, 24) > 76 + 94 ? 8 : 4);
+            }
+            if (body.size() == 80 && u64(d, 24) > 76 + 94)
+                facts.setId = body.mid(64, 16);
+        }
         if (type == "next" || next <= at)
             break;
         at = next;
     }
     return facts;
+}
+
+QString truncatedText(const QString &path, const EwfSegmentFacts &facts)
+{
+    return QStringLiteral("%1 is truncated: it ends at byte %2, where its next section should begin at byte %3")
+        .arg(nativePath(path))
+        .arg(facts.fileBytes)
+        .arg(facts.cutAt);
+}
+
+QString hexText(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex());
+}
+
+// The reason `segment` cannot belong to the set `first` describes, or empty.
+// A set identifier of zeros says nothing (some tools write none); then only
+// the media description can tell sets apart.
+QString foreignSegment(const EwfSegmentFacts &first, const EwfSegmentFacts &segment)
+{
+    const auto chunks = [](const EwfSegmentFacts &f) {
+        return uint8_t(f.media[0]) | uint8_t(f.media[1]) << 8 | uint8_t(f.media[2]) << 16 | uint32_t(uint8_t(f.media[3])) << 24;
+    };
+    if (first.media.isEmpty() || segment.media.isEmpty())
+        return {};
+    const QByteArray none(16, '\0');
+    if (!first.setId.isEmpty() && !segment.setId.isEmpty() && first.setId != none && segment.setId != first.setId)
+        return QStringLiteral("set identifier %1, not %2").arg(hexText(segment.setId), hexText(first.setId));
+    if (segment.media != first.media)
+        return QStringLiteral("it describes another medium: %1 sectors in %2 chunks, the set %3 in %4")
+            .arg(segment.mediaSectors)
+            .arg(chunks(segment))
+            .arg(first.mediaSectors)
+            .arg(chunks(first));
+    return {};
 }
 
 bool collectEwfSet(const QString &path, QStringList *files, QString *error)
@@ -198,6 +260,10 @@ bool collectEwfSet(const QString &path, QStringList *files, QString *error)
     }
     if (ext.size() != 3 || !ext[0].isLetter() || ext.midRef(1) != QLatin1String("01")) {
         // Not named like a first segment: the other names cannot be derived.
+        if (first.truncated) {
+            *error = truncatedText(path, first);
+            return false;
+        }
         if (!first.endsSet) {
             *error = QStringLiteral("%1 does not end its set, and the other files' names cannot be told from its name "
                                     "(NAME.E01, NAME.E02, ...)")
@@ -212,12 +278,26 @@ bool collectEwfSet(const QString &path, QStringList *files, QString *error)
     set.stem = path.left(path.size() - 3);
     set.extension = [letter](int i) { return ewfExtension(letter, i); };
     set.index = [letter](const QString &e) { return ewfIndex(letter, e); };
+    set.isMember = [](const QString &file) {
+        const EwfSegmentFacts f = readEwfSegment(file);
+        return f.ewf1 || f.ewf2;
+    };
     if (!collectSet(set, files, error))
         return false;
     for (int i = 0; i < files->size(); ++i) {
         const EwfSegmentFacts facts = i == 0 ? first : readEwfSegment(files->at(i));
         if (!facts.ewf1 || facts.number != i + 1) {
             *error = QStringLiteral("%1 is not segment %2 of the set").arg(nativePath(files->at(i))).arg(i + 1);
+            return false;
+        }
+        if (facts.truncated) {
+            *error = truncatedText(files->at(i), facts);
+            return false;
+        }
+        const QString foreign = foreignSegment(first, facts);
+        if (!foreign.isEmpty()) {
+            *error = QStringLiteral("%1 belongs to another image set than %2 (%3)")
+                         .arg(nativePath(files->at(i)), nativePath(files->first()), foreign);
             return false;
         }
         if (i + 1 == files->size() && !facts.endsSet) {
@@ -242,7 +322,31 @@ bool collectSplitSet(const QString &path, QStringList *files, QString *error)
         const int n = e.toInt(&ok);
         return ok && n >= 0 && e.size() == width ? n : -1;
     };
-    return collectSet(set, files, error);
+    if (!collectSet(set, files, error))
+        return false;
+    // A piece of another length shifts every byte after it.
+    const qint64 piece = QFileInfo(files->first()).size();
+    for (int i = 1; i + 1 < files->size(); ++i) {
+        const qint64 size = QFileInfo(files->at(i)).size();
+        if (size != piece) {
+            *error = QStringLiteral("%1 is %2 bytes long, but every piece of a split set but the last must be as "
+                                    "long as the first (%3, %4 bytes)")
+                         .arg(nativePath(files->at(i)))
+                         .arg(size)
+                         .arg(nativePath(files->first()))
+                         .arg(piece);
+            return false;
+        }
+    }
+    if (files->size() > 1 && QFileInfo(files->last()).size() > piece) {
+        *error = QStringLiteral("%1 is %2 bytes long, longer than the set's pieces (%3, %4 bytes)")
+                     .arg(nativePath(files->last()))
+                     .arg(QFileInfo(files->last()).size())
+                     .arg(nativePath(files->first()))
+                     .arg(piece);
+        return false;
+    }
+    return true;
 }
 
 bool allDigits(const QString &s)

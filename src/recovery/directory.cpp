@@ -41,11 +41,13 @@ DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info)
     DirectoryRead read;
     const uint64_t offset1 = directoryBaseSector(info);
     KLOG << "offset1:" << offset1;
-    read.volumeStart = findPartitionStart(source);
+    read.volumeStart = findPartitionStart(source, &read.sector0Read);
     KLOG << "start_sec:" << read.volumeStart;
     read.directorySector = directoryStartSector(info, read.volumeStart);
     KLOG << "offset2:" << read.directorySector;
     read.sectorsWanted = info.dir_size;
+    if (!read.sector0Read)
+        return read;
     try {
         const size_t size = static_cast<size_t>(info.dir_size) * kSectorSize;
         read.bytes.reserve(size);

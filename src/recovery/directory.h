@@ -15,6 +15,7 @@ struct DirectoryRead {
     IoBytes bytes;                       // dir_size * 512; zeros where nothing could be read
     uint64_t directorySector = 0;        // where it begins ("offset2")
     uint32_t volumeStart = 0;            // partition start found in sector 0 ("start_sec")
+    bool sector0Read = true;             // false: the partition start, and so the directory's place, is unknown
     uint64_t sectorsWanted = 0;          // dir_size
     std::vector<SectorRange> unreadable; // sectors of it that could not be read
     bool allocated = true;               // false when the buffer could not be had
@@ -24,7 +25,9 @@ struct DirectoryRead {
 
 // Places the directory (logging offset1, start_sec, offset2) and reads it in
 // one request. When that comes back short, the rest is read again piece by
-// piece, so that an unreadable sector costs only itself and is named.
+// piece, so that an unreadable sector costs only itself and is named. When
+// sector 0 cannot be read, nothing is read: a directory looked for at a
+// guessed place would chain other clusters under the right names.
 DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info);
 
 } // namespace korvath

@@ -14,13 +14,14 @@ Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo
     listing.info = info;
     listing.query = query;
     listing.volumeStart = directory.volumeStart;
+    listing.sector0Read = directory.sector0Read;
     listing.directorySector = directory.directorySector;
     listing.directorySectors = directory.sectorsWanted;
     listing.directoryUnreadable = directory.unreadable;
     listing.directoryAllocated = directory.allocated;
     if (directory.allocated)
-        listing.recordings =
-            scanDirectory(directory.bytes.data(), directory.bytes.size(), info, query, &listing.scan);
+        listing.recordings = scanDirectory(directory.bytes.data(), directory.bytes.size(), info, query,
+                                           &listing.scan, &listing.displaced);
     return listing;
 }
 
@@ -45,6 +46,22 @@ uint64_t Listing::directoryUnreadableOnSource() const
         if (r.first < end)
             n += std::min<uint64_t>(r.count, end - r.first);
     return n;
+}
+
+QString displacedName(const Recording &recording)
+{
+    QString name = recording.name;
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    return name.insert(dot < 0 ? name.size() : dot, QStringLiteral("_cluster%1").arg(recording.recordIndex));
+}
+
+void keepDisplaced(Listing &listing)
+{
+    for (Recording &r : listing.displaced) {
+        r.name = displacedName(r);
+        listing.recordings.insert(r.name, r);
+    }
+    listing.displaced.clear();
 }
 
 QList<const Recording *> orderedRecordings(const Listing &listing)

@@ -20,6 +20,7 @@ struct Listing {
     VolumeInfo info;
     ScanQuery query;
     bool signature = false;                       // sector 0 carries the recorder's signatures
+    bool sector0Read = true;                      // false: nothing was listed, the directory's place is unknown
     uint32_t volumeStart = 0;                     // partition start found in sector 0
     uint64_t directorySector = 0;
     uint64_t directorySectors = 0;                // dir_size
@@ -27,6 +28,9 @@ struct Listing {
     bool directoryAllocated = true;
     ScanStats scan;
     RecordingMap recordings;
+    // Earlier recordings whose name a later one took (same channel and stamps,
+    // other clusters), in record order; not in `recordings`.
+    std::vector<Recording> displaced;
 
     uint64_t directoryUnreadableSectors() const { return sectorCount(directoryUnreadable); }
     // Of those, the ones that lie on the source: the rest lie past its end
@@ -44,6 +48,14 @@ Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo
 // the directory's bytes as read (a report hashes them).
 Listing listRecordings(std::shared_ptr<const SectorSource> source, const ScanQuery &query,
                        const std::function<void(const DirectoryRead &)> &onDirectory = {});
+
+// The name a displaced recording is kept under: its own with its first
+// cluster, "<start>_<end>_CAM1_cluster25.h264". Real names never end so.
+QString displacedName(const Recording &recording);
+
+// Puts the displaced recordings into `recordings` under those names, so that
+// both are listed and exported (korvath-cli). The window keeps its map.
+void keepDisplaced(Listing &listing);
 
 // The listing's recordings in the order they are exported and shown:
 // channel by channel, each by name.

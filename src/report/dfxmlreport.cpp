@@ -269,8 +269,10 @@ void writeSource(Writer &w, const ReportSource &s)
     w.text(K, "size_bytes", number(s.sizeBytes));
     w.text(K, "sectors", number(s.sectors));
     w.text(K, "sector_size", number(kSectorSize));
-    w.text(K, "recorder_signature", s.recorderSignature ? QStringLiteral("1") : QStringLiteral("0"));
-    w.text(K, "partition_start", number(s.partitionStart));
+    w.textIf(K, "image_format", s.imageFormat);
+    const QString unknown = QStringLiteral("unknown");
+    w.text(K, "recorder_signature", !s.sector0Read ? unknown : s.recorderSignature ? QStringLiteral("1") : QStringLiteral("0"));
+    w.text(K, "partition_start", s.sector0Read ? number(s.partitionStart) : unknown);
     w.start(K, "layout");
     w.attr("dir_size", number(s.layout.dir_size));
     w.attr("data_offset", number(s.layout.data_offset));
@@ -279,11 +281,29 @@ void writeSource(Writer &w, const ReportSource &s)
     w.attr("cluster_bytes", number(kClusterBytes));
     w.end();
     w.start(K, "directory");
-    w.attr("img_offset", number(directoryStartSector(s.layout, s.partitionStart) * kSectorSize));
+    if (s.sector0Read)
+        w.attr("img_offset", number(directoryStartSector(s.layout, s.partitionStart) * kSectorSize));
+    else
+        w.attr("read", QStringLiteral("0")); // its place depends on the partition start
     w.attr("len", number(uint64_t(s.layout.dir_size) * kSectorSize));
-    if (!s.directorySha256.isEmpty())
+    if (!s.directorySha256.isEmpty() && s.sector0Read)
         w.hash("sha256", s.directorySha256);
     w.end();
+    // What the layout and the list were read from but could not be read.
+    if (!s.sector0Read || !s.directoryUnreadable.empty()) {
+        w.start(K, "unreadable_sectors");
+        const auto run = [&](const char *part, uint64_t first, uint64_t count) {
+            w.x.writeEmptyElement(QLatin1String(K), QStringLiteral("run"));
+            w.attr("part", QString::fromLatin1(part));
+            w.attr("first_sector", number(first));
+            w.attr("sectors", number(count));
+        };
+        if (!s.sector0Read)
+            run("sector 0", 0, 1);
+        for (const SectorRange &r : s.directoryUnreadable)
+            run("directory", r.first, r.count);
+        w.end();
+    }
     if (!s.imageHashes.empty()) {
         w.start(K, "stored_image_hashes");
         for (const StoredImageHash &h : s.imageHashes) {

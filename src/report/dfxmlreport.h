@@ -9,6 +9,7 @@
 #include "layout.h"
 #include "recordertime.h"
 #include "scan.h"
+#include "sectorread.h"
 
 #include <QDateTime>
 #include <QString>
@@ -69,9 +70,12 @@ struct ReportSource {
     QString backingFile;           // of a loop device
     uint64_t sizeBytes = 0;
     uint64_t sectors = 0;
+    QString imageFormat;            // as detected: "raw image", "E01", "split raw", "AFF", "block device", ...
     bool recorderSignature = false; // in sector 0
+    bool sector0Read = true;        // false: signature and partition start unknown, the directory not read
     uint32_t partitionStart = 0;
     VolumeInfo layout;
+    std::vector<SectorRange> directoryUnreadable;
     QString directorySha256; // of the directory bytes as read
     std::vector<StoredImageHash> imageHashes;
 };

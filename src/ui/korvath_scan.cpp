@@ -67,6 +67,9 @@ void Korvath::on_listfile_pushButton_clicked()
 QString Korvath::directoryLossText(const korvath::Listing &listing) const
 {
     QStringList parts;
+    if (!listing.sector0Read)
+        parts << tr("Sector 0 could not be read, so the partition start and the place of the directory are unknown; "
+                    "no recording was listed.");
     if (listing.directoryUnreadableOnSource() != 0)
         parts << tr("%1 of the directory's %2 sectors could not be read; recordings described there are missing "
                     "from the list.")
@@ -77,6 +80,19 @@ QString Korvath::directoryLossText(const korvath::Listing &listing) const
                     "after %1 clusters at record %2 and may be incomplete.")
                      .arg(listing.scan.clustersWalked)
                      .arg(listing.scan.stoppedAtRecord);
+    // The list keeps one recording per name; the others are named here.
+    constexpr size_t kShown = 3;
+    for (size_t i = 0; i < listing.displaced.size() && i < kShown; ++i) {
+        const korvath::Recording &r = listing.displaced[i];
+        parts << tr("%1 names two recordings; the one from cluster %2 is listed, the one from cluster %3 is not "
+                    "(the same channel and times, other clusters).")
+                     .arg(r.name)
+                     .arg(listing.recordings.value(r.name).recordIndex)
+                     .arg(r.recordIndex);
+    }
+    if (listing.displaced.size() > kShown)
+        parts << tr("%1 more recordings are not listed because a later recording has the same name.")
+                     .arg(listing.displaced.size() - kShown);
     return parts.join(QStringLiteral("\n\n"));
 }
 

@@ -1,6 +1,7 @@
 // Evidence images made in this run from a recorder image (ewfacquire, split),
 // read back through ImageSource and compared with the raw image.
 #include "drive.h"
+#include "ewfimage.h"
 #include "imagebuilder.h"
 #include "imagesource.h"
 
@@ -16,14 +17,13 @@
 #include <set>
 
 using namespace korvath;
-using korvath::testkit::ImageBuilder;
-using korvath::testkit::readFileBytes;
+using namespace korvath::testkit;
 
 namespace {
 
 // 128 MiB and a bit: the last chunk of the E01 images is a short one.
 constexpr uint64_t kSectors = 64 * 4096 + 100;
-constexpr uint32_t kChunkSectors = 64; // ewfacquire's default
+constexpr uint32_t kChunkSectors = kEwfChunkSectors;
 
 struct Images {
     QTemporaryDir dir;
@@ -34,26 +34,10 @@ struct Images {
 };
 Images *g = nullptr;
 
-bool run(const QString &program, const QStringList &args, QString *error)
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (!ok)
-        *error = program + QLatin1Char(' ') + args.join(QLatin1Char(' ')) + QStringLiteral(": ")
-                 + QString::fromLocal8Bit(p.readAll()).right(400) + p.errorString();
-    return ok;
-}
-
 // ewfacquire into dir/name/case with the given options.
 bool acquire(const QString &name, const QStringList &options, QString *error)
 {
-    QDir().mkpath(g->path(name));
-    return run(QStringLiteral("ewfacquire"),
-               QStringList{QStringLiteral("-u"), QStringLiteral("-q"), QStringLiteral("-t"), g->path(name + "/case")}
-                   + options + QStringList{g->raw},
-               error);
+    return ewfAcquire(g->raw, g->path(name + "/case"), options, error);
 }
 
 QByteArray md(const QString &path, QCryptographicHash::Algorithm a)
@@ -65,77 +49,10 @@ QByteArray md(const QString &path, QCryptographicHash::Algorithm a)
     return h.result().toHex();
 }
 
-// The first (or only) table section of an E01 segment: where chunk `k` is stored.
-// Section descriptors are 76 bytes: type, next offset, size, ...; a table holds
-// a count, a base offset and one 32-bit entry per chunk (top bit: compressed).
-bool chunkExtent(const QString &segment, uint32_t k, uint64_t *start, uint64_t *end)
-{
-    QFile f(segment);
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray d = f.readAll();
-    auto u32 = [&](int at) {
-        uint32_t v = 0;
-        for (int i = 3; i >= 0; --i)
-            v = v << 8 | uint8_t(d[at + i]);
-        return v;
-    };
-    auto u64 = [&](int at) { return uint64_t(u32(at)) | uint64_t(u32(at + 4)) << 32; };
-    for (int at = 13; at + 76 <= d.size();) {
-        const QByteArray type = d.mid(at, 16).constData();
-        if (type == "table") {
-            const int body = at + 76;
-            const uint32_t entries = u32(body);
-            const uint64_t base = u64(body + 8);
-            if (k + 1 >= entries)
-                return false;
-            *start = base + (u32(body + 24 + 4 * int(k)) & 0x7FFFFFFFu);
-            *end = base + (u32(body + 24 + 4 * int(k + 1)) & 0x7FFFFFFFu);
-            return true;
-        }
-        const int next = int(u64(at + 16));
-        if (next <= at)
-            return false;
-        at = next;
-    }
-    return false;
-}
-
 // The middle of the recording in cluster 21, and its chunk.
 uint64_t damagedSector()
 {
     return g->layout.clusterFirstSector(21) + 1000;
-}
-
-bool corruptChunk(const QString &segment, QString *error)
-{
-    uint64_t start = 0, end = 0;
-    if (!chunkExtent(segment, uint32_t(damagedSector() / kChunkSectors), &start, &end)) {
-        *error = QStringLiteral("no table entry in ") + segment;
-        return false;
-    }
-    QFile f(segment);
-    if (!f.open(QIODevice::ReadWrite) || !f.seek(qint64(start + (end - start) / 2)) || f.write("BROKEN!!", 8) != 8) {
-        *error = QStringLiteral("cannot damage ") + segment;
-        return false;
-    }
-    return true;
-}
-
-uint32_t adler32(const QByteArray &b)
-{
-    uint32_t a = 1, c = 0;
-    for (char x : b) {
-        a = (a + uint8_t(x)) % 65521;
-        c = (c + a) % 65521;
-    }
-    return c << 16 | a;
-}
-
-void putU32(QByteArray &b, int at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = char(v >> (8 * i));
 }
 
 // Sectors an acquisition could not read, as ewfacquire records them from a
@@ -247,12 +164,12 @@ bool makeImages(QString *error)
            && acquire(QStringLiteral("old"), {"-c", "none", "-f", "ewf", "-S", "40MiB"}, error)
            && acquire(QStringLiteral("badplain"), {"-c", "none"}, error)
            && acquire(QStringLiteral("badpacked"), {"-c", fast}, error)
-           && corruptChunk(g->path(QStringLiteral("badplain/case.E01")), error)
-           && corruptChunk(g->path(QStringLiteral("badpacked/case.E01")), error)
+           && corruptChunk(g->path(QStringLiteral("badplain/case.E01")), damagedSector(), error)
+           && corruptChunk(g->path(QStringLiteral("badpacked/case.E01")), damagedSector(), error)
            && acquire(QStringLiteral("notacquired"), {"-c", fast}, error)
            && addAcquisitionError(g->path(QStringLiteral("notacquired/case.E01")), error)
            && writeAff(g->raw, g->path(QStringLiteral("aff/disk.aff")), error)
-           && run(QStringLiteral("split"),
+           && runTool(QStringLiteral("split"),
                   {"-b", "50M", "-d", "-a", "3", "--numeric-suffixes=1", g->raw,
                    g->path(QStringLiteral("split/disk."))},
                   error);

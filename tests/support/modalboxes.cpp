@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
-#include <QSet>
 #include <QTimer>
 
 namespace korvath {
@@ -15,14 +14,15 @@ namespace testkit {
 QList<ModalBox> runWithModalBoxes(const std::function<void()> &action, const BoxAnswer &answer)
 {
     QList<ModalBox> seen;
-    QSet<QWidget *> handled;
     QTimer poll;
     poll.setInterval(10);
     QObject::connect(&poll, &QTimer::timeout, [&]() {
         QWidget *w = QApplication::activeModalWidget();
-        if (!w || handled.contains(w))
+        // Marked on the box, not kept by address: two boxes shown one after
+        // the other from one function can have the same address.
+        if (!w || w->property("korvathAnswered").toBool())
             return;
-        handled.insert(w);
+        w->setProperty("korvathAnswered", true);
         ModalBox box;
         box.className = QString::fromLatin1(w->metaObject()->className());
         box.title = w->windowTitle();

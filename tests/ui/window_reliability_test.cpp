@@ -1,6 +1,7 @@
 // The real window over damaged, hostile or unusual disks and save folders:
 // the source is never changed, every case ends in what a user would expect,
 // and nothing that could be recovered is lost.
+#include "faultmount.h"
 #include "imagebuilder.h"
 #include "korvath.h"
 #include "lereader.h"
@@ -373,6 +374,59 @@ private slots:
         s.chooseDisk(1);
         QCOMPARE(s.generate().size(), 0);
         QCOMPARE(s.rows(), QStringList{name});
+    }
+
+    void unlistable_data()
+    {
+        QTest::addColumn<bool>("sector0Fails");
+        QTest::newRow("two recordings with one name") << false;
+        QTest::newRow("sector 0 answers EIO") << true;
+    }
+
+    // What the window cannot list is named in a "List" warning: a recording
+    // whose name a later one took (the list keeps the later), and everything
+    // when sector 0, and with it the directory's place, cannot be read.
+    void unlistable()
+    {
+        QFETCH(bool, sector0Fails);
+        Session s;
+        ImageBuilder b(200000);
+        b.recorderSignature();
+        b.recording(0, at(1), at(1, 30), {5, 6}, 0x11);
+        const QString name = addRecording(b, 1, {30});
+        const QString other = addRecording(b, 2, {40});
+        s.add(0, b);
+        std::unique_ptr<FaultMount> drive;
+        if (sector0Fails) {
+            const QString why = FaultMount::unavailableReason();
+            if (!why.isEmpty())
+                QSKIP(qPrintable("no failing drive through FUSE: " + why));
+            drive.reset(new FaultMount(s.image(0), Faults{{{0, 0}}, {}, 0, -1}));
+            QVERIFY2(drive->isMounted(), qPrintable(drive->error()));
+            s.drives.set(0, drive->path());
+        }
+        s.open();
+        s.chooseDisk(0);
+        const QList<ModalBox> boxes = s.generate();
+        QVERIFY(!boxes.isEmpty());
+        QCOMPARE(boxes[0].title, QStringLiteral("List"));
+        QCOMPARE(boxes[0].icon, int(QMessageBox::Warning));
+        if (sector0Fails) {
+            QVERIFY2(boxes[0].text.contains("Sector 0 could not be read"), qPrintable(boxes[0].text));
+            QCOMPARE(boxes.size(), 2);
+            QCOMPARE(boxes[1].text, kListText);
+            QCOMPARE(s.rows(), QStringList());
+            return;
+        }
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].text.contains(name) && boxes[0].text.contains("the one from cluster 30 is listed")
+                     && boxes[0].text.contains("the one from cluster 5 is not"),
+                 qPrintable(boxes[0].text));
+        QCOMPARE(s.rows(), (QStringList{name, other}));
+        s.chooseSave();
+        s.checkAll();
+        QCOMPARE(s.exportChecked().size(), 0);
+        QVERIFY(fileBytes(s.file(name)) == patterns({30}));
     }
 
     // 3 TB, sparse: the recording's clusters lie past sector 2^32 and come
