@@ -2,31 +2,49 @@
 // written, cancel, and the one warning that names what could not be recovered.
 #include "exportrig.h"
 
+#include "faultmount.h"
+#include "userinput.h"
+
 #include <QProgressBar>
 
 using namespace rig;
 
 namespace {
 
-// Reads the progress dialog's settings and every value set on it: the walk
-// logs its size right after setting the dialog up.
-struct DialogProbe {
-    static DialogProbe *current;
-    QWidget *window;
+// Runs `act` on each debug line as it is written, in the middle of whatever
+// writes it; the lines still reach a LogCapture made before it.
+struct LogHook {
+    static LogHook *current;
+    std::function<void(const QString &)> act;
     QtMessageHandler previous;
-    QStringList settings;
-    QList<int> values;
 
-    explicit DialogProbe(QWidget *w) : window(w) { current = this, previous = qInstallMessageHandler(handle); }
-    ~DialogProbe() { qInstallMessageHandler(previous), current = nullptr; }
+    explicit LogHook(std::function<void(const QString &)> a) : act(std::move(a))
+    {
+        current = this, previous = qInstallMessageHandler(handle);
+    }
+    ~LogHook() { qInstallMessageHandler(previous), current = nullptr; }
 
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        if (message.startsWith(QLatin1String("size++++++++:")))
-            current->look();
+        current->act(message);
         if (current->previous)
             current->previous(type, context, message);
     }
+};
+LogHook *LogHook::current = nullptr;
+
+// Reads the progress dialog's settings and every value set on it: the walk
+// logs its size right after setting the dialog up.
+struct DialogProbe {
+    QWidget *window;
+    QStringList settings;
+    QList<int> values;
+    LogHook hook{[this](const QString &line) {
+        if (line.startsWith(QLatin1String("size++++++++:")))
+            look();
+    }};
+
+    explicit DialogProbe(QWidget *w) : window(w) {}
     void look()
     {
         auto *pd = window->findChild<QProgressDialog *>();
@@ -38,7 +56,6 @@ struct DialogProbe {
         QObject::connect(pd->findChild<QProgressBar *>(), &QProgressBar::valueChanged, [this](int v) { values << v; });
     }
 };
-DialogProbe *DialogProbe::current = nullptr;
 
 QStringList indexLines(const LogCapture &log)
 {
@@ -287,6 +304,94 @@ private slots:
         QVERIFY(fileBytes(r.file(names[1])) == ImageBuilder::clusterPattern(12) + QByteArray(int(korvath::kClusterBytes), 0));
         if (fault != "write")
             QVERIFY(fileBytes(r.file(names[2])) == ImageBuilder::clusterPattern(14));
+    }
+
+    void inputDuringTheLastRecording_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("after"); // what the press opens once the export is over
+        QTest::newRow("Refresh Disk") << "searchdisk_pushButton" << "";
+        QTest::newRow("Save path") << "savepath_pushButton" << "QFileDialog";
+        QTest::newRow("Generate file list") << "listfile_pushButton" << "";
+        QTest::newRow("Start export") << "readfile_pushButton" << "Fi;e list";
+        QTest::newRow("All") << "all" << "";
+        QTest::newRow("a file row's box") << "file box" << "";
+        QTest::newRow("a file row's text") << "file text" << "";
+        QTest::newRow("the chosen disk's row") << "disk row" << "";
+    }
+
+    // Once the last entry has set the dialog to its maximum the dialog hides,
+    // and the last recording is copied from a slow drive: a press of any
+    // control then must wait until the export is over.
+    void inputDuringTheLastRecording()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, after);
+        const QString why = FaultMount::unavailableReason();
+        if (!why.isEmpty())
+            QSKIP(qPrintable("no slow drive through FUSE: " + why));
+        Rig r;
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        const QList<std::vector<uint32_t>> chains{{10}, {12, 13}, {20, 21, 22, 23}};
+        QStringList names;
+        for (int k = 0; k < chains.size(); ++k)
+            names << addRecording(b, uint32_t(k), chains[k]);
+        QVERIFY(b.write(r.image(0)));
+        Faults faults;
+        faults.slow = {{b.clusterFirstSector(20), b.clusterFirstSector(23) + 4095}};
+        faults.slowMs = 20;
+        FaultMount drive(r.image(0), faults);
+        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        r.drives.set(0, drive.path());
+        r.open();
+        r.all()->click();
+
+        LogCapture log;
+        bool pressed = false;
+        const auto press = [&] {
+            if (target == "all")
+                return queueClick(r.all(), checkBoxPoint(r.all()));
+            if (target.startsWith("file"))
+                return queueClick(r.view("file_listView"), rowPoint(r.view("file_listView"), 1, target == "file box"));
+            if (target == "disk row")
+                return queueClick(r.view("disk_listView"), rowPoint(r.view("disk_listView"), 0, false));
+            QAbstractButton *button = r.button(qPrintable(target));
+            queueClick(button, button->rect().center());
+        };
+        const QString last = QStringLiteral("index++++++++: %1").arg(names.size());
+        const QList<ModalBox> boxes = [&] {
+            LogHook hook([&](const QString &line) {
+                if (line == last && !pressed)
+                    pressed = true, press();
+            });
+            return r.exportNow();
+        }();
+        QVERIFY(pressed);
+
+        // Exactly an export without the press: no box, the bytes, the list,
+        // the choice, and no line of any other part of the window.
+        QCOMPARE(messageBoxes(boxes).size(), 0);
+        QCOMPARE(r.exported(), names);
+        for (int k = 0; k < names.size(); ++k)
+            QVERIFY2(fileBytes(r.file(names[k])) == imageClusters(r.image(0), chains[k]), qPrintable(names[k]));
+        QStringList listed;
+        for (int row = 0; row < r.rows()->rowCount(); ++row)
+            listed << r.rows()->item(row)->text();
+        QCOMPARE(listed, names);
+        QCOMPARE(r.checkedRows(), QStringList());
+        QVERIFY(!r.all()->isChecked());
+        const QStringList own{"newDir", "Folder is created", "size++++++++:", "index++++++++:"};
+        for (const QString &line : log.lines())
+            QVERIFY2(std::any_of(own.begin(), own.end(), [&](const QString &p) { return line.startsWith(p); }),
+                     qPrintable(line));
+        QCOMPARE(indexLines(log).size(), names.size());
+
+        // The press is not lost: it is taken once the export is over.
+        const QList<ModalBox> later = runWithModalBoxes([] { QCoreApplication::processEvents(); }, answer());
+        QCOMPARE(later.isEmpty() ? QString()
+                                 : later[0].className == "QMessageBox" ? later[0].title : later[0].className,
+                 after);
     }
 };
 
