@@ -62,9 +62,13 @@ void Korvath::on_readfile_pushButton_clicked()
         return !progress->wasCanceled();
     };
     // A long recording keeps the dialog painted and its Cancel heard: the
-    // copy stops after the cluster in hand.
+    // copy stops after the cluster in hand. Input reaches the window only
+    // through the dialog: once the dialog has hidden itself (or before it
+    // shows) the window's own controls wait until the export is over, as they
+    // would behind the shown dialog.
     hooks.stopRequested = [&]() {
-        QApplication::processEvents();
+        QApplication::processEvents(progress->isVisible() ? QEventLoop::AllEvents
+                                                          : QEventLoop::ExcludeUserInputEvents);
         return progress->wasCanceled();
     };
     const korvath::DriveSource source(m_listedHandle);

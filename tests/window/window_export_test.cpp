@@ -330,19 +330,21 @@ private slots:
         const QString why = FaultMount::unavailableReason();
         if (!why.isEmpty())
             QSKIP(qPrintable("no slow drive through FUSE: " + why));
-        Rig r;
+        QTemporaryDir tmp;
+        const QString image = tmp.filePath("disk.img");
         ImageBuilder b(kImageSectors);
         b.recorderSignature();
         const QList<std::vector<uint32_t>> chains{{10}, {12, 13}, {20, 21, 22, 23}};
         QStringList names;
         for (int k = 0; k < chains.size(); ++k)
             names << addRecording(b, uint32_t(k), chains[k]);
-        QVERIFY(b.write(r.image(0)));
+        QVERIFY(b.write(image));
         Faults faults;
         faults.slow = {{b.clusterFirstSector(20), b.clusterFirstSector(23) + 4095}};
-        faults.slowMs = 20;
-        FaultMount drive(r.image(0), faults);
+        faults.slowMs = 5;
+        FaultMount drive(image, faults);
         QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        Rig r; // goes first, and its window closes the drive before the unmount
         r.drives.set(0, drive.path());
         r.open();
         r.all()->click();
@@ -374,7 +376,7 @@ private slots:
         QCOMPARE(messageBoxes(boxes).size(), 0);
         QCOMPARE(r.exported(), names);
         for (int k = 0; k < names.size(); ++k)
-            QVERIFY2(fileBytes(r.file(names[k])) == imageClusters(r.image(0), chains[k]), qPrintable(names[k]));
+            QVERIFY2(fileBytes(r.file(names[k])) == imageClusters(image, chains[k]), qPrintable(names[k]));
         QStringList listed;
         for (int row = 0; row < r.rows()->rowCount(); ++row)
             listed << r.rows()->item(row)->text();
