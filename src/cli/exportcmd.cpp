@@ -86,6 +86,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         if (delay > 0)
             QThread::msleep(static_cast<unsigned long>(delay));
     };
+    hooks.beforeEntry = [](int, const Recording &) { return stopSignal() == 0; };
     hooks.stopRequested = [] { return stopSignal() != 0; };
     hooks.recordingDone = [&](const RecordingExport &e) {
         before += static_cast<uint64_t>(e.totalSectors) * kSectorSize;

@@ -287,19 +287,15 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
     int position = 0;
     for (const ExportEntry &entry : entries) {
         const Recording &rec = *entry.recording;
-        const bool go = !hooks.beforeEntry || hooks.beforeEntry(position, rec);
-        ++position;
-        if (!go) {
+        // The one point between entries where a stop is heard: an entry that
+        // passed it is copied (and may still be stopped between its clusters).
+        if (hooks.beforeEntry && !hooks.beforeEntry(position, rec)) {
             outcome.cancelled = true;
             break;
         }
+        ++position;
         if (!entry.selected)
             continue;
-        if (hooks.stopRequested && hooks.stopRequested()) {
-            outcome.cancelled = true;
-            --position; // not reached
-            break;
-        }
         const QString folder = cameraFolderPath(saveFolder, rec.channel);
         if (!folderProblem.contains(folder)) {
             const QString why = makeCameraFolder(folder);

@@ -59,7 +59,8 @@ struct SourceHealth {
 
 struct ExportHooks {
     // Each entry of the walk, selected or not, before it is looked at; false
-    // cancels the walk there.
+    // cancels the walk there, that entry included. The only point between
+    // entries where the walk stops.
     std::function<bool(int position, const Recording &recording)> beforeEntry;
     // After each cluster is written, with the bytes as written (zeros for
     // unreadable sectors) and the bytes of this recording written so far.
@@ -68,8 +69,8 @@ struct ExportHooks {
     // thread of its own while the same bytes are written: a hash then costs
     // no time beside the write. Its result counts only for recordings written.
     std::function<void(const uint8_t *bytes, uint32_t size)> digest;
-    // Asked after each cluster: true stops the copy there, and the recording
-    // being copied is not written.
+    // Asked after each cluster but a recording's last: true stops the copy
+    // there, and the recording being copied is not written.
     std::function<bool()> stopRequested;
     // Each recording that was tried, once it has its final name or has failed.
     std::function<void(const RecordingExport &result)> recordingDone;

@@ -306,6 +306,70 @@ private slots:
             QVERIFY(fileBytes(r.file(names[2])) == ImageBuilder::clusterPattern(14));
     }
 
+    void cancelIsHeardWhereTheWalkLooks_data()
+    {
+        QTest::addColumn<int>("clusters"); // of the entry after whose check Cancel is pressed
+        QTest::addColumn<int>("written");  // recordings written
+        QTest::newRow("one cluster: copied whole, the next entry stops") << 1 << 2;
+        QTest::newRow("three clusters: stopped after its first") << 3 << 1;
+    }
+
+    // Cancel pressed just after an entry has passed its check: the walk
+    // hears it at the next entry's check, or between that entry's clusters.
+    void cancelIsHeardWhereTheWalkLooks()
+    {
+        QFETCH(int, clusters);
+        QFETCH(int, written);
+        const QString why = FaultMount::unavailableReason();
+        if (!why.isEmpty())
+            QSKIP(qPrintable("no slow drive through FUSE: " + why));
+        QTemporaryDir tmp;
+        const QString image = tmp.filePath("disk.img");
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        std::vector<uint32_t> second;
+        for (uint32_t c = 20; c < 20 + uint32_t(clusters); ++c)
+            second.push_back(c);
+        const QStringList names{addRecording(b, 0, {4, 5, 6}), addRecording(b, 1, second), addRecording(b, 2, {30}),
+                                addRecording(b, 3, {32})};
+        QVERIFY(b.write(image));
+        Faults faults; // the first recording is slow, so that the dialog has shown itself after it
+        faults.slow = {{b.clusterFirstSector(4), b.clusterFirstSector(6) + 4095}};
+        faults.slowMs = 5;
+        FaultMount drive(image, faults);
+        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        Rig r;
+        r.drives.set(0, drive.path());
+        r.open();
+        r.all()->click();
+
+        bool pressed = false;
+        const QList<ModalBox> boxes = [&] {
+            LogHook hook([&](const QString &line) {
+                if (line != QLatin1String("index++++++++: 1"))
+                    return;
+                auto *pd = r.w->findChild<QProgressDialog *>();
+                QVERIFY(pd && pd->isVisible());
+                QPushButton *cancel = pd->findChild<QPushButton *>();
+                queueClick(cancel, cancel->rect().center());
+                pressed = true;
+            });
+            return messageBoxes(r.exportNow());
+        }();
+        QVERIFY(pressed);
+        QCOMPARE(r.exported(), names.mid(0, written));
+        QVERIFY(QDir(r.folder()).entryList({"*.part"}, QDir::Files).isEmpty());
+        if (written == 2) {
+            QCOMPARE(boxes.size(), 0);
+            QVERIFY(fileBytes(r.file(names[1])) == imageClusters(image, second));
+        } else {
+            QCOMPARE(boxes.size(), 1);
+            QVERIFY2(boxes[0].text.contains(names[1] + ": not written: the export was cancelled after 1 of 3 clusters"),
+                     qPrintable(boxes[0].text));
+        }
+        QCOMPARE(r.checkedRows(), names); // a cancelled export keeps the choice
+    }
+
     void inputDuringTheLastRecording_data()
     {
         QTest::addColumn<QString>("target");
