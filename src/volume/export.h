@@ -28,7 +28,7 @@ enum class ExportStatus {
     Failed,     // the file could not be made, written or named
     NoFolder,   // its camera folder could not be made
     Cancelled,  // stopped by the user during its copy
-    SourceGone, // the source stopped answering during or before its copy
+    SourceGone, // the source had stopped answering before its copy
 };
 
 struct RecordingExport {
@@ -40,6 +40,7 @@ struct RecordingExport {
     uint64_t unreadableSectors = 0;
     std::vector<UnreadableCluster> unreadableClusters;
     std::vector<SectorRange> unreadableRanges; // absolute sectors on the source
+    uint32_t clustersNotRead = 0; // after the source stopped answering: written as zeros, counted as unreadable
     ExportStatus status = ExportStatus::Written;
     QString error; // what went wrong, as a clause after the file name; empty when written
     bool written() const { return status == ExportStatus::Written; }
