@@ -306,6 +306,43 @@ private slots:
             QVERIFY(fileBytes(r.file(names[2])) == ImageBuilder::clusterPattern(14));
     }
 
+    // The drive stops answering in the second recording: that one is kept
+    // with zeros for what was not read, the third is not tried, and the
+    // warning names both.
+    void sourceThatStopsAnswering()
+    {
+        const QString why = FaultMount::unavailableReason();
+        if (!why.isEmpty())
+            QSKIP(qPrintable("no failing drive through FUSE: " + why));
+        QTemporaryDir tmp;
+        const QString image = tmp.filePath("disk.img");
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        const std::vector<uint32_t> cut{20, 21, 22, 23, 24, 25, 26};
+        const QStringList names{addRecording(b, 0, {10}), addRecording(b, 1, cut), addRecording(b, 2, {40, 41})};
+        QVERIFY(b.write(image));
+        FaultMount drive(image, Faults{{}, {}, 0, int64_t(b.clusterFirstSector(22))}); // gone from the third cluster
+        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        Rig r;
+        r.drives.set(0, drive.path());
+        r.open();
+        r.all()->click();
+
+        const QList<ModalBox> boxes = messageBoxes(r.exportNow());
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].title, QStringLiteral("Export"));
+        const QString text = boxes[0].text;
+        QVERIFY2(text.startsWith("The source stopped answering: 3 clusters in a row could not be read at all"), qPrintable(text));
+        QVERIFY2(text.contains(names[1] + ": 20480 of 28672 sectors (cluster 22: all 4096 sectors; cluster 23: all 4096 "
+                                          "sectors; cluster 24: all 4096 sectors; 2 more clusters)"),
+                 qPrintable(text));
+        QVERIFY2(text.contains(names[2] + ": not read: the source had stopped answering"), qPrintable(text));
+        QCOMPARE(r.exported(), names.mid(0, 2));
+        QVERIFY(fileBytes(r.file(names[1])) ==
+                imageClusters(image, {20, 21}) + QByteArray(5 * int(korvath::kClusterBytes), 0));
+        QCOMPARE(r.checkedRows(), QStringList{names[2]}); // kept for another try
+    }
+
     void cancelIsHeardWhereTheWalkLooks_data()
     {
         QTest::addColumn<int>("clusters"); // of the entry after whose check Cancel is pressed
