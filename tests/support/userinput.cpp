@@ -27,6 +27,11 @@ void queueClick(QWidget *widget, const QPoint &pos)
                                                         QEvent::MouseButtonRelease);
 }
 
+void deliverQueuedInput()
+{
+    QWindowSystemInterface::sendWindowSystemEvents(QEventLoop::AllEvents);
+}
+
 QPoint checkBoxPoint(QWidget *box)
 {
     QStyleOptionButton opt;

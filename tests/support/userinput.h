@@ -13,6 +13,10 @@ namespace testkit {
 // A left click at `pos` of `widget`, queued on its window.
 void queueClick(QWidget *widget, const QPoint &pos);
 
+// Hands every queued click over now, as the event loop does when it takes
+// user input (one pass of the loop may leave some for the next).
+void deliverQueuedInput();
+
 // The point of `box` (a QCheckBox) that a click toggles, whatever its width.
 QPoint checkBoxPoint(QWidget *box);
 
