@@ -94,6 +94,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     hooks.clusterWritten = [&](const Recording &, const uint8_t *, uint32_t, uint64_t done) {
         progress.update(before + done);
     };
+    hooks.beforeEntry = [](int, const Recording &) { return stopSignal() == 0; };
     hooks.stopRequested = [] { return stopSignal() != 0; };
     hooks.recordingDone = [&](const RecordingExport &e) {
         before += static_cast<uint64_t>(e.totalSectors) * kSectorSize;

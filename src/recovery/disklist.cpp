@@ -1,6 +1,5 @@
 #include "disklist.h"
 
-#include "log.h"
 #include "probe.h"
 #include "source.h"
 
@@ -27,9 +26,6 @@ DiscoveredDrive probeDrive(int32_t number)
     drive.handle = openDrive(path);
     if (!drive.handle.isValid())
         return drive;
-#ifndef _WIN32
-    KLOG << "drive" << number << "device:" << drive.path;
-#endif
     drive.sectors = queryDriveSectors(drive.handle);
     drive.gigabytes = sizeInGigabytes(drive.sectors);
     drive.recorder = checkRecorderSignature(DriveSource(drive.handle));

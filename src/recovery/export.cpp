@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 namespace korvath {
@@ -120,7 +121,46 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
         return result;
     }
     int done = 0;
-    {
+    // Each cluster in order, as read or as zeros: hashed beside the write,
+    // its losses counted. False when the copy ends here.
+    std::unique_ptr<SideWork> digest;
+    const auto put = [&](uint32_t cluster, const uint8_t *bytes, uint32_t unreadable,
+                         const std::vector<SectorRange> &ranges) {
+        result.totalSectors += kClusterSectors;
+        if (unreadable) {
+            result.unreadableSectors += unreadable;
+            result.unreadableClusters.push_back({cluster, unreadable});
+            for (const SectorRange &range : ranges)
+                addUnreadable(result.unreadableRanges, range);
+        }
+        if (digest)
+            digest->start(bytes, kClusterBytes);
+        const bool wrote = file.write(bytes, kClusterBytes);
+        if (digest)
+            digest->wait(); // the bytes stay ours until both are done with them
+        if (!wrote) {
+            result.status = ExportStatus::Failed;
+            result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.reason())
+                                     : QStringLiteral("writing failed after %1 of %2 clusters (%3)")
+                                           .arg(done)
+                                           .arg(total)
+                                           .arg(file.reason());
+            return false;
+        }
+        ++done;
+        result.bytesWritten += kClusterBytes;
+        if (hooks.clusterWritten)
+            hooks.clusterWritten(recording, bytes, kClusterBytes, result.bytesWritten);
+        if (done < total && hooks.stopRequested && hooks.stopRequested()) {
+            result.status = ExportStatus::Cancelled;
+            result.error = QStringLiteral("not written: the export was cancelled after %1 of %2 clusters")
+                               .arg(done)
+                               .arg(total);
+            return false;
+        }
+        return true;
+    };
+    try {
         // The reader thread reads ahead while this one hashes and writes: on
         // a real disk the read of one cluster, the hash and the write of
         // others proceed at once. Each cluster's lost sectors are noted by
@@ -134,52 +174,33 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
             read.stop = health.gone;
             return read;
         });
-        std::unique_ptr<SideWork> digest;
         if (hooks.digest)
             digest.reset(new SideWork(hooks.digest));
-        while (const ClusterReadAhead::Slot *slot = ring.next()) {
-            const uint32_t cluster = clusters[static_cast<int>(slot->index)];
-            result.totalSectors += kClusterSectors;
-            if (slot->unreadableSectors) {
-                result.unreadableSectors += slot->unreadableSectors;
-                result.unreadableClusters.push_back({cluster, slot->unreadableSectors});
-                for (const SectorRange &range : lost[slot->index])
-                    addUnreadable(result.unreadableRanges, range);
-            }
-            if (digest)
-                digest->start(slot->bytes, kClusterBytes);
-            const bool wrote = file.write(slot->bytes, kClusterBytes);
-            if (digest)
-                digest->wait(); // the slot stays ours until both are done with it
-            if (!wrote) {
-                result.status = ExportStatus::Failed;
-                result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.reason())
-                                         : QStringLiteral("writing failed after %1 of %2 clusters (%3)")
-                                               .arg(done)
-                                               .arg(total)
-                                               .arg(file.reason());
+        while (const ClusterReadAhead::Slot *slot = ring.next())
+            if (!put(clusters[static_cast<int>(slot->index)], slot->bytes, slot->unreadableSectors, lost[slot->index]))
                 break;
-            }
-            ++done;
-            result.bytesWritten += kClusterBytes;
-            if (hooks.clusterWritten)
-                hooks.clusterWritten(recording, slot->bytes, kClusterBytes, result.bytesWritten);
-            if (done < total && hooks.stopRequested && hooks.stopRequested()) {
-                result.status = ExportStatus::Cancelled;
-                result.error = QStringLiteral("not written: the export was cancelled after %1 of %2 clusters")
-                                   .arg(done)
-                                   .arg(total);
-                break;
-            }
-        }
         ring.cancel();
-        if (result.written() && health.gone) {
-            result.status = ExportStatus::SourceGone;
-            result.error = QStringLiteral("not written: the source stopped answering after %1 of %2 clusters")
-                               .arg(done)
-                               .arg(total);
+        // A source that stopped answering keeps what it gave: the clusters
+        // not read are zeros, each named as lost.
+        if (result.written() && health.gone && done < total) {
+            IoBytes zeros(kClusterBytes);
+            std::fill(zeros.begin(), zeros.end(), uint8_t(0));
+            result.clustersNotRead = static_cast<uint32_t>(total - done);
+            while (done < total) {
+                const uint32_t cluster = clusters[done];
+                if (!put(cluster, zeros.data(), kClusterSectors, {{clusterSector(dataOffset, cluster), kClusterSectors}}))
+                    break;
+            }
         }
+    } catch (const std::bad_alloc &) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("not enough memory for the transfer buffers");
+    } catch (const std::system_error &e) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("a thread to read or hash with could not be started (%1)")
+                           .arg(QString::fromLocal8Bit(e.what()));
     }
+    digest.reset();
     bool renaming = false;
     if (result.written() && !file.commit()) {
         result.status = ExportStatus::Failed;
@@ -254,19 +275,15 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
     int position = 0;
     for (const ExportEntry &entry : entries) {
         const Recording &rec = *entry.recording;
-        const bool go = !hooks.beforeEntry || hooks.beforeEntry(position, rec);
-        ++position;
-        if (!go) {
+        // The one point between entries where a stop is heard: an entry that
+        // passed it is copied (and may still be stopped between its clusters).
+        if (hooks.beforeEntry && !hooks.beforeEntry(position, rec)) {
             outcome.cancelled = true;
             break;
         }
+        ++position;
         if (!entry.selected)
             continue;
-        if (hooks.stopRequested && hooks.stopRequested()) {
-            outcome.cancelled = true;
-            --position; // not reached
-            break;
-        }
         const QString folder = cameraFolderPath(saveFolder, rec.channel);
         if (!folderProblem.contains(folder)) {
             const QString why = makeOutputFolder(folder);
@@ -291,13 +308,14 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
                 result.error = QStringLiteral("not enough memory for the transfer buffers");
             }
         }
-        if (result.status == ExportStatus::SourceGone) {
-            outcome.sourceGone = true;
+        if (result.status == ExportStatus::SourceGone)
             outcome.clustersNotRead += clustersLeft(result, rec);
-        }
+        outcome.clustersNotRead += result.clustersNotRead;
+        outcome.sourceGone = outcome.sourceGone || health.gone;
         if (hooks.recordingDone)
             hooks.recordingDone(result);
-        const bool stop = result.status == ExportStatus::Cancelled || result.status == ExportStatus::SourceGone;
+        // Past a source that stopped answering the later recordings are not tried.
+        const bool stop = result.status == ExportStatus::Cancelled || health.gone;
         outcome.cancelled = outcome.cancelled || result.status == ExportStatus::Cancelled;
         outcome.results.push_back(std::move(result));
         if (stop)

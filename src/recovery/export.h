@@ -29,7 +29,7 @@ enum class ExportStatus {
     Failed,     // the file could not be made, written or named
     NoFolder,   // its camera folder could not be made
     Cancelled,  // stopped by the user during its copy
-    SourceGone, // the source stopped answering during or before its copy
+    SourceGone, // the source had stopped answering before its copy
 };
 
 struct RecordingExport {
@@ -41,6 +41,7 @@ struct RecordingExport {
     uint64_t unreadableSectors = 0;
     std::vector<UnreadableCluster> unreadableClusters;
     std::vector<SectorRange> unreadableRanges; // absolute sectors on the source
+    uint32_t clustersNotRead = 0; // after the source stopped answering: written as zeros, counted as unreadable
     ExportStatus status = ExportStatus::Written;
     QString error; // what went wrong, as a clause after the file name; empty when written
     bool written() const { return status == ExportStatus::Written; }
@@ -60,7 +61,8 @@ struct SourceHealth {
 
 struct ExportHooks {
     // Each entry of the walk, selected or not, before it is looked at; false
-    // cancels the walk there.
+    // cancels the walk there, that entry included. The only point between
+    // entries where the walk stops.
     std::function<bool(int position, const Recording &recording)> beforeEntry;
     // After each cluster is written, with the bytes as written (zeros for
     // unreadable sectors) and the bytes of this recording written so far.
@@ -69,8 +71,8 @@ struct ExportHooks {
     // thread of its own while the same bytes are written: a hash then costs
     // no time beside the write. Its result counts only for recordings written.
     std::function<void(const uint8_t *bytes, uint32_t size)> digest;
-    // Asked after each cluster: true stops the copy there, and the recording
-    // being copied is not written.
+    // Asked after each cluster but a recording's last: true stops the copy
+    // there, and the recording being copied is not written.
     std::function<bool()> stopRequested;
     // Each recording that was tried, once it has its final name or has failed.
     std::function<void(const RecordingExport &result)> recordingDone;

@@ -3,7 +3,32 @@
 #include "ui_korvath.h"
 
 #include <QDateTime>
+#include <QMouseEvent>
 #include <QStandardItemModel>
+#include <QStyledItemDelegate>
+
+namespace {
+
+// A click on a file row's text chooses it just as a click on its box does:
+// both toggle the mark, and the marks are what the export writes.
+class RowClickToggles : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    bool editorEvent(QEvent *event, QAbstractItemModel *model, const QStyleOptionViewItem &option,
+                     const QModelIndex &index) override
+    {
+        const Qt::ItemFlags flags = index.flags();
+        if (event->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton
+            && (flags & Qt::ItemIsUserCheckable) && (flags & Qt::ItemIsEnabled)) {
+            const bool checked = index.data(Qt::CheckStateRole).toInt() == Qt::Checked;
+            return model->setData(index, checked ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole);
+        }
+        return QStyledItemDelegate::editorEvent(event, model, option, index);
+    }
+};
+
+} // namespace
 
 Korvath::Korvath(QWidget *parent) : QWidget(parent), ui(new Ui::Korvath)
 {
@@ -13,6 +38,7 @@ Korvath::Korvath(QWidget *parent) : QWidget(parent), ui(new Ui::Korvath)
     ui->disk_listView->setModel(m_diskModel);
     m_fileModel = new QStandardItemModel(ui->file_listView);
     ui->file_listView->setModel(m_fileModel);
+    ui->file_listView->setItemDelegate(new RowClickToggles(ui->file_listView));
     // Check marks set from the keyboard or by a click on the box both land here.
     connect(m_fileModel, &QStandardItemModel::itemChanged, this, &Korvath::fileItemChanged);
 

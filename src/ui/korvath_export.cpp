@@ -12,7 +12,6 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QSet>
-#include <QSignalBlocker>
 #include <QStandardItemModel>
 #include <memory>
 
@@ -28,8 +27,11 @@ void Korvath::on_readfile_pushButton_clicked()
     const uint32_t channel = m_fileMap.isEmpty() ? m_channel : m_listing.query.channel;
     const QString folder = korvath::cameraFolderPath(m_savePath, channel);
     KLOG << "newDir" << folder;
-    if (!QDir(folder).exists() && korvath::makeOutputFolder(folder).isEmpty())
+    // Whether it could be made is told by the warning at the end, per recording.
+    if (!QDir(folder).exists()) {
+        korvath::makeOutputFolder(folder);
         KLOG << "Folder is created";
+    }
 
     if (m_selectedFiles.isEmpty()) {
         QMessageBox::warning(this, tr("Fi;e list"), tr("No files to be recovered"));
@@ -62,9 +64,13 @@ void Korvath::on_readfile_pushButton_clicked()
         return !progress->wasCanceled();
     };
     // A long recording keeps the dialog painted and its Cancel heard: the
-    // copy stops after the cluster in hand.
+    // copy stops after the cluster in hand. Input reaches the window only
+    // through the dialog: once the dialog has hidden itself (or before it
+    // shows) the window's own controls wait until the export is over, as they
+    // would behind the shown dialog.
     hooks.stopRequested = [&]() {
-        QApplication::processEvents();
+        QApplication::processEvents(progress->isVisible() ? QEventLoop::AllEvents
+                                                          : QEventLoop::ExcludeUserInputEvents);
         return progress->wasCanceled();
     };
     const korvath::DriveSource source(m_listedHandle);
@@ -86,10 +92,6 @@ void Korvath::on_readfile_pushButton_clicked()
                 item->setData(Qt::Unchecked, Qt::CheckStateRole);
         }
         m_settingChecks = false;
-        if (!written.isEmpty()) {
-            const QSignalBlocker keepFailedRows(ui->selectall_checkBox);
-            ui->selectall_checkBox->setChecked(false);
-        }
         syncSelectionWithChecks();
     }
 

@@ -11,9 +11,9 @@ void Korvath::on_file_listView_clicked(const QModelIndex &index)
     QStandardItem *item = m_fileModel->item(index.row(), 0);
     if (!item)
         return;
+    // The click has already toggled the mark, on the box or on the text; the
+    // choice followed it.
     KLOG << "item string" << item->text();
-    // The click on the box has already toggled the mark; the choice follows the marks.
-    syncSelectionWithChecks();
 }
 
 void Korvath::on_selectall_checkBox_stateChanged(int arg1)

@@ -1,6 +1,7 @@
 // The case report and evidence images through the real korvath-cli: the
 // report read back and checked against the image, and E01 and split raw
 // sets listing and exporting exactly what the raw image does.
+#include "casereport.h"
 #include "faultdevice.h"
 #include "scan.h"
 #include "sha256.h"
@@ -18,68 +19,10 @@ namespace {
 
 constexpr uint64_t kSectors = 80 * 4096; // cluster 78 runs past the end
 
-struct ByteSpan {
-    uint64_t fileOffset, imgOffset, len;
-    bool fill;
-};
-struct FileObject {
-    QString filename, sha256;
-    uint64_t size = 0;
-    std::vector<ByteSpan> runs;
-};
-struct Report {
-    std::vector<FileObject> files;
-    QMap<QString, QString> notWritten; // name -> reason
-    QStringList imageHashes;           // "type:hex"
-    bool ok = false;
-};
-
-Report readReport(const QString &path)
+QString sha256Hex(const QByteArray &bytes)
 {
-    Report r;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return r;
-    QXmlStreamReader x(&f);
-    FileObject *file = nullptr;
-    bool inFile = false, inSource = false;
-    while (!x.atEnd()) {
-        x.readNext();
-        if (x.isEndElement() && x.name() == QLatin1String("fileobject"))
-            inFile = false;
-        if (x.isEndElement() && x.name() == QLatin1String("source"))
-            inSource = false;
-        if (!x.isStartElement())
-            continue;
-        const QStringRef n = x.name();
-        if (n == QLatin1String("source")) {
-            inSource = true;
-        } else if (n == QLatin1String("fileobject")) {
-            r.files.emplace_back();
-            file = &r.files.back();
-            inFile = true;
-        } else if (inFile && n == QLatin1String("filename")) {
-            file->filename = x.readElementText();
-        } else if (inFile && n == QLatin1String("filesize")) {
-            file->size = x.readElementText().toULongLong();
-        } else if (inFile && n == QLatin1String("byte_run")) {
-            const QXmlStreamAttributes a = x.attributes();
-            file->runs.push_back({a.value("file_offset").toULongLong(), a.value("img_offset").toULongLong(),
-                                  a.value("len").toULongLong(), a.hasAttribute("fill")});
-        } else if (inFile && n == QLatin1String("hashdigest")) {
-            file->sha256 = x.readElementText();
-        } else if (n == QLatin1String("not_written")) {
-            const QString name = x.attributes().value("name").toString();
-            r.notWritten.insert(name, x.readElementText());
-        } else if (inSource && n == QLatin1String("hashdigest")) {
-            const QString type = x.attributes().value("type").toString();
-            r.imageHashes << type + ":" + x.readElementText();
-        }
-    }
-    r.ok = !x.hasError();
-    return r;
+    return QString::fromStdString(Sha256::hexOf(bytes.constData(), size_t(bytes.size())));
 }
-
 
 class Evidence : public ::testing::Test
 {

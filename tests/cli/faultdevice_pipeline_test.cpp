@@ -1,6 +1,7 @@
 // korvath-cli on a drive that goes away in the middle of an export, and on
 // a directory with sectors that cannot be read, served through the kernel
 // by korvath-faultfs.
+#include "casereport.h"
 #include "faultdevice.h"
 
 #include "scan.h"
@@ -61,38 +62,66 @@ TEST(FaultDevicePipeline, DriveThatStopsAnsweringEndsTheExportWithinSeconds)
     b.chain(0, sampleTime(9, 0), sampleTime(9, 59), after, 0x90); // no contents: no read of them succeeds
     ASSERT_TRUE(b.write(image));
     const QString whole = recordingFileName(sampleTime(7, 0), sampleTime(7, 5), 0);
-    const QStringList unfinished = {recordingFileName(sampleTime(8, 0), sampleTime(8, 30), 0), recordingFileName(sampleTime(9, 0), sampleTime(9, 59), 0)};
+    const QString inHand = recordingFileName(sampleTime(8, 0), sampleTime(8, 30), 0), never = recordingFileName(sampleTime(9, 0), sampleTime(9, 59), 0);
 
     // Gone a little way into the fourth cluster of the second recording.
     FaultMount drive(image, Faults{{}, {}, 0, static_cast<int64_t>(b.clusterFirstSector(cut[3]) + 1000)});
     ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
-    const QString out = tmp.filePath(QStringLiteral("out"));
+    const QString out = tmp.filePath(QStringLiteral("out")), report = tmp.filePath(QStringLiteral("case.xml"));
     QDir().mkpath(out);
-    const ProcessRun r = runCli({"export", drive.path(), "--out", out});
+    const ProcessRun r = runCli({"export", drive.path(), "--out", out, "--report", report});
     const FaultCounts counts = drive.unmount();
     std::printf("[ timing   ] export over a drive that went away: %lld ms, %llu reads after it went\n",
                 static_cast<long long>(r.ms), static_cast<unsigned long long>(counts.afterVanishing));
 
     EXPECT_EQ(r.code, 1) << r.err.toStdString();
     EXPECT_LT(r.ms, 10000);
-    // Only the complete recording is there, under its name; nothing half-written under any name.
-    EXPECT_EQ(filesBelow(out), QStringList{"CAM1/" + whole});
+    // The recording in hand keeps what was read; nothing is half-written under any name.
+    EXPECT_EQ(filesBelow(out), (QStringList{"CAM1/" + whole, "CAM1/" + inHand}));
     EXPECT_TRUE(fileBytes(out + "/CAM1/" + whole) == expectedBytes(b, image, before));
     // It stopped retrying after a few clusters, not after every sector of the 105 left.
     ASSERT_TRUE(counts.known);
     EXPECT_GT(counts.afterVanishing, 0u);
     EXPECT_LE(counts.afterVanishing, 16u * (kClusterSectors + 1));
 
+    // Every lost sector of it is a fill run of the report, and the bytes
+    // are the image's everywhere else: the first three clusters whole.
+    const Report rep = readReport(report);
+    ASSERT_TRUE(rep.ok);
+    const auto file = std::find_if(rep.files.begin(), rep.files.end(),
+                                   [&](const FileObject &f) {
+                                       // named from the report's folder
+                                       return f.filename == QDir(QFileInfo(report).path()).relativeFilePath(out + "/CAM1/" + inHand);
+                                   });
+    ASSERT_NE(file, rep.files.end());
+    const QByteArray got = fileBytes(out + "/CAM1/" + inHand);
+    ASSERT_EQ(uint64_t(got.size()), cut.size() * kClusterBytes);
+    EXPECT_EQ(file->size, uint64_t(got.size()));
+    std::vector<SectorRange> lost;
+    for (const ByteSpan &run : file->runs)
+        if (run.fill)
+            lost.push_back({run.imgOffset / kSectorSize, (run.imgOffset + run.len) / kSectorSize - 1});
+    ASSERT_FALSE(lost.empty());
+    EXPECT_GE(lost.front().first, b.clusterFirstSector(cut[3]));
+    EXPECT_EQ(lost.back().last, b.clusterFirstSector(cut.back()) + kClusterSectors - 1);
+    EXPECT_TRUE(got == expectedBytes(b, image, cut, lost));
+    const uint64_t lostSectors = sectorsIn(b, cut, lost);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("%1: %2 of %3 sectors could not be read and were written as zeros")
+                                   .arg(inHand)
+                                   .arg(lostSectors)
+                                   .arg(cut.size() * kClusterSectors)))
+        << r.err.toStdString();
+
     const QStringList lines = r.errLines();
     const QList<uint64_t> notRead = clusterCounts(lines, QStringLiteral("stopped answering"));
     ASSERT_FALSE(notRead.isEmpty()) << "no line says the drive stopped answering and how many clusters were not read:\n"
                                     << r.err.toStdString();
     const uint64_t most = cut.size() + after.size();
-    EXPECT_TRUE(std::any_of(notRead.begin(), notRead.end(), [&](uint64_t n) { return n >= 1 && n <= most; }))
+    EXPECT_TRUE(std::any_of(notRead.begin(), notRead.end(), [&](uint64_t n) { return n > after.size() && n <= most; }))
         << r.err.toStdString();
-    // Each recording not written is named.
-    for (const QString &name : unfinished)
-        EXPECT_TRUE(r.err.contains(name)) << name.toStdString() << " is not named:\n" << r.err.toStdString();
+    // The recording never reached is named, on stderr and in the report.
+    EXPECT_TRUE(r.err.contains(never + ": not written: the source had stopped answering")) << r.err.toStdString();
+    EXPECT_TRUE(rep.notWritten.contains(never));
 }
 
 // Recordings whose records lie in directory sectors 0, 2 and 4.

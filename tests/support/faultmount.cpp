@@ -28,6 +28,19 @@ QString serverPath()
 #endif
 }
 
+// The window keeps its drives open until the process ends, as a recorder
+// tool does; in a test that outlives its mount they would hold the server
+// up until its unmount gives up.
+void closeDescriptorsBelow(const QString &folder)
+{
+    const QString prefix = QFileInfo(folder).canonicalFilePath() + QLatin1Char('/');
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
+        if (QFileInfo(fds.filePath(fd)).symLinkTarget().startsWith(prefix))
+            ::close(fd.toInt());
+    }
+}
+
 QString rangesText(const std::vector<SectorRange> &ranges)
 {
     QStringList parts;
@@ -178,6 +191,7 @@ FaultCounts FaultMount::unmount()
     const QString mountPoint = m_dir.filePath(QStringLiteral("mnt"));
     // A server that is still mounted ends when its mount goes away.
     if (m_server->state() != QProcess::NotRunning) {
+        closeDescriptorsBelow(mountPoint);
         if (!unmountFolder(mountPoint, false))
             unmountFolder(mountPoint, true);
         if (!m_server->waitForFinished(10000)) {

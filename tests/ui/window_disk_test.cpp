@@ -117,14 +117,12 @@ private slots:
             QVERIFY(!(f & Qt::ItemIsEditable));
         }
         QCOMPARE(checkedRows(m), QList<int>());
-        // Each drive that opened names its device in the log, once.
+        // The refresh's lines are the signature check's, once per drive that
+        // opened; no device is named (korvath-cli disks does that).
         const QStringList lines = log.lines();
-        for (const DriveSpec &d : c.drives) {
-            const QStringList naming = lines.filter(QStringLiteral("\"%1\"").arg(r.image(d.number)));
-            QCOMPARE(naming.size(), d.number <= 15 ? 1 : 0);
-            if (!naming.isEmpty())
-                QVERIFY(naming[0].contains(QString::number(d.number)));
-        }
+        QCOMPARE(lines.filter(QStringLiteral("Check Disk ")).size(), m->rowCount());
+        for (const DriveSpec &d : c.drives)
+            QVERIFY(lines.filter(r.image(d.number)).isEmpty());
     }
 
     // One window through a run of clicks and refreshes. Drive 0 holds recording

@@ -2,31 +2,49 @@
 // written, cancel, and the one warning that names what could not be recovered.
 #include "exportrig.h"
 
+#include "faultmount.h"
+#include "userinput.h"
+
 #include <QProgressBar>
 
 using namespace rig;
 
 namespace {
 
-// Reads the progress dialog's settings and every value set on it: the walk
-// logs its size right after setting the dialog up.
-struct DialogProbe {
-    static DialogProbe *current;
-    QWidget *window;
+// Runs `act` on each debug line as it is written, in the middle of whatever
+// writes it; the lines still reach a LogCapture made before it.
+struct LogHook {
+    static LogHook *current;
+    std::function<void(const QString &)> act;
     QtMessageHandler previous;
-    QStringList settings;
-    QList<int> values;
 
-    explicit DialogProbe(QWidget *w) : window(w) { current = this, previous = qInstallMessageHandler(handle); }
-    ~DialogProbe() { qInstallMessageHandler(previous), current = nullptr; }
+    explicit LogHook(std::function<void(const QString &)> a) : act(std::move(a))
+    {
+        current = this, previous = qInstallMessageHandler(handle);
+    }
+    ~LogHook() { qInstallMessageHandler(previous), current = nullptr; }
 
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        if (message.startsWith(QLatin1String("size++++++++:")))
-            current->look();
+        current->act(message);
         if (current->previous)
             current->previous(type, context, message);
     }
+};
+LogHook *LogHook::current = nullptr;
+
+// Reads the progress dialog's settings and every value set on it: the walk
+// logs its size right after setting the dialog up.
+struct DialogProbe {
+    QWidget *window;
+    QStringList settings;
+    QList<int> values;
+    LogHook hook{[this](const QString &line) {
+        if (line.startsWith(QLatin1String("size++++++++:")))
+            look();
+    }};
+
+    explicit DialogProbe(QWidget *w) : window(w) {}
     void look()
     {
         auto *pd = window->findChild<QProgressDialog *>();
@@ -38,7 +56,6 @@ struct DialogProbe {
         QObject::connect(pd->findChild<QProgressBar *>(), &QProgressBar::valueChanged, [this](int v) { values << v; });
     }
 };
-DialogProbe *DialogProbe::current = nullptr;
 
 QStringList indexLines(const LogCapture &log)
 {
@@ -261,10 +278,13 @@ private slots:
             QVERIFY(QFile(r.save).open(QIODevice::WriteOnly));
         }
 
+        LogCapture log;
         const QList<ModalBox> boxes = messageBoxes(r.exportNow());
         QCOMPARE(boxes.size(), 1);
         QCOMPARE(boxes[0].title, QStringLiteral("Export"));
         QCOMPARE(boxes[0].icon, int(QMessageBox::Warning));
+        // Said whenever the folder was missing, made or not.
+        QCOMPARE(log.lines().count(QStringLiteral("Folder is created")), fault == "write" ? 0 : 1);
         const QString text = boxes[0].text;
         for (const QString &name : names)
             QCOMPARE(text.count(name), int(fault == "folder" || name == names[1] || (fault == "write" && name == names[2])));
@@ -287,6 +307,197 @@ private slots:
         QVERIFY(fileBytes(r.file(names[1])) == ImageBuilder::clusterPattern(12) + QByteArray(int(korvath::kClusterBytes), 0));
         if (fault != "write")
             QVERIFY(fileBytes(r.file(names[2])) == ImageBuilder::clusterPattern(14));
+    }
+
+    // The drive stops answering in the second recording: that one is kept
+    // with zeros for what was not read, the third is not tried, and the
+    // warning names both.
+    void sourceThatStopsAnswering()
+    {
+        const QString why = FaultMount::unavailableReason();
+        if (!why.isEmpty())
+            QSKIP(qPrintable("no failing drive through FUSE: " + why));
+        QTemporaryDir tmp;
+        const QString image = tmp.filePath("disk.img");
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        const std::vector<uint32_t> cut{20, 21, 22, 23, 24, 25, 26};
+        const QStringList names{addRecording(b, 0, {10}), addRecording(b, 1, cut), addRecording(b, 2, {40, 41})};
+        QVERIFY(b.write(image));
+        FaultMount drive(image, Faults{{}, {}, 0, int64_t(b.clusterFirstSector(22))}); // gone from the third cluster
+        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        Rig r;
+        r.drives.set(0, drive.path());
+        r.open();
+        r.all()->click();
+
+        const QList<ModalBox> boxes = messageBoxes(r.exportNow());
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].title, QStringLiteral("Export"));
+        const QString text = boxes[0].text;
+        QVERIFY2(text.startsWith("The source stopped answering: 3 clusters in a row could not be read at all"), qPrintable(text));
+        QVERIFY2(text.contains(names[1] + ": 20480 of 28672 sectors (cluster 22: all 4096 sectors; cluster 23: all 4096 "
+                                          "sectors; cluster 24: all 4096 sectors; 2 more clusters)"),
+                 qPrintable(text));
+        QVERIFY2(text.contains(names[2] + ": not read: the source had stopped answering"), qPrintable(text));
+        QCOMPARE(r.exported(), names.mid(0, 2));
+        QVERIFY(fileBytes(r.file(names[1])) ==
+                imageClusters(image, {20, 21}) + QByteArray(5 * int(korvath::kClusterBytes), 0));
+        QCOMPARE(r.checkedRows(), QStringList{names[2]}); // kept for another try
+    }
+
+    void cancelIsHeardWhereTheWalkLooks_data()
+    {
+        QTest::addColumn<int>("clusters"); // of the entry after whose check Cancel is pressed
+        QTest::addColumn<int>("written");  // recordings written
+        QTest::newRow("one cluster: copied whole, the next entry stops") << 1 << 2;
+        QTest::newRow("three clusters: stopped after its first") << 3 << 1;
+    }
+
+    // Cancel pressed just after an entry has passed its check: the walk
+    // hears it at the next entry's check, or between that entry's clusters.
+    void cancelIsHeardWhereTheWalkLooks()
+    {
+        QFETCH(int, clusters);
+        QFETCH(int, written);
+        const QString why = FaultMount::unavailableReason();
+        if (!why.isEmpty())
+            QSKIP(qPrintable("no slow drive through FUSE: " + why));
+        QTemporaryDir tmp;
+        const QString image = tmp.filePath("disk.img");
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        std::vector<uint32_t> second;
+        for (uint32_t c = 20; c < 20 + uint32_t(clusters); ++c)
+            second.push_back(c);
+        const QStringList names{addRecording(b, 0, {4, 5, 6}), addRecording(b, 1, second), addRecording(b, 2, {30}),
+                                addRecording(b, 3, {32})};
+        QVERIFY(b.write(image));
+        Faults faults; // the first recording is slow, so that the dialog has shown itself after it
+        faults.slow = {{b.clusterFirstSector(4), b.clusterFirstSector(6) + 4095}};
+        faults.slowMs = 5;
+        FaultMount drive(image, faults);
+        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        Rig r;
+        r.drives.set(0, drive.path());
+        r.open();
+        r.all()->click();
+
+        bool pressed = false;
+        const QList<ModalBox> boxes = [&] {
+            LogHook hook([&](const QString &line) {
+                if (line != QLatin1String("index++++++++: 1"))
+                    return;
+                auto *pd = r.w->findChild<QProgressDialog *>();
+                QVERIFY(pd && pd->isVisible());
+                QPushButton *cancel = pd->findChild<QPushButton *>();
+                queueClick(cancel, cancel->rect().center());
+                pressed = true;
+            });
+            return messageBoxes(r.exportNow());
+        }();
+        QVERIFY(pressed);
+        QCOMPARE(r.exported(), names.mid(0, written));
+        QVERIFY(QDir(r.folder()).entryList({"*.part"}, QDir::Files).isEmpty());
+        if (written == 2) {
+            QCOMPARE(boxes.size(), 0);
+            QVERIFY(fileBytes(r.file(names[1])) == imageClusters(image, second));
+        } else {
+            QCOMPARE(boxes.size(), 1);
+            QVERIFY2(boxes[0].text.contains(names[1] + ": not written: the export was cancelled after 1 of 3 clusters"),
+                     qPrintable(boxes[0].text));
+        }
+        QCOMPARE(r.checkedRows(), names); // a cancelled export keeps the choice
+    }
+
+    void inputDuringTheLastRecording_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("after"); // what the press opens once the export is over
+        QTest::newRow("Refresh Disk") << "searchdisk_pushButton" << "";
+        QTest::newRow("Save path") << "savepath_pushButton" << "QFileDialog";
+        QTest::newRow("Generate file list") << "listfile_pushButton" << "";
+        QTest::newRow("Start export") << "readfile_pushButton" << "Fi;e list";
+        QTest::newRow("All") << "all" << "";
+        QTest::newRow("a file row's box") << "file box" << "";
+        QTest::newRow("a file row's text") << "file text" << "";
+        QTest::newRow("the chosen disk's row") << "disk row" << "";
+    }
+
+    // Once the last entry has set the dialog to its maximum the dialog hides,
+    // and the last recording is copied from a slow drive: a press of any
+    // control then must wait until the export is over.
+    void inputDuringTheLastRecording()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, after);
+        const QString why = FaultMount::unavailableReason();
+        if (!why.isEmpty())
+            QSKIP(qPrintable("no slow drive through FUSE: " + why));
+        QTemporaryDir tmp;
+        const QString image = tmp.filePath("disk.img");
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        const QList<std::vector<uint32_t>> chains{{10}, {12, 13}, {20, 21, 22, 23}};
+        QStringList names;
+        for (int k = 0; k < chains.size(); ++k)
+            names << addRecording(b, uint32_t(k), chains[k]);
+        QVERIFY(b.write(image));
+        Faults faults;
+        faults.slow = {{b.clusterFirstSector(20), b.clusterFirstSector(23) + 4095}};
+        faults.slowMs = 5;
+        FaultMount drive(image, faults);
+        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        Rig r; // goes first, and its window closes the drive before the unmount
+        r.drives.set(0, drive.path());
+        r.open();
+        r.all()->click();
+
+        LogCapture log;
+        bool pressed = false;
+        const auto press = [&] {
+            if (target == "all")
+                return queueClick(r.all(), checkBoxPoint(r.all()));
+            if (target.startsWith("file"))
+                return queueClick(r.view("file_listView"), rowPoint(r.view("file_listView"), 1, target == "file box"));
+            if (target == "disk row")
+                return queueClick(r.view("disk_listView"), rowPoint(r.view("disk_listView"), 0, false));
+            QAbstractButton *button = r.button(qPrintable(target));
+            queueClick(button, button->rect().center());
+        };
+        const QString last = QStringLiteral("index++++++++: %1").arg(names.size());
+        const QList<ModalBox> boxes = [&] {
+            LogHook hook([&](const QString &line) {
+                if (line == last && !pressed)
+                    pressed = true, press();
+            });
+            return r.exportNow();
+        }();
+        QVERIFY(pressed);
+
+        // Exactly an export without the press: no box, the bytes, the list,
+        // the choice, and no line of any other part of the window.
+        QCOMPARE(messageBoxes(boxes).size(), 0);
+        QCOMPARE(r.exported(), names);
+        for (int k = 0; k < names.size(); ++k)
+            QVERIFY2(fileBytes(r.file(names[k])) == imageClusters(image, chains[k]), qPrintable(names[k]));
+        QStringList listed;
+        for (int row = 0; row < r.rows()->rowCount(); ++row)
+            listed << r.rows()->item(row)->text();
+        QCOMPARE(listed, names);
+        QCOMPARE(r.checkedRows(), QStringList());
+        QVERIFY(r.all()->isChecked()); // left as it was
+        const QStringList own{"newDir", "Folder is created", "size++++++++:", "index++++++++:"};
+        for (const QString &line : log.lines())
+            QVERIFY2(std::any_of(own.begin(), own.end(), [&](const QString &p) { return line.startsWith(p); }),
+                     qPrintable(line));
+        QCOMPARE(indexLines(log).size(), names.size());
+
+        // The press is not lost: it is taken once the export is over.
+        const QList<ModalBox> later = runWithModalBoxes(deliverQueuedInput, answer());
+        QCOMPARE(later.isEmpty() ? QString()
+                                 : later[0].className == "QMessageBox" ? later[0].title : later[0].className,
+                 after);
     }
 };
 

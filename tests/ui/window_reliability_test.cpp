@@ -37,7 +37,7 @@ namespace {
 const QString kListText = QStringLiteral(
     "There is no file list or disk data has been corrupted and unrecoverable. Confirm the parametr settings.");
 
-RecorderTime at(int minute, int second = 0)
+RecorderTime tenOClock(int minute, int second = 0)
 {
     return packRecorderTime(2024, 3, 1, 10, minute, second);
 }
@@ -45,8 +45,8 @@ RecorderTime at(int minute, int second = 0)
 // Recording k of an image: 10:k:00 to 10:k:30, so names sort by k.
 QString addRecording(ImageBuilder &b, uint32_t k, const std::vector<uint32_t> &clusters)
 {
-    b.recording(0, at(int(k)), at(int(k), 30), clusters, 0x700 + k);
-    return recordingFileName(at(int(k)), at(int(k), 30), 0);
+    b.recording(0, tenOClock(int(k)), tenOClock(int(k), 30), clusters, 0x700 + k);
+    return recordingFileName(tenOClock(int(k)), tenOClock(int(k), 30), 0);
 }
 
 QByteArray patterns(const std::vector<uint32_t> &clusters)
@@ -392,7 +392,7 @@ private slots:
         Session s;
         ImageBuilder b(200000);
         b.recorderSignature();
-        b.recording(0, at(1), at(1, 30), {5, 6}, 0x11);
+        b.recording(0, tenOClock(1), tenOClock(1, 30), {5, 6}, 0x11);
         const QString name = addRecording(b, 1, {30});
         const QString other = addRecording(b, 2, {40});
         s.add(0, b);

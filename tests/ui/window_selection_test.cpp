@@ -18,8 +18,10 @@ private slots:
         QTest::newRow("box once") << QStringList{"box 2"} << QList<int>{2};
         QTest::newRow("box twice") << QStringList{"box 1", "box 1"} << QList<int>{};
         QTest::newRow("box three times") << QStringList{"box 1", "box 1", "box 1"} << QList<int>{1};
-        QTest::newRow("text only") << QStringList{"text 0", "text 3"} << QList<int>{};
-        QTest::newRow("text after box") << QStringList{"box 0", "text 0"} << QList<int>{0};
+        QTest::newRow("text once") << QStringList{"text 0", "text 3"} << QList<int>{0, 3};
+        QTest::newRow("text after box") << QStringList{"box 0", "text 0"} << QList<int>{};
+        QTest::newRow("text, box, text") << QStringList{"text 1", "box 1", "text 1"} << QList<int>{1};
+        QTest::newRow("all, then a text off") << QStringList{"all", "text 1"} << QList<int>{0, 2, 3};
         QTest::newRow("space") << QStringList{"space 3"} << QList<int>{3};
         QTest::newRow("space twice") << QStringList{"space 1", "box 2", "space 1"} << QList<int>{2};
         QTest::newRow("all, then one off") << QStringList{"all", "box 2"} << QList<int>{0, 1, 3};
@@ -43,14 +45,18 @@ private slots:
         QCOMPARE(r.rows()->rowCount(), 4);
 
         QListView *files = r.view("file_listView");
+        LogCapture log;
+        QStringList clicked;
         for (const QString &step : steps) {
             const int row = step.section(' ', 1).toInt();
             if (step == "all")
                 r.all()->click();
             else if (step == "rescan")
                 QCOMPARE(messageBoxes(r.generate()).size(), 0);
-            else if (step.startsWith("box") || step.startsWith("text"))
+            else if (step.startsWith("box") || step.startsWith("text")) {
                 r.clickRow(files, row, step.startsWith("box"));
+                clicked << QStringLiteral("item string \"%1\"").arg(names[row]);
+            }
             else if (step.startsWith("space")) {
                 files->setCurrentIndex(r.rows()->index(row, 0));
                 QTest::keyClick(files, Qt::Key_Space);
@@ -60,8 +66,11 @@ private slots:
         for (int k : expected)
             want << names[k];
         QCOMPARE(r.checkedRows(), want);
+        QCOMPARE(log.lines().filter("item string"), clicked); // every click, on the box or the text
 
+        const bool allBefore = r.all()->isChecked();
         const QList<ModalBox> boxes = messageBoxes(r.exportNow());
+        QCOMPARE(r.all()->isChecked(), allBefore); // the export leaves the box as it was
         QCOMPARE(r.exported(), want);
         if (want.isEmpty()) {
             QCOMPARE(boxes.size(), 1);
@@ -74,7 +83,6 @@ private slots:
                 QCOMPARE(QFileInfo(r.file(name)).size(), qint64(korvath::kClusterBytes));
             // Written rows lose their mark, so the next press has nothing to do.
             QCOMPARE(r.checkedRows(), QStringList());
-            QCOMPARE(r.all()->isChecked(), false);
         }
     }
 
