@@ -7,6 +7,9 @@
 #include "sha256.h"
 
 #include <QCoreApplication>
+#ifdef KORVATH_HAVE_VIDEO
+#include "remux.h"
+#endif
 #include <csignal>
 #include <functional>
 
@@ -85,6 +88,9 @@ int main(int argc, char **argv)
     }
     // The library logs a line per record; a terminal wants none of that unless asked.
     setDebugLogEnabled(o.verbose);
+#ifdef KORVATH_HAVE_VIDEO
+    routeVideoLibraryLog(); // FFmpeg's own lines too: a damaged recording makes thousands
+#endif
 
     if (o.command == Command::Disks)
         return runDisks(o);

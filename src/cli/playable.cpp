@@ -99,8 +99,6 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
                        const QString &masterSha256, bool sha256, CaseReport *report)
 {
 #ifdef KORVATH_HAVE_VIDEO
-    static const bool quiet = (quietVideoLibraries(), true);
-    (void)quiet;
     RemuxOptions o;
     o.start = r.startTime;
     o.end = r.endTime;

@@ -57,7 +57,6 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
         }
     }
 
-    quietVideoLibraries();
     int failures = 0;
     IoBytes cluster(kClusterBytes);
     for (int i = 0; i < chosen.size() && !stopSignal(); ++i) {

@@ -1,6 +1,7 @@
 #include "remux.h"
 
 #include "h264scan.h"
+#include "log.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 
 extern "C" {
@@ -21,9 +23,30 @@ extern "C" {
 
 namespace korvath {
 
-void quietVideoLibraries()
+namespace {
+
+// FFmpeg hands a line over in pieces; each thread gathers its own.
+void toDebugLog(void *avcl, int level, const char *format, va_list args)
 {
-    av_log_set_level(AV_LOG_QUIET);
+    if (level > AV_LOG_INFO || !debugLogEnabled())
+        return;
+    thread_local QByteArray line;
+    thread_local int printPrefix = 1;
+    char piece[1024];
+    av_log_format_line2(avcl, level, format, args, piece, sizeof piece, &printPrefix);
+    line.append(piece);
+    if (line.endsWith('\n')) {
+        line.chop(1);
+        KLOG << "FFmpeg:" << line.constData();
+        line.clear();
+    }
+}
+
+} // namespace
+
+void routeVideoLibraryLog()
+{
+    av_log_set_callback(toDebugLog);
 }
 
 int64_t recorderSpanSeconds(RecorderTime start, RecorderTime end)
@@ -229,30 +252,135 @@ std::vector<ByteRange> merged(std::vector<ByteRange> a, const std::vector<ByteRa
     return out;
 }
 
-struct TailFrame {
-    QByteArray bytes;
-    size_t packet;
+// The first pass's verdict on every packet, a few bytes each however small the
+// packets: per packet a varint of size << 2 | kept << 1 | jump, followed by the
+// frame position when it does not follow the last kept packet's.
+class PacketIndex
+{
+public:
+    void add(uint64_t size, int64_t slot)
+    {
+        const bool kept = slot >= 0;
+        const bool jump = kept && slot != m_lastSlot + 1;
+        put((size << 2) | (kept ? 2u : 0u) | (jump ? 1u : 0u));
+        if (jump)
+            put(uint64_t(slot));
+        if (kept)
+            m_lastSlot = slot;
+        ++packets;
+        bytes += size;
+    }
+    struct Cursor {
+        size_t at = 0;
+        int64_t lastSlot = -1;
+    };
+    // The next packet's size and position (-1: dropped); false at the end.
+    bool next(Cursor &c, uint64_t &size, int64_t &slot) const
+    {
+        if (c.at >= m_data.size())
+            return false;
+        const uint64_t v = get(c.at);
+        size = v >> 2;
+        slot = -1;
+        if (v & 2) {
+            slot = (v & 1) ? int64_t(get(c.at)) : c.lastSlot + 1;
+            c.lastSlot = slot;
+        }
+        return true;
+    }
+    uint64_t packets = 0, bytes = 0;
+
+private:
+    void put(uint64_t v)
+    {
+        for (; v >= 0x80; v >>= 7)
+            m_data.push_back(uint8_t(v | 0x80));
+        m_data.push_back(uint8_t(v));
+    }
+    uint64_t get(size_t &at) const
+    {
+        uint64_t v = 0;
+        for (int shift = 0; at < m_data.size() && shift < 64; shift += 7) {
+            const uint8_t b = m_data[at++];
+            v |= uint64_t(b & 0x7F) << shift;
+            if (!(b & 0x80))
+                break;
+        }
+        return v;
+    }
+    std::vector<uint8_t> m_data;
+    int64_t m_lastSlot = -1;
 };
 
-// How many of the frames decode without an error, from the key frame that starts them.
-size_t wholeFrames(const std::vector<TailFrame> &frames, const QByteArray &parameterSets)
+// The frames from the last key frame on, back to back, for the decode check.
+// Its work is bounded by the recording's bytes, not by the sizes the stream
+// claims: each frame costs its macroblocks plus a fixed share, and a group
+// beyond the budget (or the byte limit) is kept unchecked and said so.
+constexpr int64_t kCheckBudget = 4000000; // about 500 frames of 1920x1080
+constexpr int64_t kCheckFrameCost = 64;
+constexpr int kCheckBytes = 64 << 20;
+
+struct Tail {
+    QByteArray bytes;
+    std::vector<int> ends;         // per frame, where its bytes end
+    std::vector<uint64_t> packets; // per frame, its packet number
+    int64_t firstSlot = 0;
+    int64_t cost = 0;
+    int64_t frames = 0; // the group's frames, kept or not
+    bool tooLong = false;
+
+    void restart(int64_t slot)
+    {
+        bytes.clear();
+        ends.clear();
+        packets.clear();
+        firstSlot = slot;
+        cost = 0;
+        frames = 0;
+        tooLong = false;
+    }
+    void add(const uint8_t *data, int size, uint64_t packet, int64_t macroblocks)
+    {
+        ++frames;
+        cost += macroblocks + kCheckFrameCost;
+        if (tooLong || cost > kCheckBudget || bytes.size() > kCheckBytes - size) {
+            tooLong = true;
+            bytes = QByteArray();
+            ends = {};
+            packets = {};
+            return;
+        }
+        bytes.append(reinterpret_cast<const char *>(data), size);
+        ends.push_back(bytes.size());
+        packets.push_back(packet);
+    }
+};
+
+// How many of the tail's frames decode without an error, from the key frame
+// that starts them; the stop request is asked after every frame.
+size_t wholeFrames(const Tail &tail, const QByteArray &parameterSets, Source &src, RemuxResult &r)
 {
-    if (frames.empty())
+    if (tail.ends.empty())
         return 0;
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext *ctx = codec ? avcodec_alloc_context3(codec) : nullptr;
     AVPacket *pkt = av_packet_alloc();
     AVFrame *frame = av_frame_alloc();
-    size_t whole = frames.size();
+    const size_t count = tail.ends.size();
+    size_t whole = count;
     if (ctx && pkt && frame) {
         ctx->thread_count = 1; // errors belong to the packet just sent
         ctx->err_recognition |= AV_EF_EXPLODE;
         if (avcodec_open2(ctx, codec, nullptr) >= 0) {
-            for (size_t i = 0; i < frames.size() && whole == frames.size(); ++i) {
-                QByteArray bytes = i == 0 ? parameterSets + frames[i].bytes : frames[i].bytes;
-                QByteArray padded = bytes + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
-                pkt->data = reinterpret_cast<uint8_t *>(padded.data());
-                pkt->size = bytes.size();
+            for (size_t i = 0; i < count && whole == count; ++i) {
+                const int begin = i == 0 ? 0 : tail.ends[i - 1];
+                QByteArray bytes = i == 0 ? parameterSets : QByteArray();
+                bytes.append(tail.bytes.constData() + begin, tail.ends[i] - begin);
+                const int size = bytes.size();
+                bytes.append(QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0'));
+                pkt->data = reinterpret_cast<uint8_t *>(bytes.data());
+                pkt->size = size;
+                ++r.framesDecoded;
                 if (avcodec_send_packet(ctx, pkt) < 0) {
                     whole = i;
                     break;
@@ -263,6 +391,10 @@ size_t wholeFrames(const std::vector<TailFrame> &frames, const QByteArray &param
                         whole = i;
                 if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF)
                     whole = i;
+                if (src.progress && *src.progress && !(*src.progress)(src.done, src.total)) {
+                    src.cancelled = true;
+                    break;
+                }
             }
         }
     }
@@ -274,8 +406,8 @@ size_t wholeFrames(const std::vector<TailFrame> &frames, const QByteArray &param
 
 // What the first pass decided about the stream.
 struct Plan {
-    std::vector<int64_t> slot; // per packet: its frame position from the first key frame, or -1 when dropped
-    std::vector<int> sizes;
+    PacketIndex index;
+    uint64_t cut = UINT64_MAX; // packets from this one on are left out (the last group's broken end)
     int64_t frames = 0;        // positions used, dropped ones in between included
     QByteArray parameterSets;  // SPS and PPS of the first key frame, Annex B
     h264::Sps sps;
@@ -285,6 +417,17 @@ struct Plan {
 QString recordingName(const RemuxOptions &o, const QString &masterPath)
 {
     return o.masterName.isEmpty() ? QFileInfo(masterPath).fileName() : o.masterName;
+}
+
+// Slices in this many pictures, each in its place in the frame_num order, make
+// a stream one with B-frames; fewer are a damaged slice header.
+constexpr int kBFrameVotes = 3;
+// A parameter set unit longer than this is not one.
+constexpr size_t kParameterSetBytes = 4096;
+
+QByteArray annexB(const QByteArray &unit)
+{
+    return unit.isEmpty() ? unit : QByteArray("\0\0\0\1", 4) + unit;
 }
 
 bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &plan, RemuxResult &r)
@@ -297,16 +440,19 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     }
     Packet pkt(av_packet_alloc());
     h264::ParameterSets sets;
+    // The bytes of the last SPS and PPS of each id seen whole outside any damage.
+    std::map<int, QByteArray> goodSps, goodPps;
     enum { BeforeKey, Running, Skipping } state = BeforeKey;
     bool skipForBreak = false;
     int64_t pendingDropped = 0;
     uint32_t prevRefFrameNum = 0;
+    int bVotes = 0;
+    bool voteRefKnown = false;
+    uint32_t voteRef = 0;
+    int64_t h265Units = 0;
     uint64_t position = 0;
     std::vector<ByteRange> bad;
-    std::vector<TailFrame> tail; // the frames from the last key frame on
-    constexpr uint64_t kTailLimit = 256ull << 20;
-    uint64_t tailBytes = 0;
-    bool tailTooLong = false;
+    Tail tail;
     const uint64_t fileSize = static_cast<uint64_t>(src.file.size());
     size_t seenZeros = 0;
     uint64_t seenLastLength = 0;
@@ -319,51 +465,15 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         } unref{pkt.get()};
         const uint64_t at = position;
         position += static_cast<uint64_t>(pkt->size);
-        plan.sizes.push_back(pkt->size);
-        plan.slot.push_back(-1);
+        const uint64_t packetNumber = plan.index.packets;
+        int64_t slot = -1;
+        struct Note {
+            PacketIndex &index;
+            uint64_t size;
+            int64_t &slot;
+            ~Note() { index.add(size, slot); }
+        } note{plan.index, uint64_t(pkt->size), slot};
 
-        h264::SliceHeader slice;
-        bool idr = false;
-        bool picture = false; // a slice that starts a picture, parsed or not
-        QByteArray ps;
-        h264::forEachNal(pkt->data, static_cast<size_t>(pkt->size), [&](const uint8_t *nal, size_t size, size_t) {
-            const int type = nal[0] & 0x1F;
-            if (type == h264::kSps || type == h264::kPps) {
-                sets.take(nal, size);
-                // Without the zeros the unit may carry at its end.
-                size_t n = size;
-                while (n > 1 && nal[n - 1] == 0)
-                    --n;
-                ps.append("\0\0\0\1", 4).append(reinterpret_cast<const char *>(nal), static_cast<int>(n));
-            } else if (type == h264::kIdrSlice || type == h264::kNonIdrSlice) {
-                idr = idr || type == h264::kIdrSlice;
-                picture = picture || (size > 1 && (nal[1] & 0x80));
-                if (!slice.valid)
-                    slice = sets.slice(nal, size);
-            }
-            return true;
-        });
-        if (!slice.valid) {
-            // Stray bytes, or a picture whose parameter sets were not seen: it cannot be decoded.
-            if (!picture)
-                continue;
-            if (state == BeforeKey) {
-                ++r.framesBeforeKey;
-            } else if (state == Skipping) {
-                ++pendingDropped;
-            } else {
-                state = Skipping;
-                skipForBreak = true;
-                pendingDropped = 1;
-            }
-            continue;
-        }
-        if (slice.sliceType == 1) {
-            r.error = QStringLiteral("%1 has B-frames; their presentation order cannot be kept without "
-                                     "re-encoding, so no playable copy was made")
-                          .arg(name);
-            return false;
-        }
         if (src.zeros.size() != seenZeros || (seenZeros && src.zeros.back().length != seenLastLength) || first) {
             // Zeros that run to the end are padding after the last frame, not a hole in the middle.
             std::vector<ByteRange> zeros = src.zeros;
@@ -375,15 +485,95 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             first = false;
         }
         const bool damaged = overlaps(bad, at, position - at);
-        const h264::Sps *sps = sets.spsForPps(slice.ppsId);
-        const bool key = idr; // recovery points are not trusted as a start
+
+        h264::SliceHeader slice;
+        bool idr = false;
+        bool picture = false; // a slice that starts a picture, parsed or not
+        QByteArray ownSps, ownPps;
+        h264::forEachNal(pkt->data, static_cast<size_t>(pkt->size), [&](const uint8_t *nal, size_t size, size_t offset) {
+            const int type = nal[0] & 0x1F;
+            if (h264::isH265ParameterSet(nal, size))
+                ++h265Units;
+            if (type == h264::kSps || type == h264::kPps) {
+                const bool parsed = sets.take(nal, size);
+                // Without the zeros the unit may carry at its end.
+                size_t n = size;
+                while (n > 1 && nal[n - 1] == 0)
+                    --n;
+                const QByteArray unit(reinterpret_cast<const char *>(nal), static_cast<int>(n));
+                (type == h264::kSps ? ownSps : ownPps) = unit;
+                if (parsed && n <= kParameterSetBytes && !overlaps(bad, at + offset, n + 3)) {
+                    h264::ParameterSets one;
+                    one.take(nal, size);
+                    if (type == h264::kSps)
+                        goodSps[one.sps.begin()->first] = unit;
+                    else
+                        goodPps[one.ppsToSps.begin()->first] = unit;
+                }
+            } else if (type == h264::kIdrSlice || type == h264::kNonIdrSlice) {
+                idr = idr || type == h264::kIdrSlice;
+                picture = picture || (size > 1 && (nal[1] & 0x80));
+                if (!slice.valid)
+                    slice = sets.slice(nal, size);
+            }
+            return true;
+        });
+        const h264::Sps *sps = slice.valid ? sets.spsForPps(slice.ppsId) : nullptr;
+        if (slice.valid && sps && !h264::withinLevelLimits(*sps)) {
+            // Never decoded: the decoder would take its memory from the claim.
+            ++r.framesTooLarge;
+            r.tooLargeWidth = sps->width;
+            r.tooLargeHeight = sps->height;
+            continue;
+        }
         const uint32_t maxFrameNum = 1u << (sps ? sps->log2MaxFrameNum : 16);
+        bool bFrame = false;
+        if (slice.valid && state != BeforeKey) {
+            // A B slice counts only where frame_num says a picture belongs;
+            // a single one is a damaged header.
+            bFrame = slice.sliceType == 1;
+            if (bFrame && voteRefKnown && slice.frameNum == (voteRef + 1) % maxFrameNum && ++bVotes >= kBFrameVotes) {
+                r.error = QStringLiteral("%1 has B-frames; their presentation order cannot be kept without "
+                                         "re-encoding, so no playable copy was made")
+                              .arg(name);
+                return false;
+            }
+        }
+        if (slice.valid && (slice.refIdc != 0 || idr)) {
+            voteRef = slice.frameNum;
+            voteRefKnown = voteRefKnown || idr;
+        }
+        if (!slice.valid || bFrame) {
+            // Stray bytes, a picture whose parameter sets were not seen, or a
+            // damaged slice header: it cannot be decoded.
+            if (!picture && !bFrame)
+                continue;
+            if (state == BeforeKey) {
+                ++r.framesBeforeKey;
+            } else if (state == Skipping) {
+                ++pendingDropped;
+            } else {
+                state = Skipping;
+                skipForBreak = !bFrame;
+                pendingDropped = 1;
+            }
+            continue;
+        }
+        const bool key = idr; // recovery points are not trusted as a start
 
         if (state == BeforeKey || state == Skipping) {
-            if (key && !damaged) {
+            // A start needs its parameter sets whole, in its own packet or seen before.
+            QByteArray startSets;
+            if (key && !damaged && sps) {
+                const auto s = goodSps.find(sps->id);
+                const auto p = goodPps.find(slice.ppsId);
+                if (s != goodSps.end() && p != goodPps.end())
+                    startSets = annexB(s->second) + annexB(p->second);
+            }
+            if (!startSets.isEmpty()) {
                 if (state == BeforeKey) {
-                    plan.parameterSets = ps;
-                    plan.sps = sps ? *sps : h264::Sps();
+                    plan.parameterSets = startSets;
+                    plan.sps = *sps;
                 } else {
                     r.framesDamaged += pendingDropped;
                     plan.frames += pendingDropped;
@@ -406,20 +596,10 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         }
         if (slice.refIdc != 0)
             prevRefFrameNum = slice.frameNum;
-        if (idr) {
-            tail.clear();
-            tailBytes = 0;
-            tailTooLong = false;
-        }
-        // A group too long to keep is not checked (its end then goes unchecked).
-        tailBytes += static_cast<uint64_t>(pkt->size);
-        if (tailBytes > kTailLimit && !tailTooLong) {
-            tail.clear();
-            tailTooLong = true;
-        }
-        if (!tailTooLong)
-            tail.push_back({QByteArray(reinterpret_cast<const char *>(pkt->data), pkt->size), plan.slot.size() - 1});
-        plan.slot.back() = plan.frames++;
+        if (idr)
+            tail.restart(plan.frames);
+        tail.add(pkt->data, pkt->size, packetNumber, sps ? sps->macroblocks() : 0);
+        slot = plan.frames++;
         ++r.framesWritten;
         if (sps && sps->timing)
             plan.timingSps = *sps;
@@ -437,19 +617,38 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     }
     // The last cluster may end in the middle of a frame, or hold an older
     // recording's frames: the last group decodes only as far as it is whole.
-    const size_t whole = wholeFrames(tail, plan.parameterSets);
-    for (size_t i = whole; i < tail.size(); ++i) {
-        if (i == whole)
-            plan.frames = plan.slot[tail[i].packet];
-        plan.slot[tail[i].packet] = -1;
-        --r.framesWritten;
-        ++r.framesAfterEnd;
+    if (tail.tooLong) {
+        r.framesUnchecked = tail.frames;
+    } else {
+        const size_t whole = wholeFrames(tail, plan.parameterSets, src, r);
+        if (src.cancelled) {
+            r.error = QStringLiteral("%1: stopped").arg(name);
+            return false;
+        }
+        if (whole < tail.ends.size()) {
+            const int64_t cut = int64_t(tail.ends.size() - whole);
+            plan.cut = tail.packets[whole];
+            plan.frames = tail.firstSlot + int64_t(whole);
+            r.framesWritten -= cut;
+            r.framesAfterEnd += cut;
+        }
     }
     if (r.framesWritten == 0) {
         r.noVideo = true;
-        r.error = r.framesBeforeKey > 0
-                      ? QStringLiteral("%1: H.264 pictures but no key frame (IDR) to start from; no playable copy was made").arg(name)
-                      : QStringLiteral("%1: no H.264 video found; no playable copy was made").arg(name);
+        if (h265Units > 0 && r.framesBeforeKey == 0)
+            r.error = QStringLiteral("%1 holds H.265 (HEVC) video, which is not copied into an MP4 here; "
+                                     "no playable copy was made").arg(name);
+        else if (r.framesTooLarge > 0)
+            r.error = QStringLiteral("%1: its pictures claim %2x%3, more than any H.264 level allows; they were not "
+                                     "decoded and no playable copy was made")
+                          .arg(name).arg(r.tooLargeWidth).arg(r.tooLargeHeight);
+        else if (r.framesAfterEnd > 0 || r.framesDamaged > 0)
+            r.error = QStringLiteral("%1: no frame decodes whole from a key frame on; no playable copy was made").arg(name);
+        else if (r.framesBeforeKey > 0)
+            r.error = QStringLiteral("%1: H.264 pictures but no key frame (IDR) with its parameter sets whole to start "
+                                     "from; no playable copy was made").arg(name);
+        else
+            r.error = QStringLiteral("%1: no H.264 video found; no playable copy was made").arg(name);
         return false;
     }
     if (!plan.sps.valid) {
@@ -519,10 +718,7 @@ using Output = std::unique_ptr<AVFormatContext, OutputCloser>;
 bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Plan &plan, AVRational fps,
               const QString &tmpPath, RemuxResult &r)
 {
-    uint64_t planned = 0;
-    for (const int size : plan.sizes)
-        planned += uint64_t(size);
-    const bool direct = planned == uint64_t(src.file.size());
+    const bool direct = plan.index.bytes == uint64_t(src.file.size());
     QString error;
     Input in = direct ? nullptr : openInput(src, &error);
     if (!direct && !in) {
@@ -585,43 +781,61 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
     const AVRational frameTime = av_inv_q(fps);
     auto tick = [&](int64_t position) { return av_rescale_q(position, frameTime, st->time_base); };
 
-    Packet pkt(av_packet_alloc());
-    size_t index = 0;
-    size_t nextKept = 0;
-    auto findNextKept = [&](size_t from) {
-        while (from < plan.slot.size() && plan.slot[from] < 0)
-            ++from;
-        return from;
-    };
-    nextKept = findNextKept(0);
-    // Times and the key flag of a kept packet, then into the MP4.
-    auto writeKept = [&]() {
-        const int64_t position = plan.slot[index];
-        nextKept = findNextKept(index + 1);
-        const int64_t following = nextKept < plan.slot.size() ? plan.slot[nextKept] : position + 1;
-        pkt->stream_index = st->index;
-        pkt->pts = pkt->dts = tick(position);
-        pkt->duration = tick(following) - pkt->pts;
-        pkt->pos = -1;
+    // A kept packet is written once the next kept one gives its duration.
+    Packet pkt(av_packet_alloc()), held(av_packet_alloc());
+    int64_t heldSlot = -1;
+    auto writeHeld = [&](int64_t following) {
+        if (heldSlot < 0)
+            return true;
+        held->stream_index = st->index;
+        held->pts = held->dts = tick(heldSlot);
+        held->duration = tick(following) - held->pts;
+        held->pos = -1;
         // The first kept frame and every IDR after it are sync samples.
         bool idr = false;
-        h264::forEachNal(pkt->data, static_cast<size_t>(pkt->size), [&](const uint8_t *nal, size_t, size_t) {
+        h264::forEachNal(held->data, static_cast<size_t>(held->size), [&](const uint8_t *nal, size_t, size_t) {
             idr = (nal[0] & 0x1F) == h264::kIdrSlice;
             return !idr;
         });
-        pkt->flags = idr ? AV_PKT_FLAG_KEY : 0;
-        if ((rc = av_write_frame(oc.get(), pkt.get())) < 0) {
+        held->flags = idr ? AV_PKT_FLAG_KEY : 0;
+        rc = av_write_frame(oc.get(), held.get());
+        av_packet_unref(held.get());
+        heldSlot = -1;
+        if (rc < 0) {
             r.error = QStringLiteral("MP4 write: %1").arg(averror(rc));
             return false;
         }
         return true;
     };
+    auto keep = [&](int64_t slot) {
+        if (!writeHeld(slot))
+            return false;
+        // No unit ends in a zero byte: zeros at the end are stuffing or the
+        // last cluster's padding, not the frame's.
+        int size = pkt->size;
+        while (size > 0 && pkt->data[size - 1] == 0)
+            --size;
+        av_shrink_packet(pkt.get(), size);
+        av_packet_move_ref(held.get(), pkt.get());
+        heldSlot = slot;
+        return true;
+    };
+    PacketIndex::Cursor cursor;
+    uint64_t number = 0, size = 0;
+    int64_t slot = -1;
+    auto nextPlanned = [&]() {
+        if (!plan.index.next(cursor, size, slot))
+            return false;
+        if (number++ >= plan.cut)
+            slot = -1;
+        return true;
+    };
+    bool changed = false;
     if (direct) {
         BlockReader reader{src};
-        for (; index < plan.slot.size(); ++index) {
-            const size_t size = static_cast<size_t>(plan.sizes[index]);
-            if (index != nextKept) {
-                if (!reader.take(nullptr, size))
+        while (nextPlanned()) {
+            if (slot < 0) {
+                if (!reader.take(nullptr, size_t(size)))
                     break;
                 continue;
             }
@@ -630,38 +844,34 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
                 r.error = QStringLiteral("out of memory");
                 return false;
             }
-            if (!reader.take(pkt->data, size))
+            if (!reader.take(pkt->data, size_t(size)))
                 break;
-            if (!writeKept())
+            if (!keep(slot))
                 return false;
         }
-        av_packet_unref(pkt.get());
-        if (src.cancelled || index != plan.slot.size()) {
-            r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
-                                    : QStringLiteral("%1 changed while it was read").arg(name);
-            return false;
-        }
+        changed = number != plan.index.packets;
     } else {
         while ((rc = av_read_frame(in.get(), pkt.get())) >= 0) {
-            if (src.cancelled || index >= plan.slot.size() || pkt->size != plan.sizes[index]) {
-                av_packet_unref(pkt.get());
-                r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
-                                        : QStringLiteral("%1 changed while it was read").arg(name);
-                return false;
+            if (src.cancelled || !nextPlanned() || uint64_t(pkt->size) != size) {
+                changed = true;
+                break;
             }
-            if (index == nextKept && !writeKept()) {
+            if (slot >= 0 && !keep(slot)) {
                 av_packet_unref(pkt.get());
                 return false;
             }
             av_packet_unref(pkt.get());
-            ++index;
         }
-        if (src.cancelled || rc != AVERROR_EOF || index != plan.slot.size()) {
-            r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
-                                    : QStringLiteral("%1: second read failed").arg(name);
-            return false;
-        }
+        av_packet_unref(pkt.get());
+        changed = changed || (!src.cancelled && (rc != AVERROR_EOF || number != plan.index.packets));
     }
+    if (src.cancelled || changed) {
+        r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
+                                : QStringLiteral("%1 changed while it was read").arg(name);
+        return false;
+    }
+    if (!writeHeld(heldSlot + 1))
+        return false;
     if ((rc = av_write_trailer(oc.get())) < 0) {
         r.error = QStringLiteral("MP4 trailer: %1").arg(averror(rc));
         return false;
@@ -672,6 +882,48 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         return false;
     }
     return true;
+}
+
+// A copy is called playable only once it opens and its first frame decodes
+// without an error, as a player would read it.
+QString firstFrameProblem(const QString &path, RemuxResult &r)
+{
+    AVFormatContext *raw = nullptr;
+    int rc = avformat_open_input(&raw, QFile::encodeName(path).constData(), nullptr, nullptr);
+    if (rc < 0)
+        return QStringLiteral("it does not open (%1)").arg(averror(rc));
+    struct Close {
+        AVFormatContext *c;
+        ~Close() { avformat_close_input(&c); }
+    } close{raw};
+    if (raw->nb_streams != 1 || raw->streams[0]->codecpar->codec_id != AV_CODEC_ID_H264)
+        return QStringLiteral("it holds no H.264 stream");
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext *)> ctx(
+        codec ? avcodec_alloc_context3(codec) : nullptr, [](AVCodecContext *c) { avcodec_free_context(&c); });
+    Packet pkt(av_packet_alloc());
+    std::unique_ptr<AVFrame, void (*)(AVFrame *)> frame(av_frame_alloc(), [](AVFrame *f) { av_frame_free(&f); });
+    if (!ctx || !pkt || !frame || avcodec_parameters_to_context(ctx.get(), raw->streams[0]->codecpar) < 0)
+        return QStringLiteral("out of memory");
+    ctx->thread_count = 1;
+    ctx->err_recognition |= AV_EF_EXPLODE;
+    if ((rc = avcodec_open2(ctx.get(), codec, nullptr)) < 0)
+        return QStringLiteral("its decoder does not open (%1)").arg(averror(rc));
+    if ((rc = av_read_frame(raw, pkt.get())) < 0)
+        return QStringLiteral("its first frame cannot be read (%1)").arg(averror(rc));
+    ++r.framesDecoded;
+    rc = avcodec_send_packet(ctx.get(), pkt.get());
+    av_packet_unref(pkt.get());
+    if (rc >= 0) {
+        rc = avcodec_receive_frame(ctx.get(), frame.get());
+        if (rc == AVERROR(EAGAIN) && avcodec_send_packet(ctx.get(), nullptr) >= 0)
+            rc = avcodec_receive_frame(ctx.get(), frame.get());
+    }
+    if (rc < 0)
+        return QStringLiteral("its first frame does not decode (%1)").arg(averror(rc));
+    if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT))
+        return QStringLiteral("its first frame decodes with errors");
+    return QString();
 }
 
 } // namespace
@@ -731,6 +983,12 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
     src.scanZeros = false;
     if (!writeMp4(src, o, name, plan, fps, tmpPath, r)) {
         QFile::remove(tmpPath);
+        return r;
+    }
+    const QString problem = firstFrameProblem(tmpPath, r);
+    if (!problem.isEmpty()) {
+        QFile::remove(tmpPath);
+        r.error = QStringLiteral("%1: the MP4 made from it was checked and %2; no playable copy was made").arg(name, problem);
         return r;
     }
     // The temporary file was made private; the copy gets the usual permissions.

@@ -40,6 +40,10 @@ struct RemuxResult {
     int64_t framesDamaged = 0;   // dropped from a damaged stretch up to the next key frame
     int64_t framesBeforeKey = 0; // whole frames before the first key frame
     int64_t framesAfterEnd = 0;  // frames after the recording's last one (an older recording's leftovers)
+    int64_t framesTooLarge = 0;  // frames whose picture size no H.264 level allows: never decoded, left out
+    int tooLargeWidth = 0, tooLargeHeight = 0; // the size they claim
+    int64_t framesUnchecked = 0; // the last group's frames, kept without the decode check (over its limit)
+    int64_t framesDecoded = 0;   // frames decoded for the checks (the last group's, the copy's first)
     double fps = 0;
     QString fpsSource; // "recorder stamps", "stream timing" or "default"
     double durationSeconds = 0;
@@ -49,9 +53,10 @@ struct RemuxResult {
 // at masterPath, which is only read. On failure nothing is left at mp4Path.
 RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const RemuxOptions &options);
 
-// FFmpeg's own messages off (a stream cut mid-GOP has its parser complain at
-// every frame until the first key frame); the results name every loss. Global.
-void quietVideoLibraries();
+// FFmpeg's own messages go to the debug log (a stream cut mid-GOP has its
+// parser complain at every frame until the first key frame), so they are seen
+// only with the debug log on; the results name every loss. Global.
+void routeVideoLibraryLog();
 
 // Seconds the stamps span, both ends included; 0 when end precedes start.
 int64_t recorderSpanSeconds(RecorderTime start, RecorderTime end);
