@@ -182,6 +182,7 @@ Sps parseSps(const uint8_t *nal, size_t size)
     s.width = width;
     s.height = height;
     s.refFrames = static_cast<int>(std::min<uint32_t>(refFrames, 16));
+    s.pocType = static_cast<int>(pocType);
     s.valid = true;
     return s;
 }

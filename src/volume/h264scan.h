@@ -40,6 +40,7 @@ struct Sps {
     bool separateColourPlane = false;
     int width = 0, height = 0;
     int refFrames = 0;
+    int pocType = 0; // 2: output order is decoding order, so no picture is ever reordered
     bool timing = false;
     uint32_t unitsInTick = 0, timeScale = 0;
     int64_t macroblocks() const { return int64_t((width + 15) / 16) * ((height + 15) / 16); }

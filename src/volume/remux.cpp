@@ -252,9 +252,10 @@ std::vector<ByteRange> merged(std::vector<ByteRange> a, const std::vector<ByteRa
     return out;
 }
 
-// The first pass's verdict on every packet, a few bytes each however small the
-// packets: per packet a varint of size << 2 | kept << 1 | jump, followed by the
-// frame position when it does not follow the last kept packet's.
+// The first pass's verdict on every packet, a byte or two each however small
+// the packets: a varint of size << 3 | kept << 2 | jump << 1 | repeated, then
+// the frame position when it does not follow the last kept packet's, then,
+// when repeated, how many more packets have the same size and verdict.
 class PacketIndex
 {
 public:
@@ -262,32 +263,59 @@ public:
     {
         const bool kept = slot >= 0;
         const bool jump = kept && slot != m_lastSlot + 1;
-        put((size << 2) | (kept ? 2u : 0u) | (jump ? 1u : 0u));
-        if (jump)
-            put(uint64_t(slot));
+        const uint64_t v = (size << 3) | (kept ? 4u : 0u) | (jump ? 2u : 0u);
         if (kept)
             m_lastSlot = slot;
         ++packets;
         bytes += size;
+        if (!jump && m_pending && v == m_value) {
+            ++m_repeats;
+            return;
+        }
+        flush();
+        m_pending = true;
+        m_value = v;
+        m_slot = slot;
+    }
+    // Writes the last entry; call once, before reading.
+    void flush()
+    {
+        if (!m_pending)
+            return;
+        put(m_value | (m_repeats ? 1u : 0u));
+        if (m_value & 2)
+            put(uint64_t(m_slot));
+        if (m_repeats)
+            put(m_repeats);
+        m_pending = false;
+        m_repeats = 0;
     }
     struct Cursor {
         size_t at = 0;
         int64_t lastSlot = -1;
+        uint64_t value = 0, repeats = 0;
     };
     // The next packet's size and position (-1: dropped); false at the end.
     bool next(Cursor &c, uint64_t &size, int64_t &slot) const
     {
-        if (c.at >= m_data.size())
-            return false;
-        const uint64_t v = get(c.at);
-        size = v >> 2;
-        slot = -1;
-        if (v & 2) {
-            slot = (v & 1) ? int64_t(get(c.at)) : c.lastSlot + 1;
-            c.lastSlot = slot;
+        if (c.repeats > 0) {
+            --c.repeats;
+        } else {
+            if (c.at >= m_data.size())
+                return false;
+            c.value = get(c.at);
+            if (c.value & 2)
+                c.lastSlot = int64_t(get(c.at)) - 1;
+            if (c.value & 1)
+                c.repeats = get(c.at);
         }
+        size = c.value >> 3;
+        slot = -1;
+        if (c.value & 4)
+            slot = ++c.lastSlot;
         return true;
     }
+    size_t memoryBytes() const { return m_data.capacity(); }
     uint64_t packets = 0, bytes = 0;
 
 private:
@@ -310,28 +338,33 @@ private:
     }
     std::vector<uint8_t> m_data;
     int64_t m_lastSlot = -1;
+    bool m_pending = false;
+    uint64_t m_value = 0, m_repeats = 0;
+    int64_t m_slot = -1;
 };
 
-// The frames from the last key frame on, back to back, for the decode check.
-// Its work is bounded by the recording's bytes, not by the sizes the stream
-// claims: each frame costs its macroblocks plus a fixed share, and a group
-// beyond the budget (or the byte limit) is kept unchecked and said so.
+// Where the frames from the last key frame on lie in the copy, to be read
+// again for the decode check. Its work is bounded by the recording's bytes,
+// not by the sizes the stream claims: each frame costs its macroblocks plus a
+// fixed share, and a group beyond the budget is kept unchecked and said so.
 constexpr int64_t kCheckBudget = 4000000; // about 500 frames of 1920x1080
 constexpr int64_t kCheckFrameCost = 64;
-constexpr int kCheckBytes = 64 << 20;
+constexpr uint64_t kCheckSpan = 1u << 30;
 
 struct Tail {
-    QByteArray bytes;
-    std::vector<int> ends;         // per frame, where its bytes end
-    std::vector<uint64_t> packets; // per frame, its packet number
+    uint64_t firstOffset = 0, firstPacket = 0;
+    std::vector<uint32_t> starts, ends; // per frame, its bytes after firstOffset
+    std::vector<uint32_t> packets;      // per frame, its packet number after firstPacket
     int64_t firstSlot = 0;
     int64_t cost = 0;
     int64_t frames = 0; // the group's frames, kept or not
     bool tooLong = false;
 
-    void restart(int64_t slot)
+    void restart(int64_t slot, uint64_t packet, uint64_t offset)
     {
-        bytes.clear();
+        firstOffset = offset;
+        firstPacket = packet;
+        starts.clear();
         ends.clear();
         packets.clear();
         firstSlot = slot;
@@ -339,20 +372,18 @@ struct Tail {
         frames = 0;
         tooLong = false;
     }
-    void add(const uint8_t *data, int size, uint64_t packet, int64_t macroblocks)
+    void add(uint64_t at, uint64_t end, uint64_t packet, int64_t macroblocks)
     {
         ++frames;
         cost += macroblocks + kCheckFrameCost;
-        if (tooLong || cost > kCheckBudget || bytes.size() > kCheckBytes - size) {
+        if (tooLong || cost > kCheckBudget || end - firstOffset > kCheckSpan) {
             tooLong = true;
-            bytes = QByteArray();
-            ends = {};
-            packets = {};
+            starts = ends = packets = {};
             return;
         }
-        bytes.append(reinterpret_cast<const char *>(data), size);
-        ends.push_back(bytes.size());
-        packets.push_back(packet);
+        starts.push_back(uint32_t(at - firstOffset));
+        ends.push_back(uint32_t(end - firstOffset));
+        packets.push_back(uint32_t(packet - firstPacket));
     }
 };
 
@@ -372,14 +403,20 @@ size_t wholeFrames(const Tail &tail, const QByteArray &parameterSets, Source &sr
         ctx->thread_count = 1; // errors belong to the packet just sent
         ctx->err_recognition |= AV_EF_EXPLODE;
         if (avcodec_open2(ctx, codec, nullptr) >= 0) {
+            QByteArray bytes;
             for (size_t i = 0; i < count && whole == count; ++i) {
-                const int begin = i == 0 ? 0 : tail.ends[i - 1];
-                QByteArray bytes = i == 0 ? parameterSets : QByteArray();
-                bytes.append(tail.bytes.constData() + begin, tail.ends[i] - begin);
-                const int size = bytes.size();
-                bytes.append(QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0'));
+                const int size = int(tail.ends[i] - tail.starts[i]);
+                bytes = i == 0 ? parameterSets : QByteArray();
+                const int head = bytes.size();
+                bytes.resize(head + size + AV_INPUT_BUFFER_PADDING_SIZE);
+                std::memset(bytes.data() + head + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+                if (!src.file.seek(qint64(tail.firstOffset + tail.starts[i]))
+                    || src.file.read(bytes.data() + head, size) != size) {
+                    whole = i;
+                    break;
+                }
                 pkt->data = reinterpret_cast<uint8_t *>(bytes.data());
-                pkt->size = size;
+                pkt->size = head + size;
                 ++r.framesDecoded;
                 if (avcodec_send_packet(ctx, pkt) < 0) {
                     whole = i;
@@ -444,6 +481,7 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     std::map<int, QByteArray> goodSps, goodPps;
     enum { BeforeKey, Running, Skipping } state = BeforeKey;
     bool skipForBreak = false;
+    bool skipForB = false; // skipping since a B slice that fell in place
     int64_t pendingDropped = 0;
     uint32_t prevRefFrameNum = 0;
     int bVotes = 0;
@@ -529,10 +567,13 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         const uint32_t maxFrameNum = 1u << (sps ? sps->log2MaxFrameNum : 16);
         bool bFrame = false;
         if (slice.valid && state != BeforeKey) {
-            // A B slice counts only where frame_num says a picture belongs;
-            // a single one is a damaged header.
+            // A B slice counts only where frame_num says a picture belongs, in
+            // a stream whose order of output can differ from its order of
+            // decoding; a single one, or one in a stream that never reorders,
+            // is a damaged header.
             bFrame = slice.sliceType == 1;
-            if (bFrame && voteRefKnown && slice.frameNum == (voteRef + 1) % maxFrameNum && ++bVotes >= kBFrameVotes) {
+            if (bFrame && (state == Running || skipForB) && sps && sps->pocType != 2 && voteRefKnown
+                && slice.frameNum == (voteRef + 1) % maxFrameNum && ++bVotes >= kBFrameVotes) {
                 r.error = QStringLiteral("%1 has B-frames; their presentation order cannot be kept without "
                                          "re-encoding, so no playable copy was made")
                               .arg(name);
@@ -555,6 +596,7 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             } else {
                 state = Skipping;
                 skipForBreak = !bFrame;
+                skipForB = bFrame;
                 pendingDropped = 1;
             }
             continue;
@@ -580,6 +622,7 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
                 }
                 pendingDropped = 0;
                 state = Running;
+                skipForB = false;
             } else {
                 if (state == BeforeKey)
                     ++r.framesBeforeKey;
@@ -591,19 +634,21 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             // A damaged frame, or one that does not follow: nothing decodes until the next key frame.
             state = Skipping;
             skipForBreak = !damaged;
+            skipForB = false;
             pendingDropped = 1;
             continue;
         }
         if (slice.refIdc != 0)
             prevRefFrameNum = slice.frameNum;
         if (idr)
-            tail.restart(plan.frames);
-        tail.add(pkt->data, pkt->size, packetNumber, sps ? sps->macroblocks() : 0);
+            tail.restart(plan.frames, packetNumber, at);
+        tail.add(at, position, packetNumber, sps ? sps->macroblocks() : 0);
         slot = plan.frames++;
         ++r.framesWritten;
         if (sps && sps->timing)
             plan.timingSps = *sps;
     }
+    plan.index.flush();
     if (src.cancelled || rc != AVERROR_EOF) {
         r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
                                 : QStringLiteral("%1: read failed: %2").arg(name, averror(rc));
@@ -627,7 +672,7 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         }
         if (whole < tail.ends.size()) {
             const int64_t cut = int64_t(tail.ends.size() - whole);
-            plan.cut = tail.packets[whole];
+            plan.cut = tail.firstPacket + tail.packets[whole];
             plan.frames = tail.firstSlot + int64_t(whole);
             r.framesWritten -= cut;
             r.framesAfterEnd += cut;
