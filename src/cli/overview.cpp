@@ -76,6 +76,7 @@ int addPreviews(const Listing &listing, int frames, OverviewInput *in)
         options.frames = frames;
         options.maxTileWidth = 96;
         options.recordingName = r.name;
+        options.stop = [] { return stopSignal() != 0; };
         const PreviewResult result = writePreview(read, options, png);
         QFile file(png);
         if (!result.ok || !file.open(QIODevice::ReadOnly)) {

@@ -125,6 +125,14 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
         losses << countText(uint64_t(m.framesBeforeKey), "frame", "frames") + QStringLiteral(" before the first key frame left out");
     if (m.framesAfterEnd)
         losses << countText(uint64_t(m.framesAfterEnd), "frame", "frames") + QStringLiteral(" past the recording's end (an older recording's leftovers) left out");
+    if (m.framesTooLarge)
+        losses << countText(uint64_t(m.framesTooLarge), "frame", "frames")
+                      + QStringLiteral(" claiming %1x%2 (more than any H.264 level allows) left out undecoded")
+                            .arg(m.tooLargeWidth)
+                            .arg(m.tooLargeHeight);
+    if (m.framesUnchecked)
+        losses << QStringLiteral("the last %1 kept without the check of the recording's end (more than it decodes)")
+                      .arg(countText(uint64_t(m.framesUnchecked), "frame", "frames"));
     err(QStringLiteral("%1: %2 at %3 fps (%4), %5 s%6")
             .arg(shownPath(r), countText(uint64_t(m.framesWritten), "frame", "frames"))
             .arg(m.fps, 0, 'f', m.fps == int(m.fps) ? 0 : 3)
@@ -155,7 +163,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
             d.method = QStringLiteral("remuxed to MP4, video units copied as they are (no re-encoding)");
             d.frameRate = m.fps;
             d.framesWritten = uint64_t(m.framesWritten);
-            d.framesDropped = uint64_t(m.framesDamaged + m.framesBeforeKey + m.framesAfterEnd);
+            d.framesDropped = uint64_t(m.framesDamaged + m.framesBeforeKey + m.framesAfterEnd + m.framesTooLarge);
             f.derived = d;
             report->files.push_back(f);
         }

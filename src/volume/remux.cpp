@@ -992,7 +992,7 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
 
     // Rate from the stamps when plausible, else the stream's own, else 25.
     const int64_t span = recorderSpanSeconds(o.start, o.end);
-    const int64_t recorded = r.framesBeforeKey + plan.frames;
+    const int64_t recorded = r.framesBeforeKey + plan.frames + r.framesTooLarge; // recorded, if not decodable
     AVRational fps{25, 1};
     r.fpsSource = QStringLiteral("default");
     if (span > 0 && recorded >= span && recorded <= 60 * span) {
