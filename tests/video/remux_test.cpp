@@ -442,6 +442,20 @@ TEST(Remux, TheLastGroupsCheckStaysWithinItsBudget)
     EXPECT_FALSE(QFileInfo::exists(run.mp4));
 }
 
+// A stop asked while the last group is checked ends the check at the frame
+// in hand (the first report at the copy's end is its first pass's last read).
+TEST(Remux, AStopDuringTheCheckEndsItAtTheFrameInHand)
+{
+    const TestStream s = stillStream(2000, 64);
+    int atEnd = 0;
+    const RemuxRun run(s.bytes, packRecorderTime(2024, 3, 1, 8, 1, 19),
+                       [&](uint64_t done, uint64_t total) { return !(done == total / 2 && ++atEnd == 2); });
+    EXPECT_FALSE(run.result.ok);
+    EXPECT_TRUE(run.result.error.contains(QStringLiteral("stopped"))) << qPrintable(run.result.error);
+    EXPECT_EQ(run.result.framesDecoded, 1);
+    EXPECT_EQ(QDir(run.dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("ch01_rec.h264")});
+}
+
 // Random units with slice headers in the middle of a stream that never
 // reorders: damage up to the next key frame, never "B-frames".
 TEST(Remux, RandomUnitsAreDamageNotBFrames)
