@@ -72,76 +72,23 @@ RecorderTime addSeconds(RecorderTime t, int64_t seconds)
 
 namespace {
 
-constexpr int kSector = 512;
 
-// The native copy, read through libavformat's I/O callbacks; on the first
-// pass it also notes every whole sector of zeros.
+// The native copy, read through libavformat's I/O callbacks.
 struct Source {
     QFile file;
     const std::function<bool(uint64_t, uint64_t)> *progress = nullptr;
     uint64_t done = 0, total = 0;
     bool cancelled = false;
-    bool scanZeros = false;
-    uint64_t scanned = 0;
-    uint8_t partial[kSector];
-    int partialLength = 0;
-    std::vector<ByteRange> zeros;
-
-    void noteSector(const uint8_t *s, uint64_t at, int length = kSector)
-    {
-        if (s[0] != 0 || std::memcmp(s, s + 1, size_t(length) - 1) != 0)
-            return;
-        if (!zeros.empty() && zeros.back().offset + zeros.back().length == at)
-            zeros.back().length += uint64_t(length);
-        else
-            zeros.push_back({at, uint64_t(length)});
-    }
-    // The copy's last, partial sector.
-    void finish()
-    {
-        if (partialLength > 0)
-            noteSector(partial, scanned - uint64_t(partialLength), partialLength);
-        partialLength = 0;
-    }
-    void scan(const uint8_t *p, size_t n)
-    {
-        while (n > 0) {
-            const uint64_t sectorStart = scanned - static_cast<uint64_t>(partialLength);
-            if (partialLength == 0 && n >= static_cast<size_t>(kSector)) {
-                noteSector(p, scanned);
-                p += kSector;
-                n -= kSector;
-                scanned += kSector;
-                continue;
-            }
-            const size_t take = std::min<size_t>(kSector - partialLength, n);
-            std::memcpy(partial + partialLength, p, take);
-            partialLength += static_cast<int>(take);
-            p += take;
-            n -= take;
-            scanned += take;
-            if (partialLength == kSector) {
-                noteSector(partial, sectorStart);
-                partialLength = 0;
-            }
-        }
-    }
 };
 
 int readSource(void *opaque, uint8_t *buf, int size)
 {
     auto *s = static_cast<Source *>(opaque);
-    const qint64 at = s->file.pos();
     const qint64 n = s->file.read(reinterpret_cast<char *>(buf), size);
     if (n < 0)
         return AVERROR(EIO);
-    if (n == 0) {
-        if (s->scanZeros && static_cast<uint64_t>(at) == s->scanned)
-            s->finish();
+    if (n == 0)
         return AVERROR_EOF;
-    }
-    if (s->scanZeros && static_cast<uint64_t>(at) == s->scanned)
-        s->scan(buf, static_cast<size_t>(n));
     s->done += static_cast<uint64_t>(n);
     if (s->progress && *s->progress && !(*s->progress)(s->done, s->total)) {
         s->cancelled = true;
@@ -489,12 +436,8 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     uint32_t voteRef = 0;
     int64_t h265Units = 0;
     uint64_t position = 0;
-    std::vector<ByteRange> bad;
+    const std::vector<ByteRange> bad = merged({}, o.unreadable);
     Tail tail;
-    const uint64_t fileSize = static_cast<uint64_t>(src.file.size());
-    size_t seenZeros = 0;
-    uint64_t seenLastLength = 0;
-    bool first = true;
     int rc;
     while ((rc = av_read_frame(in.get(), pkt.get())) >= 0) {
         struct Unref {
@@ -512,16 +455,6 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             ~Note() { index.add(size, slot); }
         } note{plan.index, uint64_t(pkt->size), slot};
 
-        if (src.zeros.size() != seenZeros || (seenZeros && src.zeros.back().length != seenLastLength) || first) {
-            // Zeros that run to the end are padding after the last frame, not a hole in the middle.
-            std::vector<ByteRange> zeros = src.zeros;
-            if (!zeros.empty() && zeros.back().offset + zeros.back().length >= fileSize)
-                zeros.pop_back();
-            bad = merged(zeros, o.unreadable);
-            seenZeros = src.zeros.size();
-            seenLastLength = seenZeros ? src.zeros.back().length : 0;
-            first = false;
-        }
         const bool damaged = overlaps(bad, at, position - at);
 
         h264::SliceHeader slice;
@@ -983,7 +916,6 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
         r.error = QStringLiteral("%1: %2").arg(name, src.file.errorString());
         return r;
     }
-    src.scanZeros = o.zeroSectorsAreUnreadable;
     src.progress = &o.progress;
     src.total = 2 * static_cast<uint64_t>(src.file.size());
     Plan plan;
@@ -1025,7 +957,6 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
         tmpPath = tmp.fileName();
     }
     src.file.seek(0);
-    src.scanZeros = false;
     if (!writeMp4(src, o, name, plan, fps, tmpPath, r)) {
         QFile::remove(tmpPath);
         return r;

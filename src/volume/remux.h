@@ -22,11 +22,10 @@ struct RemuxOptions {
     RecorderTime end = 0;
     QString masterName;   // the native copy's file name, for the label and messages
     QString masterSha256; // its SHA-256, hex
-    // Stretches of the native copy known to be unreadable on the source (byte
-    // offsets in the copy). Whole sectors of zeros are taken as unreadable too,
-    // as the export fills them so, except zeros that run to the copy's end.
+    // Stretches of the native copy that could not be read on the source (byte
+    // offsets in the copy), as the export lists them: the only damage taken
+    // from outside the stream. Zeros are never guessed to be unreadable.
     std::vector<ByteRange> unreadable;
-    bool zeroSectorsAreUnreadable = true;
     // Called as the copy is read (it is read twice: total is twice its size);
     // returning false stops the remux, and nothing is written.
     std::function<bool(uint64_t done, uint64_t total)> progress;

@@ -50,7 +50,7 @@ struct Master {
     TestStream stream; // frames: the recording's own, at their places in bytes
     qint64 zeroAt = 0, zeroLength = 0; // the damaged stretch
     int afterEnd = 0;  // an older recording's frames after the end
-    bool damageNamedByCaller = false;  // passed as unreadable instead of found as zeros
+    bool unreadable = true;            // the stretch is named unreadable, as the export names it
 };
 
 struct Row {
@@ -131,6 +131,7 @@ Master flippedToB(size_t frame)
     m.stream.bytes[int(header) + 1] = char(b ^ 0x04);
     m.zeroAt = header + 1;
     m.zeroLength = 1;
+    m.unreadable = false; // only the stream says so
     return m;
 }
 
@@ -142,7 +143,6 @@ Master parameterSetsAtStartThenDamage(bool damageThem)
     m.zeroAt = from;
     m.zeroLength = m.stream.frames[30].offset + 10 - from;
     m.stream = withZeros(m.stream, m.zeroAt, m.zeroLength);
-    m.damageNamedByCaller = true;
     return m;
 }
 
@@ -205,7 +205,6 @@ const Row kRows[] = {
          std::fill(m.stream.bytes.begin() + int(2 * kMiB + 4096), m.stream.bytes.begin() + int(3 * kMiB), '\x55');
          m.zeroAt = 2 * kMiB + 4096;
          m.zeroLength = kMiB - 4096;
-         m.damageNamedByCaller = true;
          return m;
      },
      packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
@@ -216,6 +215,17 @@ const Row kRows[] = {
          // Padding is no damage: the last frame stays.
          Master m = plain(source());
          m.stream.bytes.append(QByteArray(int(kMiB + 700), '\0'));
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"zeros_between_frames_are_not_damage",
+     [] {
+         // Only the export's list of unreadable sectors says what was lost: zeros the recorder wrote stay.
+         Master m = plain(source());
+         const qint64 at = m.stream.frames[100].offset;
+         m.stream.bytes.insert(int(at), QByteArray(int(kMiB), '\0'));
+         for (size_t i = 100; i < m.stream.frames.size(); ++i)
+             m.stream.frames[i].offset += kMiB;
          return m;
      },
      packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
@@ -291,10 +301,8 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
     o.end = row.end;
     o.masterName = QStringLiteral("ch01_rec.h264");
     o.masterSha256 = QString::fromLatin1(shaBefore);
-    if (m.damageNamedByCaller) {
+    if (m.unreadable && m.zeroLength > 0)
         o.unreadable.push_back({uint64_t(m.zeroAt), uint64_t(m.zeroLength)});
-        o.zeroSectorsAreUnreadable = false;
-    }
     uint64_t lastDone = 0, total = 0;
     o.progress = [&](uint64_t done, uint64_t all) {
         lastDone = done;
