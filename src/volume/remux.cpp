@@ -460,7 +460,6 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         h264::SliceHeader slice;
         bool idr = false;
         bool picture = false; // a slice that starts a picture, parsed or not
-        QByteArray ownSps, ownPps;
         h264::forEachNal(pkt->data, static_cast<size_t>(pkt->size), [&](const uint8_t *nal, size_t size, size_t offset) {
             const int type = nal[0] & 0x1F;
             if (h264::isH265ParameterSet(nal, size))
@@ -471,9 +470,8 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
                 size_t n = size;
                 while (n > 1 && nal[n - 1] == 0)
                     --n;
-                const QByteArray unit(reinterpret_cast<const char *>(nal), static_cast<int>(n));
-                (type == h264::kSps ? ownSps : ownPps) = unit;
                 if (parsed && n <= kParameterSetBytes && !overlaps(bad, at + offset, n + 3)) {
+                    const QByteArray unit(reinterpret_cast<const char *>(nal), static_cast<int>(n));
                     h264::ParameterSets one;
                     one.take(nal, size);
                     if (type == h264::kSps)
