@@ -60,7 +60,7 @@ bool warm(const QString &path)
 
 void remuxRuns(benchmark::State &state)
 {
-    routeVideoLibraryLog();
+    quietVideoLibraries();
     if (!warm(masterPath())) {
         state.SkipWithError("cannot read the native copy");
         return;
@@ -111,7 +111,7 @@ void ffmpegRuns(benchmark::State &state)
 
 void previewRuns(benchmark::State &state)
 {
-    routeVideoLibraryLog();
+    quietVideoLibraries();
     QFile f(recordingPath());
     if (!f.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         state.SkipWithError("cannot open the recording");

@@ -89,7 +89,7 @@ int main(int argc, char **argv)
     // The library logs a line per record; a terminal wants none of that unless asked.
     setDebugLogEnabled(o.verbose);
 #ifdef KORVATH_HAVE_VIDEO
-    routeVideoLibraryLog(); // FFmpeg's own lines too: a damaged recording makes thousands
+    quietVideoLibraries(); // FFmpeg's own lines too: a damaged recording makes thousands
 #endif
 
     if (o.command == Command::Disks)

@@ -44,7 +44,7 @@ void toDebugLog(void *avcl, int level, const char *format, va_list args)
 
 } // namespace
 
-void routeVideoLibraryLog()
+void quietVideoLibraries()
 {
     av_log_set_callback(toDebugLog);
 }

@@ -52,10 +52,10 @@ struct RemuxResult {
 // at masterPath, which is only read. On failure nothing is left at mp4Path.
 RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const RemuxOptions &options);
 
-// FFmpeg's own messages go to the debug log (a stream cut mid-GOP has its
-// parser complain at every frame until the first key frame), so they are seen
-// only with the debug log on; the results name every loss. Global.
-void routeVideoLibraryLog();
+// FFmpeg's own messages go to the debug log, so they are seen only with the
+// debug log on (a damaged recording makes thousands: its parser complains at
+// every frame until the first key frame); the results name every loss. Global.
+void quietVideoLibraries();
 
 // Seconds the stamps span, both ends included; 0 when end precedes start.
 int64_t recorderSpanSeconds(RecorderTime start, RecorderTime end);
