@@ -392,6 +392,15 @@ QByteArray spsWithSize(const QByteArray &unit, int widthMbs, int heightMbs)
 
 } // namespace
 
+qint64 unitOffset(const TestStream &s, size_t frame, int type)
+{
+    const QByteArray slot = s.bytes.mid(int(s.frames[frame].offset), int(frameSlotEnd(s, frame) - s.frames[frame].offset));
+    for (const auto &u : units(slot))
+        if (nalType(slot.mid(u.first, u.second - u.first)) == type)
+            return s.frames[frame].offset + slot.indexOf(QByteArray("\0\0\1", 3), u.first) + 3;
+    return -1;
+}
+
 TestStream withParameterSetsOnlyAtStart(const TestStream &s)
 {
     return edited(s, [](size_t frame, const QByteArray &unit) {

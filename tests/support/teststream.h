@@ -53,6 +53,8 @@ TestStream withClaimedSize(const TestStream &s, int widthMbs, int heightMbs); //
 
 // Bytes of a frame's slot: from its offset to the next frame's (or the stream's end).
 qint64 frameSlotEnd(const TestStream &s, size_t index);
+// Where the first unit of that H.264 type in a frame's slot begins (its header byte), or -1.
+qint64 unitOffset(const TestStream &s, size_t frame, int type);
 
 // A file decoded with libavformat + libavcodec.
 struct DecodedVideo {

@@ -111,20 +111,11 @@ Expected expectedFrames(const Master &m)
 
 Master plain(const TestStream &s) { return Master{s, 0, 0, 0}; }
 
-// Where the first unit of that type starts inside a frame's slot.
-qint64 unitAt(const TestStream &s, size_t frame, int type)
-{
-    for (qint64 at = s.frames[frame].offset; at + 3 < frameSlotEnd(s, frame); ++at)
-        if (s.bytes[int(at)] == 0 && s.bytes[int(at) + 1] == 0 && s.bytes[int(at) + 2] == 1 && (s.bytes[int(at) + 3] & 0x1F) == type)
-            return at + 3;
-    return -1;
-}
-
 // One bit of a P slice's header flipped: its slice_type 5 (00110) reads 6 (00111), a B slice.
 Master flippedToB(size_t frame)
 {
     Master m = plain(source());
-    const qint64 header = unitAt(m.stream, frame, 1);
+    const qint64 header = unitOffset(m.stream, frame, 1);
     const uint8_t b = uint8_t(m.stream.bytes[int(header) + 1]);
     if (header < 0 || (b & 0xFC) != 0x98) // first_mb 0, then 00110
         return Master{};
@@ -139,7 +130,7 @@ Master flippedToB(size_t frame)
 Master parameterSetsAtStartThenDamage(bool damageThem)
 {
     Master m = plain(withParameterSetsOnlyAtStart(source()));
-    const qint64 from = damageThem ? unitAt(m.stream, 0, 7) + 2 : unitAt(m.stream, 0, 5) + 100;
+    const qint64 from = damageThem ? unitOffset(m.stream, 0, 7) + 2 : unitOffset(m.stream, 0, 5) + 100;
     m.zeroAt = from;
     m.zeroLength = m.stream.frames[30].offset + 10 - from;
     m.stream = withZeros(m.stream, m.zeroAt, m.zeroLength);
