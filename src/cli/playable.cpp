@@ -2,7 +2,6 @@
 
 #include "commands.h"
 #include "outputfile.h"
-#include "sha256.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,24 +68,6 @@ std::vector<ByteRange> unreadableBytes(const RecordingExport &e, const Recording
     return bytes;
 }
 
-QString fileSha256(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    Sha256 hash;
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const qint64 n = f.read(buffer.data(), static_cast<qint64>(buffer.size()));
-        if (n < 0)
-            return QString();
-        if (n == 0)
-            break;
-        hash.update(buffer.data(), static_cast<size_t>(n));
-    }
-    return QString::fromStdString(hash.hex());
-}
-
 QString shownPath(const Recording &r)
 {
     return QStringLiteral("CAM%1/playable/%2").arg(r.channel + 1).arg(QFileInfo(playablePath(QString(), r)).fileName());
@@ -140,7 +121,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
             .arg(m.durationSeconds, 0, 'f', 1)
             .arg(losses.isEmpty() ? QString() : QStringLiteral("; ") + losses.join(QStringLiteral(", "))));
     if (sha256 || report) {
-        const QString hex = fileSha256(mp4);
+        const QString hex = m.sha256;
         if (hex.isEmpty()) {
             err(QStringLiteral("%1: cannot be read back for its hash").arg(shownPath(r)));
             return false;

@@ -2,6 +2,7 @@
 
 #include "h264scan.h"
 #include "log.h"
+#include "sha256.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -302,6 +303,7 @@ struct Tail {
     uint64_t firstOffset = 0, firstPacket = 0;
     std::vector<uint32_t> starts, ends; // per frame, its bytes after firstOffset
     std::vector<uint32_t> packets;      // per frame, its packet number after firstPacket
+    std::vector<uint32_t> muxed;        // per frame, its bytes in the MP4
     int64_t firstSlot = 0;
     int64_t cost = 0;
     int64_t frames = 0; // the group's frames, kept or not
@@ -314,23 +316,25 @@ struct Tail {
         starts.clear();
         ends.clear();
         packets.clear();
+        muxed.clear();
         firstSlot = slot;
         cost = 0;
         frames = 0;
         tooLong = false;
     }
-    void add(uint64_t at, uint64_t end, uint64_t packet, int64_t macroblocks)
+    void add(uint64_t at, uint64_t end, uint64_t packet, int64_t macroblocks, uint64_t muxedSize)
     {
         ++frames;
         cost += macroblocks + kCheckFrameCost;
         if (tooLong || cost > kCheckBudget || end - firstOffset > kCheckSpan) {
             tooLong = true;
-            starts = ends = packets = {};
+            starts = ends = packets = muxed = {};
             return;
         }
         starts.push_back(uint32_t(at - firstOffset));
         ends.push_back(uint32_t(end - firstOffset));
         packets.push_back(uint32_t(packet - firstPacket));
+        muxed.push_back(uint32_t(muxedSize));
     }
 };
 
@@ -393,6 +397,7 @@ struct Plan {
     PacketIndex index;
     uint64_t cut = UINT64_MAX; // packets from this one on are left out (the last group's broken end)
     int64_t frames = 0;        // positions used, dropped ones in between included
+    uint64_t muxedBytes = 0;   // what the kept packets take in the MP4
     QByteArray parameterSets;  // SPS and PPS of the first key frame, Annex B
     h264::Sps sps;
     h264::Sps timingSps;
@@ -412,6 +417,37 @@ constexpr size_t kParameterSetBytes = 4096;
 QByteArray annexB(const QByteArray &unit)
 {
     return unit.isEmpty() ? unit : QByteArray("\0\0\0\1", 4) + unit;
+}
+
+// The bytes the MP4 muxer stores for a packet of Annex B units: each unit as
+// a four-byte length and its bytes, up to the next start code less one zero.
+uint64_t muxedBytes(const uint8_t *p, size_t size)
+{
+    const uint8_t *end = p + size;
+    auto next = [end](const uint8_t *from) {
+        const uint8_t *sc = h264::findStartCode(from, end);
+        return from < sc && sc < end && sc[-1] == 0 ? sc - 1 : sc;
+    };
+    uint64_t total = 0;
+    for (const uint8_t *start = next(p);;) {
+        while (start < end && !*(start++)) {
+        }
+        if (start == end)
+            break;
+        const uint8_t *stop = next(start);
+        total += 4 + uint64_t(stop - start);
+        start = stop;
+    }
+    return total;
+}
+
+// Without the zeros at its end: no unit ends in a zero byte, so they are
+// stuffing or the last cluster's padding, not the frame's.
+int withoutTrailingZeros(const uint8_t *p, int size)
+{
+    while (size > 0 && p[size - 1] == 0)
+        --size;
+    return size;
 }
 
 bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &plan, RemuxResult &r)
@@ -573,7 +609,9 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             prevRefFrameNum = slice.frameNum;
         if (idr)
             tail.restart(plan.frames, packetNumber, at);
-        tail.add(at, position, packetNumber, sps ? sps->macroblocks() : 0);
+        const uint64_t muxed = muxedBytes(pkt->data, size_t(withoutTrailingZeros(pkt->data, pkt->size)));
+        plan.muxedBytes += muxed;
+        tail.add(at, position, packetNumber, sps ? sps->macroblocks() : 0, muxed);
         slot = plan.frames++;
         ++r.framesWritten;
         if (sps && sps->timing)
@@ -605,6 +643,8 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             const int64_t cut = int64_t(tail.ends.size() - whole);
             plan.cut = tail.firstPacket + tail.packets[whole];
             plan.frames = tail.firstSlot + int64_t(whole);
+            for (size_t i = whole; i < tail.muxed.size(); ++i)
+                plan.muxedBytes -= tail.muxed[i];
             r.framesWritten -= cut;
             r.framesAfterEnd += cut;
         }
@@ -684,15 +724,98 @@ struct OutputCloser {
     {
         if (!c)
             return;
-        if (c->pb)
-            avio_closep(&c->pb);
+        if (c->pb) {
+            av_freep(&c->pb->buffer);
+            avio_context_free(&c->pb);
+        }
         avformat_free_context(c);
     }
 };
+
+// The MP4 written through this sink is hashed as it is written. The muxer
+// writes its media box with a placeholder size and fills it in at the end; the
+// plan knows that size beforehand, so the hash takes the final bytes at once,
+// and the late write is checked against them (a mismatch: hashed again later).
+struct Sink {
+    explicit Sink(QFile &f) : file(f) {}
+    QFile &file;
+    Sha256 hash;
+    uint64_t pos = 0, hashed = 0, end = 0;
+    uint64_t mediaBytes = 0; // the predicted payload of the media box
+    uint64_t patchAt = UINT64_MAX;
+    QByteArray patch;
+    bool hashValid = true, patched = false;
+
+    // The header's "free" and "mdat" boxes, with the sizes the muxer will write into them.
+    void predict(QByteArray &bytes, uint64_t from)
+    {
+        static const QByteArray boxes("\0\0\0\x08" "free\0\0\0\0mdat", 16);
+        const int at = bytes.left(512).indexOf(boxes);
+        if (at < 0)
+            return;
+        QByteArray fill(16, '\0');
+        auto be = [&](int from, uint64_t v, int n) {
+            for (int i = 0; i < n; ++i)
+                fill[from + i] = char(v >> (8 * (n - 1 - i)));
+        };
+        if (mediaBytes + 8 <= UINT32_MAX) {
+            fill = boxes;
+            be(8, mediaBytes + 8, 4);
+            patchAt = from + uint64_t(at) + 8;
+            patch = fill.mid(8, 4);
+        } else {
+            be(0, 1, 4);
+            fill.replace(4, 4, "mdat");
+            be(8, mediaBytes + 16, 8);
+            patchAt = from + uint64_t(at);
+            patch = fill;
+        }
+        bytes.replace(at, 16, fill);
+    }
+    int write(const uint8_t *buf, int size)
+    {
+        if (!file.seek(qint64(pos)) || file.write(reinterpret_cast<const char *>(buf), size) != size)
+            return AVERROR(EIO);
+        if (pos == hashed) {
+            QByteArray bytes(reinterpret_cast<const char *>(buf), size);
+            if (patchAt == UINT64_MAX && pos < 512)
+                predict(bytes, pos);
+            hash.update(bytes.constData(), size_t(bytes.size()));
+            hashed += uint64_t(size);
+        } else if (pos == patchAt && !patched && QByteArray(reinterpret_cast<const char *>(buf), size) == patch) {
+            patched = true;
+        } else {
+            hashValid = false;
+        }
+        pos += uint64_t(size);
+        end = std::max(end, pos);
+        return size;
+    }
+};
+
+int writeSink(void *opaque, uint8_t *buf, int size)
+{
+    return static_cast<Sink *>(opaque)->write(buf, size);
+}
+
+int64_t seekSink(void *opaque, int64_t offset, int whence)
+{
+    auto *s = static_cast<Sink *>(opaque);
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE)
+        return int64_t(s->end);
+    const int64_t to = offset + (whence == SEEK_CUR ? int64_t(s->pos) : whence == SEEK_END ? int64_t(s->end) : 0);
+    if ((whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) || to < 0)
+        return AVERROR(EINVAL);
+    s->pos = uint64_t(to);
+    return to;
+}
+
+
 using Output = std::unique_ptr<AVFormatContext, OutputCloser>;
 
 bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Plan &plan, AVRational fps,
-              const QString &tmpPath, RemuxResult &r)
+              const QString &tmpPath, Sink &sink, RemuxResult &r)
 {
     const bool direct = plan.index.bytes == uint64_t(src.file.size());
     QString error;
@@ -702,8 +825,8 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         return false;
     }
     AVFormatContext *ocRaw = nullptr;
-    const QByteArray tmpName = QFile::encodeName(tmpPath);
-    if (avformat_alloc_output_context2(&ocRaw, nullptr, "mp4", tmpName.constData()) < 0 || !ocRaw) {
+    sink.mediaBytes = plan.muxedBytes;
+    if (avformat_alloc_output_context2(&ocRaw, nullptr, "mp4", nullptr) < 0 || !ocRaw) {
         r.error = QStringLiteral("the MP4 writer is missing");
         return false;
     }
@@ -740,16 +863,16 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
     av_dict_set(&oc->metadata, "comment", comment.toUtf8().constData(), 0);
     av_dict_set(&oc->metadata, "title", QStringLiteral("%1 (derived MP4)").arg(name).toUtf8().constData(), 0);
 
-    // The temporary file is new and empty: truncating it anyway has ext4 flush
-    // the whole MP4 to the disk on close (its replace-by-truncate heuristic).
-    AVDictionary *fileOptions = nullptr;
-    av_dict_set(&fileOptions, "truncate", "0", 0);
-    int rc = avio_open2(&oc->pb, tmpName.constData(), AVIO_FLAG_WRITE, nullptr, &fileOptions);
-    av_dict_free(&fileOptions);
-    if (rc < 0) {
-        r.error = QStringLiteral("cannot write %1: %2").arg(tmpPath, averror(rc));
+    constexpr int kSinkBuffer = 1 << 20;
+    auto *buffer = static_cast<uint8_t *>(av_malloc(kSinkBuffer));
+    oc->pb = buffer ? avio_alloc_context(buffer, kSinkBuffer, 1, &sink, nullptr, writeSink, seekSink) : nullptr;
+    if (!oc->pb) {
+        av_free(buffer);
+        r.error = QStringLiteral("out of memory");
         return false;
     }
+    oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+    int rc;
     if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
         r.error = QStringLiteral("MP4 header: %1").arg(averror(rc));
         return false;
@@ -786,12 +909,7 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
     auto keep = [&](int64_t slot) {
         if (!writeHeld(slot))
             return false;
-        // No unit ends in a zero byte: zeros at the end are stuffing or the
-        // last cluster's padding, not the frame's.
-        int size = pkt->size;
-        while (size > 0 && pkt->data[size - 1] == 0)
-            --size;
-        av_shrink_packet(pkt.get(), size);
+        av_shrink_packet(pkt.get(), withoutTrailingZeros(pkt->data, pkt->size));
         av_packet_move_ref(held.get(), pkt.get());
         heldSlot = slot;
         return true;
@@ -852,12 +970,25 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         r.error = QStringLiteral("MP4 trailer: %1").arg(averror(rc));
         return false;
     }
-    rc = avio_closep(&oc->pb);
-    if (rc < 0) {
-        r.error = QStringLiteral("cannot finish %1: %2").arg(tmpPath, averror(rc));
+    avio_flush(oc->pb);
+    if (oc->pb->error < 0 || !sink.file.flush()) {
+        r.error = QStringLiteral("cannot finish %1: %2").arg(tmpPath, sink.file.errorString());
         return false;
     }
     return true;
+}
+
+QString fileSha256(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    Sha256 hash;
+    std::vector<char> buffer(1 << 20);
+    qint64 n;
+    while ((n = f.read(buffer.data(), qint64(buffer.size()))) > 0)
+        hash.update(buffer.data(), size_t(n));
+    return n < 0 ? QString() : QString::fromStdString(hash.hex());
 }
 
 // A copy is called playable only once it opens and its first frame decodes
@@ -944,21 +1075,25 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
         r.error = QStringLiteral("cannot create %1").arg(target.absolutePath());
         return r;
     }
-    QString tmpPath;
-    {
-        QTemporaryFile tmp(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".XXXXXX.part"));
-        if (!tmp.open()) {
-            r.error = QStringLiteral("cannot write in %1: %2").arg(target.absolutePath(), tmp.errorString());
-            return r;
-        }
-        tmp.setAutoRemove(false);
-        tmpPath = tmp.fileName();
+    // Written through the temporary file's own handle: opening it again with
+    // truncation would have ext4 flush the whole MP4 on close.
+    QTemporaryFile tmp(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".XXXXXX.part"));
+    if (!tmp.open()) {
+        r.error = QStringLiteral("cannot write in %1: %2").arg(target.absolutePath(), tmp.errorString());
+        return r;
     }
+    tmp.setAutoRemove(false);
+    const QString tmpPath = tmp.fileName();
     src.file.seek(0);
-    if (!writeMp4(src, o, name, plan, fps, tmpPath, r)) {
+    Sink sink(tmp);
+    const bool written = writeMp4(src, o, name, plan, fps, tmpPath, sink, r);
+    tmp.close();
+    if (!written) {
         QFile::remove(tmpPath);
         return r;
     }
+    r.sha256AsWritten = sink.hashValid && sink.patched && sink.hashed == sink.end;
+    r.sha256 = r.sha256AsWritten ? QString::fromStdString(sink.hash.hex()) : fileSha256(tmpPath);
     const QString problem = firstFrameProblem(tmpPath, r);
     if (!problem.isEmpty()) {
         QFile::remove(tmpPath);

@@ -46,6 +46,8 @@ struct RemuxResult {
     double fps = 0;
     QString fpsSource; // "recorder stamps", "stream timing" or "default"
     double durationSeconds = 0;
+    QString sha256;                // of the MP4, hex
+    bool sha256AsWritten = false;  // taken as it was written, not read back
 };
 
 // Writes mp4Path (through a temporary name in its folder) from the native copy

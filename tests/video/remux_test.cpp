@@ -332,6 +332,9 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
     EXPECT_NEAR(r.fps, fps, 1e-9);
     EXPECT_NEAR(r.durationSeconds, double(e.positions) / fps, 1e-9);
 
+    // Its hash is taken as it is written, the media box's size foreseen.
+    EXPECT_EQ(r.sha256, QString::fromLatin1(fileSha256(mp4Path)));
+    EXPECT_TRUE(r.sha256AsWritten);
     EXPECT_EQ(r.framesUnchecked, 0);
     EXPECT_LE(r.framesDecoded, 25 + 1); // the last group and the copy's first frame
 
