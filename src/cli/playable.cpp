@@ -86,6 +86,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
     o.masterName = r.name;
     o.masterSha256 = masterSha256;
     o.unreadable = unreadableBytes(e, r, dataOffset);
+    o.sha256 = sha256 || report;
     o.progress = [](uint64_t, uint64_t) { return stopSignal() == 0; };
     const QString mp4 = playablePath(outDir, r);
     const RemuxResult m = remuxToMp4(e.path, mp4, o);

@@ -744,6 +744,7 @@ struct Sink {
     uint64_t mediaBytes = 0; // the predicted payload of the media box
     uint64_t patchAt = UINT64_MAX;
     QByteArray patch;
+    bool hashing = false;
     bool hashValid = true, patched = false;
 
     // The header's "free" and "mdat" boxes, with the sizes the muxer will write into them.
@@ -776,7 +777,9 @@ struct Sink {
     {
         if (!file.seek(qint64(pos)) || file.write(reinterpret_cast<const char *>(buf), size) != size)
             return AVERROR(EIO);
-        if (pos == hashed) {
+        if (!hashing) {
+            hashValid = false;
+        } else if (pos == hashed) {
             QByteArray bytes(reinterpret_cast<const char *>(buf), size);
             if (patchAt == UINT64_MAX && pos < 512)
                 predict(bytes, pos);
@@ -1086,14 +1089,17 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
     const QString tmpPath = tmp.fileName();
     src.file.seek(0);
     Sink sink(tmp);
+    sink.hashing = o.sha256;
     const bool written = writeMp4(src, o, name, plan, fps, tmpPath, sink, r);
     tmp.close();
     if (!written) {
         QFile::remove(tmpPath);
         return r;
     }
-    r.sha256AsWritten = sink.hashValid && sink.patched && sink.hashed == sink.end;
-    r.sha256 = r.sha256AsWritten ? QString::fromStdString(sink.hash.hex()) : fileSha256(tmpPath);
+    if (o.sha256) {
+        r.sha256AsWritten = sink.hashValid && sink.patched && sink.hashed == sink.end;
+        r.sha256 = r.sha256AsWritten ? QString::fromStdString(sink.hash.hex()) : fileSha256(tmpPath);
+    }
     const QString problem = firstFrameProblem(tmpPath, r);
     if (!problem.isEmpty()) {
         QFile::remove(tmpPath);

@@ -26,6 +26,7 @@ struct RemuxOptions {
     // offsets in the copy), as the export lists them: the only damage taken
     // from outside the stream. Zeros are never guessed to be unreadable.
     std::vector<ByteRange> unreadable;
+    bool sha256 = false; // hash the MP4 as it is written (RemuxResult::sha256)
     // Called as the copy is read (it is read twice: total is twice its size);
     // returning false stops the remux, and nothing is written.
     std::function<bool(uint64_t done, uint64_t total)> progress;
@@ -46,7 +47,7 @@ struct RemuxResult {
     double fps = 0;
     QString fpsSource; // "recorder stamps", "stream timing" or "default"
     double durationSeconds = 0;
-    QString sha256;                // of the MP4, hex
+    QString sha256;                // of the MP4, hex, when asked for
     bool sha256AsWritten = false;  // taken as it was written, not read back
 };
 

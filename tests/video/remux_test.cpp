@@ -292,6 +292,7 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
     o.end = row.end;
     o.masterName = QStringLiteral("ch01_rec.h264");
     o.masterSha256 = QString::fromLatin1(shaBefore);
+    o.sha256 = true;
     if (m.unreadable && m.zeroLength > 0)
         o.unreadable.push_back({uint64_t(m.zeroAt), uint64_t(m.zeroLength)});
     uint64_t lastDone = 0, total = 0;
