@@ -118,7 +118,7 @@ struct CodecFree {
 
 // Decodes the first picture of an Annex B run (parameter sets first); on
 // failure *why says what went wrong.
-std::unique_ptr<AVFrame, CodecFree> decodeFirst(const QByteArray &bytes, QString *why)
+std::unique_ptr<AVFrame, CodecFree> decodeFirst(const QByteArray &bytes, QString *why, int *decoded)
 {
     // Its size first: the decoder would take its memory from what the SPS claims.
     h264::ParameterSets sets;
@@ -152,6 +152,7 @@ std::unique_ptr<AVFrame, CodecFree> decodeFirst(const QByteArray &bytes, QString
     ctx->thread_count = 1;
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
         return nullptr;
+    ++*decoded;
     // The parser may read a little past the end it is given.
     QByteArray padded = bytes;
     padded.append(QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0'));
@@ -297,8 +298,7 @@ PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &o, c
         if (key.found && key.complete) {
             QByteArray bytes = parameterSets;
             bytes.append(reinterpret_cast<const char *>(buf.data() + key.start), int(key.end - key.start));
-            ++r.framesDecoded;
-            const std::unique_ptr<AVFrame, CodecFree> frame = decodeFirst(bytes, &tile.missing);
+            const std::unique_ptr<AVFrame, CodecFree> frame = decodeFirst(bytes, &tile.missing, &r.framesDecoded);
             if (frame) {
                 if (tileW == 0) {
                     r.frameSize = QSize(frame->width, frame->height);

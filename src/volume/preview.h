@@ -46,7 +46,7 @@ struct PreviewResult {
     std::vector<PreviewTile> tiles;
     QSize sheetSize;
     QSize frameSize; // as decoded
-    int framesDecoded = 0;
+    int framesDecoded = 0; // key frames given to the decoder
 };
 
 // Writes one PNG contact sheet at pngPath (through a temporary name).

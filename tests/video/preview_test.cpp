@@ -221,6 +221,7 @@ TEST(Preview, PicturesLargerThanAnyLevelAreNotDecoded)
     ASSERT_EQ(r.tiles.size(), 6u);
     for (const PreviewTile &t : r.tiles)
         EXPECT_TRUE(t.missing.contains(QStringLiteral("not decoded"))) << qPrintable(t.missing);
+    EXPECT_EQ(r.framesDecoded, 0);
     EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
