@@ -746,6 +746,7 @@ struct Sink {
     QByteArray patch;
     bool hashing = false;
     bool hashValid = true, patched = false;
+    QString error;
 
     // The header's "free" and "mdat" boxes, with the sizes the muxer will write into them.
     void predict(QByteArray &bytes, uint64_t from)
@@ -775,8 +776,10 @@ struct Sink {
     }
     int write(const uint8_t *buf, int size)
     {
-        if (!file.seek(qint64(pos)) || file.write(reinterpret_cast<const char *>(buf), size) != size)
+        if (!file.seek(qint64(pos)) || file.write(reinterpret_cast<const char *>(buf), size) != size) {
+            error = file.errorString(); // "No space left on device" says more than EIO
             return AVERROR(EIO);
+        }
         if (!hashing) {
             hashValid = false;
         } else if (pos == hashed) {
@@ -877,7 +880,7 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
     oc->flags |= AVFMT_FLAG_CUSTOM_IO;
     int rc;
     if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
-        r.error = QStringLiteral("MP4 header: %1").arg(averror(rc));
+        r.error = QStringLiteral("MP4 header: %1").arg(sink.error.isEmpty() ? averror(rc) : sink.error);
         return false;
     }
     const AVRational frameTime = av_inv_q(fps);
@@ -904,7 +907,7 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         av_packet_unref(held.get());
         heldSlot = -1;
         if (rc < 0) {
-            r.error = QStringLiteral("MP4 write: %1").arg(averror(rc));
+            r.error = QStringLiteral("MP4 write: %1").arg(sink.error.isEmpty() ? averror(rc) : sink.error);
             return false;
         }
         return true;
@@ -970,7 +973,7 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
     if (!writeHeld(heldSlot + 1))
         return false;
     if ((rc = av_write_trailer(oc.get())) < 0) {
-        r.error = QStringLiteral("MP4 trailer: %1").arg(averror(rc));
+        r.error = QStringLiteral("MP4 trailer: %1").arg(sink.error.isEmpty() ? averror(rc) : sink.error);
         return false;
     }
     avio_flush(oc->pb);
