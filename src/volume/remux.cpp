@@ -878,6 +878,7 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         return false;
     }
     oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+    oc->flush_packets = 0; // else every packet is a write of its own
     int rc;
     if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
         r.error = QStringLiteral("MP4 header: %1").arg(sink.error.isEmpty() ? averror(rc) : sink.error);
