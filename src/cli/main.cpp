@@ -161,6 +161,7 @@ int run(const Options &o)
                     .arg(o.mp4 ? QStringLiteral("--mp4") : o.frames > 0 ? QStringLiteral("--frames") : QStringLiteral("'preview'"), why));
             return ExitUsage;
         }
+        // FFmpeg's own lines go to the debug log: a damaged recording makes thousands.
         videoModule(nullptr)->quietVideoLibraries();
     }
     // The library logs a line per record; a terminal wants none of that unless asked.

@@ -60,6 +60,7 @@ int addPreviews(const Listing &listing, int frames, OverviewInput *in)
         options.frames = frames;
         options.maxTileWidth = 96;
         options.recordingName = r.name;
+        options.stop = [] { return stopSignal() != 0; };
         const PreviewResult result = videoModule(nullptr)->writePreview(read, options, QString());
         if (result.ok)
             in->previews.insert(r.name, result.png);

@@ -88,6 +88,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
     o.masterName = r.name;
     o.masterSha256 = masterSha256;
     o.unreadable = unreadableBytes(e, r, dataOffset);
+    o.sha256 = sha256 || report;
     o.progress = [](uint64_t, uint64_t) { return stopSignal() == 0; };
     const QString mp4 = playablePath(outDir, r);
     const RemuxResult m = videoModule(nullptr)->remuxToMp4(e.path, mp4, o);
@@ -108,6 +109,14 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
         losses << countText(uint64_t(m.framesBeforeKey), "frame", "frames") + QStringLiteral(" before the first key frame left out");
     if (m.framesAfterEnd)
         losses << countText(uint64_t(m.framesAfterEnd), "frame", "frames") + QStringLiteral(" past the recording's end (an older recording's leftovers) left out");
+    if (m.framesTooLarge)
+        losses << countText(uint64_t(m.framesTooLarge), "frame", "frames")
+                      + QStringLiteral(" claiming %1x%2 (more than any H.264 level allows) left out undecoded")
+                            .arg(m.tooLargeWidth)
+                            .arg(m.tooLargeHeight);
+    if (m.framesUnchecked)
+        losses << QStringLiteral("the last %1 kept without the check of the recording's end (more than it decodes)")
+                      .arg(countText(uint64_t(m.framesUnchecked), "frame", "frames"));
     err(QStringLiteral("%1: %2 at %3 fps (%4), %5 s%6")
             .arg(shownPath(r), countText(uint64_t(m.framesWritten), "frame", "frames"))
             .arg(m.fps, 0, 'f', m.fps == int(m.fps) ? 0 : 3)
@@ -115,7 +124,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
             .arg(m.durationSeconds, 0, 'f', 1)
             .arg(losses.isEmpty() ? QString() : QStringLiteral("; ") + losses.join(QStringLiteral(", "))));
     if (sha256 || report) {
-        const QString hex = fileSha256(mp4);
+        const QString hex = m.sha256;
         if (hex.isEmpty()) {
             err(QStringLiteral("%1: cannot be read back for its hash").arg(shownPath(r)));
             return false;
@@ -139,7 +148,7 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
             d.method = QStringLiteral("remuxed to MP4, video units copied as they are (no re-encoding)");
             d.frameRate = m.fps;
             d.framesWritten = uint64_t(m.framesWritten);
-            d.framesDropped = uint64_t(m.framesDamaged + m.framesBeforeKey + m.framesAfterEnd);
+            d.framesDropped = uint64_t(m.framesDamaged + m.framesBeforeKey + m.framesAfterEnd + m.framesTooLarge);
             f.derived = d;
             report->files.push_back(f);
         }

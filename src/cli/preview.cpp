@@ -89,6 +89,7 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
         p.end = r.endTime;
         p.frames = o.frames;
         p.recordingName = r.name;
+        p.stop = [] { return stopSignal() != 0; };
         const PreviewResult result = videoModule(nullptr)->writePreview(read, p, paths[i]);
         if (stopSignal())
             break;
@@ -105,8 +106,17 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
             continue;
         }
         int found = 0;
-        for (const PreviewTile &t : result.tiles)
+        for (size_t k = 0; k < result.tiles.size(); ++k) {
+            const PreviewTile &t = result.tiles[k];
             found += t.found ? 1 : 0;
+            if (!t.found)
+                err(QStringLiteral("%1: frame %2 of %3 (cluster %4 of the recording): no picture: %5")
+                        .arg(r.name)
+                        .arg(k + 1)
+                        .arg(result.tiles.size())
+                        .arg(t.cluster)
+                        .arg(t.missing));
+        }
         out(QStringLiteral("%1: %2 of %3 frames, %4 of %5 read")
                 .arg(shown)
                 .arg(found)

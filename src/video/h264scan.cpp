@@ -137,7 +137,7 @@ Sps parseSps(const uint8_t *nal, size_t size)
         for (uint32_t i = 0; i < n; ++i)
             r.se();
     }
-    r.ue(); // reference frames
+    const uint32_t refFrames = r.ue();
     s.gapsAllowed = r.bit();
     const uint32_t widthMbs = r.ue() + 1;
     const uint32_t heightMapUnits = r.ue() + 1;
@@ -181,8 +181,17 @@ Sps parseSps(const uint8_t *nal, size_t size)
     s.log2MaxFrameNum = static_cast<int>(log2MaxFrameNumMinus4 + 4);
     s.width = width;
     s.height = height;
+    s.refFrames = static_cast<int>(std::min<uint32_t>(refFrames, 16));
+    s.pocType = static_cast<int>(pocType);
     s.valid = true;
     return s;
+}
+
+bool withinLevelLimits(const Sps &sps)
+{
+    // The decoder keeps up to the reference frames plus the one being decoded.
+    return sps.valid && sps.macroblocks() <= kMaxFrameMacroblocks
+           && sps.macroblocks() * (sps.refFrames + 1) <= kMaxDpbMacroblocks;
 }
 
 bool ParameterSets::take(const uint8_t *nal, size_t size)

@@ -39,9 +39,26 @@ struct Sps {
     bool gapsAllowed = false;
     bool separateColourPlane = false;
     int width = 0, height = 0;
+    int refFrames = 0;
+    int pocType = 0; // 2: output order is decoding order, so no picture is ever reordered
     bool timing = false;
     uint32_t unitsInTick = 0, timeScale = 0;
+    int64_t macroblocks() const { return int64_t((width + 15) / 16) * ((height + 15) / 16); }
 };
+
+// The largest picture and decoded picture buffer any H.264 level allows (level
+// 6.2, in macroblocks). A stream that claims more is damaged or hostile: it is
+// never decoded, since the decoder would size its memory from the claim.
+constexpr int64_t kMaxFrameMacroblocks = 139264;
+constexpr int64_t kMaxDpbMacroblocks = 696320;
+bool withinLevelLimits(const Sps &sps);
+
+// An H.265 VPS, SPS or PPS unit header (nal after the start code): H.265
+// video is named as such instead of as "no H.264 video".
+inline bool isH265ParameterSet(const uint8_t *nal, size_t size)
+{
+    return size > 2 && (nal[0] == 0x40 || nal[0] == 0x42 || nal[0] == 0x44) && nal[1] == 0x01;
+}
 
 struct SliceHeader {
     bool valid = false;

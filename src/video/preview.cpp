@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <QBuffer>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -116,29 +117,57 @@ struct CodecFree {
     void operator()(AVPacket *p) const { av_packet_free(&p); }
 };
 
-// Decodes the first picture of an Annex B run (parameter sets first).
-std::unique_ptr<AVFrame, CodecFree> decodeFirst(const QByteArray &bytes)
+// Decodes the first picture of an Annex B run (parameter sets first); on
+// failure *why says what went wrong.
+std::unique_ptr<AVFrame, CodecFree> decodeFirst(const QByteArray &bytes, QString *why, int *decoded)
 {
+    // Its size first: the decoder would take its memory from what the SPS claims.
+    h264::ParameterSets sets;
+    const h264::Sps *claimed = nullptr;
+    h264::forEachNal(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()),
+                     [&](const uint8_t *nal, size_t size, size_t) {
+                         const int type = nal[0] & 0x1F;
+                         if (type == h264::kSps || type == h264::kPps) {
+                             sets.take(nal, size);
+                         } else if (isVcl(type)) {
+                             const h264::SliceHeader slice = sets.slice(nal, size);
+                             claimed = slice.valid ? sets.spsForPps(slice.ppsId) : nullptr;
+                             return false;
+                         }
+                         return true;
+                     });
+    if (claimed && !h264::withinLevelLimits(*claimed)) {
+        *why = QStringLiteral("its picture claims %1x%2, more than any H.264 level allows; not decoded")
+                   .arg(claimed->width)
+                   .arg(claimed->height);
+        return nullptr;
+    }
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     std::unique_ptr<AVCodecContext, CodecFree> ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
     std::unique_ptr<AVCodecParserContext, CodecFree> parser(av_parser_init(AV_CODEC_ID_H264));
     std::unique_ptr<AVFrame, CodecFree> frame(av_frame_alloc());
     std::unique_ptr<AVPacket, CodecFree> pkt(av_packet_alloc());
-    if (!ctx || !parser || !frame || !pkt || avcodec_open2(ctx.get(), codec, nullptr) < 0)
+    *why = QStringLiteral("out of memory for the decoder");
+    if (!ctx || !parser || !frame || !pkt)
         return nullptr;
+    ctx->thread_count = 1;
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
+        return nullptr;
+    ++*decoded;
     // The parser may read a little past the end it is given.
     QByteArray padded = bytes;
     padded.append(QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0'));
     const uint8_t *p = reinterpret_cast<const uint8_t *>(padded.constData());
     int left = bytes.size();
     bool flushed = false;
+    int rc = 0;
     while (!flushed) {
         uint8_t *out = nullptr;
         int outSize = 0;
         const int used = av_parser_parse2(parser.get(), ctx.get(), &out, &outSize, left > 0 ? p : nullptr, left,
                                           AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         if (used < 0)
-            return nullptr;
+            break;
         if (left == 0)
             flushed = true;
         p += used;
@@ -146,14 +175,36 @@ std::unique_ptr<AVFrame, CodecFree> decodeFirst(const QByteArray &bytes)
         if (outSize > 0) {
             pkt->data = out;
             pkt->size = outSize;
-            if (avcodec_send_packet(ctx.get(), pkt.get()) >= 0 && avcodec_receive_frame(ctx.get(), frame.get()) >= 0)
+            rc = avcodec_send_packet(ctx.get(), pkt.get());
+            if (rc >= 0 && (rc = avcodec_receive_frame(ctx.get(), frame.get())) >= 0)
                 return frame;
+            if (rc == AVERROR(ENOMEM))
+                return nullptr;
         }
     }
     avcodec_send_packet(ctx.get(), nullptr);
-    if (avcodec_receive_frame(ctx.get(), frame.get()) >= 0)
+    if ((rc = avcodec_receive_frame(ctx.get(), frame.get())) >= 0)
         return frame;
+    *why = rc == AVERROR(ENOMEM) ? QStringLiteral("out of memory for the decoder")
+                                 : QStringLiteral("the key frame found does not decode");
     return nullptr;
+}
+
+// The frame scaled to w x h at once, so that no full-size picture is kept.
+QImage scaled(const AVFrame *f, int w, int h)
+{
+    QImage tile(w, h, QImage::Format_RGB888);
+    if (tile.isNull())
+        return tile;
+    SwsContext *sws = sws_getContext(f->width, f->height, AVPixelFormat(f->format), w, h, AV_PIX_FMT_RGB24,
+                                     SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!sws)
+        return QImage();
+    uint8_t *dst[4] = {tile.bits(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {int(tile.bytesPerLine()), 0, 0, 0};
+    sws_scale(sws, f->data, f->linesize, 0, f->height, dst, dstStride);
+    sws_freeContext(sws);
+    return tile;
 }
 
 } // namespace
@@ -198,20 +249,29 @@ PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &o, c
 
     const uint64_t total = uint64_t(o.clusterCount) * kClusterBytes;
     const int64_t span = recorderSpanSeconds(o.start, o.end);
-    std::vector<std::unique_ptr<AVFrame, CodecFree>> frames;
+    std::vector<QImage> pictures;
+    int tileW = 0, tileH = 0;
     for (int k = 0; k < o.frames; ++k) {
+        if (o.stop && o.stop()) {
+            r.error = QStringLiteral("%1: stopped").arg(name);
+            return r;
+        }
         PreviewTile tile;
         tile.point = uint64_t(k) * total / uint64_t(o.frames);
         tile.cluster = static_cast<uint32_t>(tile.point / kClusterBytes);
         const size_t skip = static_cast<size_t>(tile.point % kClusterBytes);
-        std::unique_ptr<AVFrame, CodecFree> frame;
+        // Points only move on: the clusters behind this one are not needed again.
+        clusters.erase(clusters.begin(), clusters.lower_bound(tile.cluster));
+        QImage picture;
         // The point's cluster and, while no whole key frame follows the point, the next.
         std::vector<uint8_t> buf;
         size_t from = 0;
         KeyFrame key;
+        bool unreadable = false;
         for (uint32_t c = tile.cluster; c < tile.cluster + 2 && c < o.clusterCount; ++c) {
             const auto *b = cluster(c);
             if (!b) {
+                unreadable = true;
                 if (buf.empty())
                     continue;
                 break;
@@ -239,32 +299,43 @@ PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &o, c
         if (key.found && key.complete) {
             QByteArray bytes = parameterSets;
             bytes.append(reinterpret_cast<const char *>(buf.data() + key.start), int(key.end - key.start));
-            frame = decodeFirst(bytes);
+            const std::unique_ptr<AVFrame, CodecFree> frame = decodeFirst(bytes, &tile.missing, &r.framesDecoded);
             if (frame) {
-                tile.found = true;
-                tile.byteOffset += key.start;
+                if (tileW == 0) {
+                    r.frameSize = QSize(frame->width, frame->height);
+                    tileW = frame->width;
+                    tileH = frame->height;
+                    if (tileW > o.maxTileWidth && o.maxTileWidth > 0) {
+                        tileH = std::max(2, int(int64_t(tileH) * o.maxTileWidth / tileW) & ~1);
+                        tileW = o.maxTileWidth;
+                    }
+                }
+                picture = scaled(frame.get(), tileW, tileH);
+                if (picture.isNull())
+                    tile.missing = QStringLiteral("out of memory for the picture");
             }
+        } else {
+            tile.missing = unreadable ? QStringLiteral("the clusters there could not be read")
+                                      : QStringLiteral("no whole key frame in the clusters read there");
         }
-        tile.time = addSeconds(o.start, span > 0 ? int64_t((tile.byteOffset * uint64_t(span)) / total) : 0);
-        if (!tile.found)
+        tile.found = !picture.isNull();
+        if (tile.found) {
+            tile.missing.clear();
+            tile.byteOffset += key.start;
+            tile.time = addSeconds(o.start, span > 0 ? int64_t((tile.byteOffset * uint64_t(span)) / total) : 0);
+        } else {
             tile.time = addSeconds(o.start, span > 0 ? int64_t((tile.point * uint64_t(span)) / total) : 0);
+        }
         r.tiles.push_back(tile);
-        frames.push_back(std::move(frame));
+        pictures.push_back(picture);
     }
 
-    const AVFrame *first = nullptr;
-    for (const auto &f : frames)
-        if (f && !first)
-            first = f.get();
-    if (!first) {
+    if (tileW == 0) {
         r.error = QStringLiteral("%1: no picture could be decoded near the sampled points").arg(name);
+        for (const PreviewTile &t : r.tiles)
+            if (!t.missing.isEmpty() && !r.error.contains(t.missing))
+                r.error += QStringLiteral("; ") + t.missing;
         return r;
-    }
-    r.frameSize = QSize(first->width, first->height);
-    int tileW = first->width, tileH = first->height;
-    if (tileW > o.maxTileWidth && o.maxTileWidth > 0) {
-        tileH = std::max(2, int(int64_t(tileH) * o.maxTileWidth / tileW) & ~1);
-        tileW = o.maxTileWidth;
     }
     const int columns = std::min(o.frames, 3);
     const int rows = (o.frames + columns - 1) / columns;
@@ -279,22 +350,15 @@ PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &o, c
     sheet.fill(qRgb(32, 32, 32));
     r.sheetSize = sheet.size();
 
-    SwsContext *sws = nullptr;
     for (int k = 0; k < o.frames; ++k) {
         PreviewTile &tile = r.tiles[size_t(k)];
         const int x = margin + (k % columns) * (tileW + margin);
         const int y = margin + (k / columns) * (tileH + labelH + margin);
         tile.picture = QRect(x, y, tileW, tileH);
-        if (const AVFrame *f = frames[size_t(k)].get()) {
-            sws = sws_getCachedContext(sws, f->width, f->height, AVPixelFormat(f->format), tileW, tileH,
-                                       AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
-            if (!sws) {
-                r.error = QStringLiteral("%1: cannot convert the pictures").arg(name);
-                return r;
-            }
-            uint8_t *dst[4] = {sheet.scanLine(y) + 3 * x, nullptr, nullptr, nullptr};
-            int dstStride[4] = {int(sheet.bytesPerLine()), 0, 0, 0};
-            sws_scale(sws, f->data, f->linesize, 0, f->height, dst, dstStride);
+        const QImage &picture = pictures[size_t(k)];
+        if (!picture.isNull()) {
+            for (int row = 0; row < tileH; ++row)
+                std::memcpy(sheet.scanLine(y + row) + 3 * x, picture.constScanLine(row), size_t(3 * tileW));
         } else {
             // No picture here: a crossed-out tile.
             for (int i = 0; i < std::min(tileW, tileH); ++i) {
@@ -304,7 +368,10 @@ PreviewResult writePreview(const ClusterReader &read, const PreviewOptions &o, c
         }
         drawText(sheet, x + 2, y + tileH + 4, labelText(tile.time), scale, qRgb(240, 240, 240));
     }
-    sws_freeContext(sws);
+    if (o.stop && o.stop()) {
+        r.error = QStringLiteral("%1: stopped").arg(name);
+        return r;
+    }
 
     QBuffer encoded(&r.png);
     if (!encoded.open(QIODevice::WriteOnly) || !sheet.save(&encoded, "PNG")) {

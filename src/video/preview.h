@@ -1,6 +1,8 @@
 // Contact sheet of a recording straight from the source: a few key frames
 // spread through it, decoded from the clusters around each point only, each
 // labelled with its recorder time. A derived picture, never evidence itself.
+// Each frame is scaled down to its tile as soon as it is decoded, and a
+// picture larger than any H.264 level allows is not decoded at all.
 #pragma once
 
 #include "recordertime.h"
@@ -25,6 +27,7 @@ struct PreviewOptions {
     int frames = 6;
     int maxTileWidth = 320; // wider frames are scaled down to this
     QString recordingName;  // for messages
+    std::function<bool()> stop; // asked before each frame; true: nothing is written
 };
 
 struct PreviewTile {
@@ -34,6 +37,7 @@ struct PreviewTile {
     uint64_t byteOffset = 0; // the key frame's first byte, counted from the recording's start
     RecorderTime time = 0;   // start stamp plus the key frame's share of the bytes, as share of the span
     QRect picture;           // where the frame lies in the sheet (its label is below it)
+    QString missing;         // why there is no picture here (a crossed-out tile)
 };
 
 struct PreviewResult {
@@ -44,6 +48,7 @@ struct PreviewResult {
     QSize sheetSize;
     QSize frameSize; // as decoded
     QByteArray png;  // the sheet as written
+    int framesDecoded = 0; // key frames given to the decoder
 };
 
 // Writes one PNG contact sheet at pngPath as one output file (outputfile.h);

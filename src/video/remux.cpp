@@ -1,7 +1,9 @@
 #include "remux.h"
 
 #include "h264scan.h"
+#include "log.h"
 #include "outputfile.h"
+#include "sha256.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 
 extern "C" {
@@ -28,9 +31,30 @@ std::vector<LibraryVersion> remuxLibraries()
             {QStringLiteral("libavcodec"), text(LIBAVCODEC_VERSION_INT), text(avcodec_version())}};
 }
 
+namespace {
+
+// FFmpeg hands a line over in pieces; each thread gathers its own.
+void toDebugLog(void *avcl, int level, const char *format, va_list args)
+{
+    if (level > AV_LOG_INFO || !debugLogEnabled())
+        return;
+    thread_local QByteArray line;
+    thread_local int printPrefix = 1;
+    char piece[1024];
+    av_log_format_line2(avcl, level, format, args, piece, sizeof piece, &printPrefix);
+    line.append(piece);
+    if (line.endsWith('\n')) {
+        line.chop(1);
+        KLOG << "FFmpeg:" << line.constData();
+        line.clear();
+    }
+}
+
+} // namespace
+
 void quietVideoLibraries()
 {
-    av_log_set_level(AV_LOG_QUIET);
+    av_log_set_callback(toDebugLog);
 }
 
 int64_t recorderSpanSeconds(RecorderTime start, RecorderTime end)
@@ -56,76 +80,23 @@ RecorderTime addSeconds(RecorderTime t, int64_t seconds)
 
 namespace {
 
-constexpr int kSector = 512;
 
-// The native copy, read through libavformat's I/O callbacks; on the first
-// pass it also notes every whole sector of zeros.
+// The native copy, read through libavformat's I/O callbacks.
 struct Source {
     QFile file;
     const std::function<bool(uint64_t, uint64_t)> *progress = nullptr;
     uint64_t done = 0, total = 0;
     bool cancelled = false;
-    bool scanZeros = false;
-    uint64_t scanned = 0;
-    uint8_t partial[kSector];
-    int partialLength = 0;
-    std::vector<ByteRange> zeros;
-
-    void noteSector(const uint8_t *s, uint64_t at, int length = kSector)
-    {
-        if (s[0] != 0 || std::memcmp(s, s + 1, size_t(length) - 1) != 0)
-            return;
-        if (!zeros.empty() && zeros.back().offset + zeros.back().length == at)
-            zeros.back().length += uint64_t(length);
-        else
-            zeros.push_back({at, uint64_t(length)});
-    }
-    // The copy's last, partial sector.
-    void finish()
-    {
-        if (partialLength > 0)
-            noteSector(partial, scanned - uint64_t(partialLength), partialLength);
-        partialLength = 0;
-    }
-    void scan(const uint8_t *p, size_t n)
-    {
-        while (n > 0) {
-            const uint64_t sectorStart = scanned - static_cast<uint64_t>(partialLength);
-            if (partialLength == 0 && n >= static_cast<size_t>(kSector)) {
-                noteSector(p, scanned);
-                p += kSector;
-                n -= kSector;
-                scanned += kSector;
-                continue;
-            }
-            const size_t take = std::min<size_t>(kSector - partialLength, n);
-            std::memcpy(partial + partialLength, p, take);
-            partialLength += static_cast<int>(take);
-            p += take;
-            n -= take;
-            scanned += take;
-            if (partialLength == kSector) {
-                noteSector(partial, sectorStart);
-                partialLength = 0;
-            }
-        }
-    }
 };
 
 int readSource(void *opaque, uint8_t *buf, int size)
 {
     auto *s = static_cast<Source *>(opaque);
-    const qint64 at = s->file.pos();
     const qint64 n = s->file.read(reinterpret_cast<char *>(buf), size);
     if (n < 0)
         return AVERROR(EIO);
-    if (n == 0) {
-        if (s->scanZeros && static_cast<uint64_t>(at) == s->scanned)
-            s->finish();
+    if (n == 0)
         return AVERROR_EOF;
-    }
-    if (s->scanZeros && static_cast<uint64_t>(at) == s->scanned)
-        s->scan(buf, static_cast<size_t>(n));
     s->done += static_cast<uint64_t>(n);
     if (s->progress && *s->progress && !(*s->progress)(s->done, s->total)) {
         s->cancelled = true;
@@ -236,30 +207,175 @@ std::vector<ByteRange> merged(std::vector<ByteRange> a, const std::vector<ByteRa
     return out;
 }
 
-struct TailFrame {
-    QByteArray bytes;
-    size_t packet;
+// The first pass's verdict on every packet, a byte or two each however small
+// the packets: a varint of size << 3 | kept << 2 | jump << 1 | repeated, then
+// the frame position when it does not follow the last kept packet's, then,
+// when repeated, how many more packets have the same size and verdict.
+class PacketIndex
+{
+public:
+    void add(uint64_t size, int64_t slot)
+    {
+        const bool kept = slot >= 0;
+        const bool jump = kept && slot != m_lastSlot + 1;
+        const uint64_t v = (size << 3) | (kept ? 4u : 0u) | (jump ? 2u : 0u);
+        if (kept)
+            m_lastSlot = slot;
+        ++packets;
+        bytes += size;
+        if (!jump && m_pending && v == m_value) {
+            ++m_repeats;
+            return;
+        }
+        flush();
+        m_pending = true;
+        m_value = v;
+        m_slot = slot;
+    }
+    // Writes the last entry; call once, before reading.
+    void flush()
+    {
+        if (!m_pending)
+            return;
+        put(m_value | (m_repeats ? 1u : 0u));
+        if (m_value & 2)
+            put(uint64_t(m_slot));
+        if (m_repeats)
+            put(m_repeats);
+        m_pending = false;
+        m_repeats = 0;
+    }
+    struct Cursor {
+        size_t at = 0;
+        int64_t lastSlot = -1;
+        uint64_t value = 0, repeats = 0;
+    };
+    // The next packet's size and position (-1: dropped); false at the end.
+    bool next(Cursor &c, uint64_t &size, int64_t &slot) const
+    {
+        if (c.repeats > 0) {
+            --c.repeats;
+        } else {
+            if (c.at >= m_data.size())
+                return false;
+            c.value = get(c.at);
+            if (c.value & 2)
+                c.lastSlot = int64_t(get(c.at)) - 1;
+            if (c.value & 1)
+                c.repeats = get(c.at);
+        }
+        size = c.value >> 3;
+        slot = -1;
+        if (c.value & 4)
+            slot = ++c.lastSlot;
+        return true;
+    }
+    size_t memoryBytes() const { return m_data.capacity(); }
+    uint64_t packets = 0, bytes = 0;
+
+private:
+    void put(uint64_t v)
+    {
+        for (; v >= 0x80; v >>= 7)
+            m_data.push_back(uint8_t(v | 0x80));
+        m_data.push_back(uint8_t(v));
+    }
+    uint64_t get(size_t &at) const
+    {
+        uint64_t v = 0;
+        for (int shift = 0; at < m_data.size() && shift < 64; shift += 7) {
+            const uint8_t b = m_data[at++];
+            v |= uint64_t(b & 0x7F) << shift;
+            if (!(b & 0x80))
+                break;
+        }
+        return v;
+    }
+    std::vector<uint8_t> m_data;
+    int64_t m_lastSlot = -1;
+    bool m_pending = false;
+    uint64_t m_value = 0, m_repeats = 0;
+    int64_t m_slot = -1;
 };
 
-// How many of the frames decode without an error, from the key frame that starts them.
-size_t wholeFrames(const std::vector<TailFrame> &frames, const QByteArray &parameterSets)
+// Where the frames from the last key frame on lie in the copy, to be read
+// again for the decode check. Its work is bounded by the recording's bytes,
+// not by the sizes the stream claims: each frame costs its macroblocks plus a
+// fixed share, and a group beyond the budget is kept unchecked and said so.
+constexpr int64_t kCheckBudget = 4000000; // about 500 frames of 1920x1080
+constexpr int64_t kCheckFrameCost = 64;
+constexpr uint64_t kCheckSpan = 1u << 30;
+
+struct Tail {
+    uint64_t firstOffset = 0, firstPacket = 0;
+    std::vector<uint32_t> starts, ends; // per frame, its bytes after firstOffset
+    std::vector<uint32_t> packets;      // per frame, its packet number after firstPacket
+    std::vector<uint32_t> muxed;        // per frame, its bytes in the MP4
+    int64_t firstSlot = 0;
+    int64_t cost = 0;
+    int64_t frames = 0; // the group's frames, kept or not
+    bool tooLong = false;
+
+    void restart(int64_t slot, uint64_t packet, uint64_t offset)
+    {
+        firstOffset = offset;
+        firstPacket = packet;
+        starts.clear();
+        ends.clear();
+        packets.clear();
+        muxed.clear();
+        firstSlot = slot;
+        cost = 0;
+        frames = 0;
+        tooLong = false;
+    }
+    void add(uint64_t at, uint64_t end, uint64_t packet, int64_t macroblocks, uint64_t muxedSize)
+    {
+        ++frames;
+        cost += macroblocks + kCheckFrameCost;
+        if (tooLong || cost > kCheckBudget || end - firstOffset > kCheckSpan) {
+            tooLong = true;
+            starts = ends = packets = muxed = {};
+            return;
+        }
+        starts.push_back(uint32_t(at - firstOffset));
+        ends.push_back(uint32_t(end - firstOffset));
+        packets.push_back(uint32_t(packet - firstPacket));
+        muxed.push_back(uint32_t(muxedSize));
+    }
+};
+
+// How many of the tail's frames decode without an error, from the key frame
+// that starts them; the stop request is asked after every frame.
+size_t wholeFrames(const Tail &tail, const QByteArray &parameterSets, Source &src, RemuxResult &r)
 {
-    if (frames.empty())
+    if (tail.ends.empty())
         return 0;
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext *ctx = codec ? avcodec_alloc_context3(codec) : nullptr;
     AVPacket *pkt = av_packet_alloc();
     AVFrame *frame = av_frame_alloc();
-    size_t whole = frames.size();
+    const size_t count = tail.ends.size();
+    size_t whole = count;
     if (ctx && pkt && frame) {
         ctx->thread_count = 1; // errors belong to the packet just sent
         ctx->err_recognition |= AV_EF_EXPLODE;
         if (avcodec_open2(ctx, codec, nullptr) >= 0) {
-            for (size_t i = 0; i < frames.size() && whole == frames.size(); ++i) {
-                QByteArray bytes = i == 0 ? parameterSets + frames[i].bytes : frames[i].bytes;
-                QByteArray padded = bytes + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
-                pkt->data = reinterpret_cast<uint8_t *>(padded.data());
-                pkt->size = bytes.size();
+            QByteArray bytes;
+            for (size_t i = 0; i < count && whole == count; ++i) {
+                const int size = int(tail.ends[i] - tail.starts[i]);
+                bytes = i == 0 ? parameterSets : QByteArray();
+                const int head = bytes.size();
+                bytes.resize(head + size + AV_INPUT_BUFFER_PADDING_SIZE);
+                std::memset(bytes.data() + head + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+                if (!src.file.seek(qint64(tail.firstOffset + tail.starts[i]))
+                    || src.file.read(bytes.data() + head, size) != size) {
+                    whole = i;
+                    break;
+                }
+                pkt->data = reinterpret_cast<uint8_t *>(bytes.data());
+                pkt->size = head + size;
+                ++r.framesDecoded;
                 if (avcodec_send_packet(ctx, pkt) < 0) {
                     whole = i;
                     break;
@@ -270,6 +386,10 @@ size_t wholeFrames(const std::vector<TailFrame> &frames, const QByteArray &param
                         whole = i;
                 if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF)
                     whole = i;
+                if (src.progress && *src.progress && !(*src.progress)(src.done, src.total)) {
+                    src.cancelled = true;
+                    break;
+                }
             }
         }
     }
@@ -281,9 +401,10 @@ size_t wholeFrames(const std::vector<TailFrame> &frames, const QByteArray &param
 
 // What the first pass decided about the stream.
 struct Plan {
-    std::vector<int64_t> slot; // per packet: its frame position from the first key frame, or -1 when dropped
-    std::vector<int> sizes;
+    PacketIndex index;
+    uint64_t cut = UINT64_MAX; // packets from this one on are left out (the last group's broken end)
     int64_t frames = 0;        // positions used, dropped ones in between included
+    uint64_t muxedBytes = 0;   // what the kept packets take in the MP4
     QByteArray parameterSets;  // SPS and PPS of the first key frame, Annex B
     h264::Sps sps;
     h264::Sps timingSps;
@@ -292,6 +413,48 @@ struct Plan {
 QString recordingName(const RemuxOptions &o, const QString &masterPath)
 {
     return o.masterName.isEmpty() ? QFileInfo(masterPath).fileName() : o.masterName;
+}
+
+// Slices in this many pictures, each in its place in the frame_num order, make
+// a stream one with B-frames; fewer are a damaged slice header.
+constexpr int kBFrameVotes = 3;
+// A parameter set unit longer than this is not one.
+constexpr size_t kParameterSetBytes = 4096;
+
+QByteArray annexB(const QByteArray &unit)
+{
+    return unit.isEmpty() ? unit : QByteArray("\0\0\0\1", 4) + unit;
+}
+
+// The bytes the MP4 muxer stores for a packet of Annex B units: each unit as
+// a four-byte length and its bytes, up to the next start code less one zero.
+uint64_t muxedBytes(const uint8_t *p, size_t size)
+{
+    const uint8_t *end = p + size;
+    auto next = [end](const uint8_t *from) {
+        const uint8_t *sc = h264::findStartCode(from, end);
+        return from < sc && sc < end && sc[-1] == 0 ? sc - 1 : sc;
+    };
+    uint64_t total = 0;
+    for (const uint8_t *start = next(p);;) {
+        while (start < end && !*(start++)) {
+        }
+        if (start == end)
+            break;
+        const uint8_t *stop = next(start);
+        total += 4 + uint64_t(stop - start);
+        start = stop;
+    }
+    return total;
+}
+
+// Without the zeros at its end: no unit ends in a zero byte, so they are
+// stuffing or the last cluster's padding, not the frame's.
+int withoutTrailingZeros(const uint8_t *p, int size)
+{
+    while (size > 0 && p[size - 1] == 0)
+        --size;
+    return size;
 }
 
 bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &plan, RemuxResult &r)
@@ -304,20 +467,20 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     }
     Packet pkt(av_packet_alloc());
     h264::ParameterSets sets;
+    // The bytes of the last SPS and PPS of each id seen whole outside any damage.
+    std::map<int, QByteArray> goodSps, goodPps;
     enum { BeforeKey, Running, Skipping } state = BeforeKey;
     bool skipForBreak = false;
+    bool skipForB = false; // skipping since a B slice that fell in place
     int64_t pendingDropped = 0;
     uint32_t prevRefFrameNum = 0;
+    int bVotes = 0;
+    bool voteRefKnown = false;
+    uint32_t voteRef = 0;
+    int64_t h265Units = 0;
     uint64_t position = 0;
-    std::vector<ByteRange> bad;
-    std::vector<TailFrame> tail; // the frames from the last key frame on
-    constexpr uint64_t kTailLimit = 256ull << 20;
-    uint64_t tailBytes = 0;
-    bool tailTooLong = false;
-    const uint64_t fileSize = static_cast<uint64_t>(src.file.size());
-    size_t seenZeros = 0;
-    uint64_t seenLastLength = 0;
-    bool first = true;
+    const std::vector<ByteRange> bad = merged({}, o.unreadable);
+    Tail tail;
     int rc;
     while ((rc = av_read_frame(in.get(), pkt.get())) >= 0) {
         struct Unref {
@@ -326,22 +489,39 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         } unref{pkt.get()};
         const uint64_t at = position;
         position += static_cast<uint64_t>(pkt->size);
-        plan.sizes.push_back(pkt->size);
-        plan.slot.push_back(-1);
+        const uint64_t packetNumber = plan.index.packets;
+        int64_t slot = -1;
+        struct Note {
+            PacketIndex &index;
+            uint64_t size;
+            int64_t &slot;
+            ~Note() { index.add(size, slot); }
+        } note{plan.index, uint64_t(pkt->size), slot};
+
+        const bool damaged = overlaps(bad, at, position - at);
 
         h264::SliceHeader slice;
         bool idr = false;
         bool picture = false; // a slice that starts a picture, parsed or not
-        QByteArray ps;
-        h264::forEachNal(pkt->data, static_cast<size_t>(pkt->size), [&](const uint8_t *nal, size_t size, size_t) {
+        h264::forEachNal(pkt->data, static_cast<size_t>(pkt->size), [&](const uint8_t *nal, size_t size, size_t offset) {
             const int type = nal[0] & 0x1F;
+            if (h264::isH265ParameterSet(nal, size))
+                ++h265Units;
             if (type == h264::kSps || type == h264::kPps) {
-                sets.take(nal, size);
+                const bool parsed = sets.take(nal, size);
                 // Without the zeros the unit may carry at its end.
                 size_t n = size;
                 while (n > 1 && nal[n - 1] == 0)
                     --n;
-                ps.append("\0\0\0\1", 4).append(reinterpret_cast<const char *>(nal), static_cast<int>(n));
+                if (parsed && n <= kParameterSetBytes && !overlaps(bad, at + offset, n + 3)) {
+                    const QByteArray unit(reinterpret_cast<const char *>(nal), static_cast<int>(n));
+                    h264::ParameterSets one;
+                    one.take(nal, size);
+                    if (type == h264::kSps)
+                        goodSps[one.sps.begin()->first] = unit;
+                    else
+                        goodPps[one.ppsToSps.begin()->first] = unit;
+                }
             } else if (type == h264::kIdrSlice || type == h264::kNonIdrSlice) {
                 idr = idr || type == h264::kIdrSlice;
                 picture = picture || (size > 1 && (nal[1] & 0x80));
@@ -350,9 +530,38 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             }
             return true;
         });
-        if (!slice.valid) {
-            // Stray bytes, or a picture whose parameter sets were not seen: it cannot be decoded.
-            if (!picture)
+        const h264::Sps *sps = slice.valid ? sets.spsForPps(slice.ppsId) : nullptr;
+        if (slice.valid && sps && !h264::withinLevelLimits(*sps)) {
+            // Never decoded: the decoder would take its memory from the claim.
+            ++r.framesTooLarge;
+            r.tooLargeWidth = sps->width;
+            r.tooLargeHeight = sps->height;
+            continue;
+        }
+        const uint32_t maxFrameNum = 1u << (sps ? sps->log2MaxFrameNum : 16);
+        bool bFrame = false;
+        if (slice.valid && state != BeforeKey) {
+            // A B slice counts only where frame_num says a picture belongs, in
+            // a stream whose order of output can differ from its order of
+            // decoding; a single one, or one in a stream that never reorders,
+            // is a damaged header.
+            bFrame = slice.sliceType == 1;
+            if (bFrame && (state == Running || skipForB) && sps && sps->pocType != 2 && voteRefKnown
+                && slice.frameNum == (voteRef + 1) % maxFrameNum && ++bVotes >= kBFrameVotes) {
+                r.error = QStringLiteral("%1 has B-frames; their presentation order cannot be kept without "
+                                         "re-encoding, so no playable copy was made")
+                              .arg(name);
+                return false;
+            }
+        }
+        if (slice.valid && (slice.refIdc != 0 || idr)) {
+            voteRef = slice.frameNum;
+            voteRefKnown = voteRefKnown || idr;
+        }
+        if (!slice.valid || bFrame) {
+            // Stray bytes, a picture whose parameter sets were not seen, or a
+            // damaged slice header: it cannot be decoded.
+            if (!picture && !bFrame)
                 continue;
             if (state == BeforeKey) {
                 ++r.framesBeforeKey;
@@ -360,43 +569,34 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
                 ++pendingDropped;
             } else {
                 state = Skipping;
-                skipForBreak = true;
+                skipForBreak = !bFrame;
+                skipForB = bFrame;
                 pendingDropped = 1;
             }
             continue;
         }
-        if (slice.sliceType == 1) {
-            r.error = QStringLiteral("%1 has B-frames; their presentation order cannot be kept without "
-                                     "re-encoding, so no playable copy was made")
-                          .arg(name);
-            return false;
-        }
-        if (src.zeros.size() != seenZeros || (seenZeros && src.zeros.back().length != seenLastLength) || first) {
-            // Zeros that run to the end are padding after the last frame, not a hole in the middle.
-            std::vector<ByteRange> zeros = src.zeros;
-            if (!zeros.empty() && zeros.back().offset + zeros.back().length >= fileSize)
-                zeros.pop_back();
-            bad = merged(zeros, o.unreadable);
-            seenZeros = src.zeros.size();
-            seenLastLength = seenZeros ? src.zeros.back().length : 0;
-            first = false;
-        }
-        const bool damaged = overlaps(bad, at, position - at);
-        const h264::Sps *sps = sets.spsForPps(slice.ppsId);
         const bool key = idr; // recovery points are not trusted as a start
-        const uint32_t maxFrameNum = 1u << (sps ? sps->log2MaxFrameNum : 16);
 
         if (state == BeforeKey || state == Skipping) {
-            if (key && !damaged) {
+            // A start needs its parameter sets whole, in its own packet or seen before.
+            QByteArray startSets;
+            if (key && !damaged && sps) {
+                const auto s = goodSps.find(sps->id);
+                const auto p = goodPps.find(slice.ppsId);
+                if (s != goodSps.end() && p != goodPps.end())
+                    startSets = annexB(s->second) + annexB(p->second);
+            }
+            if (!startSets.isEmpty()) {
                 if (state == BeforeKey) {
-                    plan.parameterSets = ps;
-                    plan.sps = sps ? *sps : h264::Sps();
+                    plan.parameterSets = startSets;
+                    plan.sps = *sps;
                 } else {
                     r.framesDamaged += pendingDropped;
                     plan.frames += pendingDropped;
                 }
                 pendingDropped = 0;
                 state = Running;
+                skipForB = false;
             } else {
                 if (state == BeforeKey)
                     ++r.framesBeforeKey;
@@ -408,29 +608,23 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             // A damaged frame, or one that does not follow: nothing decodes until the next key frame.
             state = Skipping;
             skipForBreak = !damaged;
+            skipForB = false;
             pendingDropped = 1;
             continue;
         }
         if (slice.refIdc != 0)
             prevRefFrameNum = slice.frameNum;
-        if (idr) {
-            tail.clear();
-            tailBytes = 0;
-            tailTooLong = false;
-        }
-        // A group too long to keep is not checked (its end then goes unchecked).
-        tailBytes += static_cast<uint64_t>(pkt->size);
-        if (tailBytes > kTailLimit && !tailTooLong) {
-            tail.clear();
-            tailTooLong = true;
-        }
-        if (!tailTooLong)
-            tail.push_back({QByteArray(reinterpret_cast<const char *>(pkt->data), pkt->size), plan.slot.size() - 1});
-        plan.slot.back() = plan.frames++;
+        if (idr)
+            tail.restart(plan.frames, packetNumber, at);
+        const uint64_t muxed = muxedBytes(pkt->data, size_t(withoutTrailingZeros(pkt->data, pkt->size)));
+        plan.muxedBytes += muxed;
+        tail.add(at, position, packetNumber, sps ? sps->macroblocks() : 0, muxed);
+        slot = plan.frames++;
         ++r.framesWritten;
         if (sps && sps->timing)
             plan.timingSps = *sps;
     }
+    plan.index.flush();
     if (src.cancelled || rc != AVERROR_EOF) {
         r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
                                 : QStringLiteral("%1: read failed: %2").arg(name, averror(rc));
@@ -444,19 +638,40 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     }
     // The last cluster may end in the middle of a frame, or hold an older
     // recording's frames: the last group decodes only as far as it is whole.
-    const size_t whole = wholeFrames(tail, plan.parameterSets);
-    for (size_t i = whole; i < tail.size(); ++i) {
-        if (i == whole)
-            plan.frames = plan.slot[tail[i].packet];
-        plan.slot[tail[i].packet] = -1;
-        --r.framesWritten;
-        ++r.framesAfterEnd;
+    if (tail.tooLong) {
+        r.framesUnchecked = tail.frames;
+    } else {
+        const size_t whole = wholeFrames(tail, plan.parameterSets, src, r);
+        if (src.cancelled) {
+            r.error = QStringLiteral("%1: stopped").arg(name);
+            return false;
+        }
+        if (whole < tail.ends.size()) {
+            const int64_t cut = int64_t(tail.ends.size() - whole);
+            plan.cut = tail.firstPacket + tail.packets[whole];
+            plan.frames = tail.firstSlot + int64_t(whole);
+            for (size_t i = whole; i < tail.muxed.size(); ++i)
+                plan.muxedBytes -= tail.muxed[i];
+            r.framesWritten -= cut;
+            r.framesAfterEnd += cut;
+        }
     }
     if (r.framesWritten == 0) {
         r.noVideo = true;
-        r.error = r.framesBeforeKey > 0
-                      ? QStringLiteral("%1: H.264 pictures but no key frame (IDR) to start from; no playable copy was made").arg(name)
-                      : QStringLiteral("%1: no H.264 video found; no playable copy was made").arg(name);
+        if (h265Units > 0 && r.framesBeforeKey == 0)
+            r.error = QStringLiteral("%1 holds H.265 (HEVC) video, which is not copied into an MP4 here; "
+                                     "no playable copy was made").arg(name);
+        else if (r.framesTooLarge > 0)
+            r.error = QStringLiteral("%1: its pictures claim %2x%3, more than any H.264 level allows; they were not "
+                                     "decoded and no playable copy was made")
+                          .arg(name).arg(r.tooLargeWidth).arg(r.tooLargeHeight);
+        else if (r.framesAfterEnd > 0 || r.framesDamaged > 0)
+            r.error = QStringLiteral("%1: no frame decodes whole from a key frame on; no playable copy was made").arg(name);
+        else if (r.framesBeforeKey > 0)
+            r.error = QStringLiteral("%1: H.264 pictures but no key frame (IDR) with its parameter sets whole to start "
+                                     "from; no playable copy was made").arg(name);
+        else
+            r.error = QStringLiteral("%1: no H.264 video found; no playable copy was made").arg(name);
         return false;
     }
     if (!plan.sps.valid) {
@@ -523,38 +738,99 @@ struct OutputCloser {
         avformat_free_context(c);
     }
 };
-using Output = std::unique_ptr<AVFormatContext, OutputCloser>;
 
-// The muxer writes through the one output file, so that every write is
-// checked and the MP4 gets its name like any other output.
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-int writeOutput(void *file, const uint8_t *bytes, int size)
-#else
-int writeOutput(void *file, uint8_t *bytes, int size)
-#endif
+// The MP4 written through this sink is hashed as it is written. The muxer
+// writes its media box with a placeholder size and fills it in at the end; the
+// plan knows that size beforehand, so the hash takes the final bytes at once,
+// and the late write is checked against them (a mismatch: hashed again later).
+struct Sink {
+    explicit Sink(OutputFile &f) : file(f) {}
+    OutputFile &file;
+    Sha256 hash;
+    uint64_t pos = 0, hashed = 0, end = 0;
+    uint64_t mediaBytes = 0; // the predicted payload of the media box
+    uint64_t patchAt = UINT64_MAX;
+    QByteArray patch;
+    bool hashing = false;
+    bool hashValid = true, patched = false;
+    QString error;
+
+    // The header's "free" and "mdat" boxes, with the sizes the muxer will write into them.
+    void predict(QByteArray &bytes, uint64_t from)
+    {
+        static const QByteArray boxes("\0\0\0\x08" "free\0\0\0\0mdat", 16);
+        const int at = bytes.left(512).indexOf(boxes);
+        if (at < 0)
+            return;
+        QByteArray fill(16, '\0');
+        auto be = [&](int from, uint64_t v, int n) {
+            for (int i = 0; i < n; ++i)
+                fill[from + i] = char(v >> (8 * (n - 1 - i)));
+        };
+        if (mediaBytes + 8 <= UINT32_MAX) {
+            fill = boxes;
+            be(8, mediaBytes + 8, 4);
+            patchAt = from + uint64_t(at) + 8;
+            patch = fill.mid(8, 4);
+        } else {
+            be(0, 1, 4);
+            fill.replace(4, 4, "mdat");
+            be(8, mediaBytes + 16, 8);
+            patchAt = from + uint64_t(at);
+            patch = fill;
+        }
+        bytes.replace(at, 16, fill);
+    }
+    int write(const uint8_t *buf, int size)
+    {
+        if (!file.seek(qint64(pos)) || !file.write(buf, size)) {
+            error = file.reason(); // "No space left on device" says more than EIO
+            return AVERROR(EIO);
+        }
+        if (!hashing) {
+            hashValid = false;
+        } else if (pos == hashed) {
+            QByteArray bytes(reinterpret_cast<const char *>(buf), size);
+            if (patchAt == UINT64_MAX && pos < 512)
+                predict(bytes, pos);
+            hash.update(bytes.constData(), size_t(bytes.size()));
+            hashed += uint64_t(size);
+        } else if (pos == patchAt && !patched && QByteArray(reinterpret_cast<const char *>(buf), size) == patch) {
+            patched = true;
+        } else {
+            hashValid = false;
+        }
+        pos += uint64_t(size);
+        end = std::max(end, pos);
+        return size;
+    }
+};
+
+int writeSink(void *opaque, uint8_t *buf, int size)
 {
-    return static_cast<OutputFile *>(file)->write(bytes, size) ? size : AVERROR(EIO);
+    return static_cast<Sink *>(opaque)->write(buf, size);
 }
 
-int64_t seekOutput(void *opaque, int64_t offset, int whence)
+int64_t seekSink(void *opaque, int64_t offset, int whence)
 {
-    auto *file = static_cast<OutputFile *>(opaque);
+    auto *s = static_cast<Sink *>(opaque);
     whence &= ~AVSEEK_FORCE;
     if (whence == AVSEEK_SIZE)
-        return file->size();
-    const int64_t to = whence == SEEK_CUR ? file->position() + offset : whence == SEEK_END ? file->size() + offset : offset;
-    return whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END ? AVERROR(EINVAL)
-           : file->seek(to)                                                ? to
-                                                                           : AVERROR(EIO);
+        return int64_t(s->end);
+    const int64_t to = offset + (whence == SEEK_CUR ? int64_t(s->pos) : whence == SEEK_END ? int64_t(s->end) : 0);
+    if ((whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) || to < 0)
+        return AVERROR(EINVAL);
+    s->pos = uint64_t(to);
+    return to;
 }
 
+
+using Output = std::unique_ptr<AVFormatContext, OutputCloser>;
+
 bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Plan &plan, AVRational fps,
-              OutputFile &file, RemuxResult &r)
+              const QString &tmpPath, Sink &sink, RemuxResult &r)
 {
-    uint64_t planned = 0;
-    for (const int size : plan.sizes)
-        planned += uint64_t(size);
-    const bool direct = planned == uint64_t(src.file.size());
+    const bool direct = plan.index.bytes == uint64_t(src.file.size());
     QString error;
     Input in = direct ? nullptr : openInput(src, &error);
     if (!direct && !in) {
@@ -562,6 +838,7 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         return false;
     }
     AVFormatContext *ocRaw = nullptr;
+    sink.mediaBytes = plan.muxedBytes;
     if (avformat_alloc_output_context2(&ocRaw, nullptr, "mp4", nullptr) < 0 || !ocRaw) {
         r.error = QStringLiteral("the MP4 writer is missing");
         return false;
@@ -599,60 +876,74 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
     av_dict_set(&oc->metadata, "comment", comment.toUtf8().constData(), 0);
     av_dict_set(&oc->metadata, "title", QStringLiteral("%1 (derived MP4)").arg(name).toUtf8().constData(), 0);
 
-    constexpr int kIoBuffer = 1 << 16;
-    auto *ioBuffer = static_cast<unsigned char *>(av_malloc(kIoBuffer));
-    oc->pb = ioBuffer ? avio_alloc_context(ioBuffer, kIoBuffer, 1, &file, nullptr, writeOutput, seekOutput) : nullptr;
+    constexpr int kSinkBuffer = 1 << 20;
+    auto *buffer = static_cast<uint8_t *>(av_malloc(kSinkBuffer));
+    oc->pb = buffer ? avio_alloc_context(buffer, kSinkBuffer, 1, &sink, nullptr, writeSink, seekSink) : nullptr;
     if (!oc->pb) {
-        av_free(ioBuffer);
+        av_free(buffer);
         r.error = QStringLiteral("out of memory");
         return false;
     }
     oc->flags |= AVFMT_FLAG_CUSTOM_IO;
-    int rc = avformat_write_header(oc.get(), nullptr);
-    if (rc < 0) {
-        r.error = file.errorString().isEmpty() ? QStringLiteral("MP4 header: %1").arg(averror(rc)) : file.errorString();
+    oc->flush_packets = 0; // else every packet is a write of its own
+    int rc;
+    if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
+        r.error = QStringLiteral("MP4 header: %1").arg(sink.error.isEmpty() ? averror(rc) : sink.error);
         return false;
     }
     const AVRational frameTime = av_inv_q(fps);
     auto tick = [&](int64_t position) { return av_rescale_q(position, frameTime, st->time_base); };
 
-    Packet pkt(av_packet_alloc());
-    size_t index = 0;
-    size_t nextKept = 0;
-    auto findNextKept = [&](size_t from) {
-        while (from < plan.slot.size() && plan.slot[from] < 0)
-            ++from;
-        return from;
-    };
-    nextKept = findNextKept(0);
-    // Times and the key flag of a kept packet, then into the MP4.
-    auto writeKept = [&]() {
-        const int64_t position = plan.slot[index];
-        nextKept = findNextKept(index + 1);
-        const int64_t following = nextKept < plan.slot.size() ? plan.slot[nextKept] : position + 1;
-        pkt->stream_index = st->index;
-        pkt->pts = pkt->dts = tick(position);
-        pkt->duration = tick(following) - pkt->pts;
-        pkt->pos = -1;
+    // A kept packet is written once the next kept one gives its duration.
+    Packet pkt(av_packet_alloc()), held(av_packet_alloc());
+    int64_t heldSlot = -1;
+    auto writeHeld = [&](int64_t following) {
+        if (heldSlot < 0)
+            return true;
+        held->stream_index = st->index;
+        held->pts = held->dts = tick(heldSlot);
+        held->duration = tick(following) - held->pts;
+        held->pos = -1;
         // The first kept frame and every IDR after it are sync samples.
         bool idr = false;
-        h264::forEachNal(pkt->data, static_cast<size_t>(pkt->size), [&](const uint8_t *nal, size_t, size_t) {
+        h264::forEachNal(held->data, static_cast<size_t>(held->size), [&](const uint8_t *nal, size_t, size_t) {
             idr = (nal[0] & 0x1F) == h264::kIdrSlice;
             return !idr;
         });
-        pkt->flags = idr ? AV_PKT_FLAG_KEY : 0;
-        if ((rc = av_write_frame(oc.get(), pkt.get())) < 0) {
-            r.error = file.errorString().isEmpty() ? QStringLiteral("MP4 write: %1").arg(averror(rc)) : file.errorString();
+        held->flags = idr ? AV_PKT_FLAG_KEY : 0;
+        rc = av_write_frame(oc.get(), held.get());
+        av_packet_unref(held.get());
+        heldSlot = -1;
+        if (rc < 0) {
+            r.error = QStringLiteral("MP4 write: %1").arg(sink.error.isEmpty() ? averror(rc) : sink.error);
             return false;
         }
         return true;
     };
+    auto keep = [&](int64_t slot) {
+        if (!writeHeld(slot))
+            return false;
+        av_shrink_packet(pkt.get(), withoutTrailingZeros(pkt->data, pkt->size));
+        av_packet_move_ref(held.get(), pkt.get());
+        heldSlot = slot;
+        return true;
+    };
+    PacketIndex::Cursor cursor;
+    uint64_t number = 0, size = 0;
+    int64_t slot = -1;
+    auto nextPlanned = [&]() {
+        if (!plan.index.next(cursor, size, slot))
+            return false;
+        if (number++ >= plan.cut)
+            slot = -1;
+        return true;
+    };
+    bool changed = false;
     if (direct) {
         BlockReader reader{src};
-        for (; index < plan.slot.size(); ++index) {
-            const size_t size = static_cast<size_t>(plan.sizes[index]);
-            if (index != nextKept) {
-                if (!reader.take(nullptr, size))
+        while (nextPlanned()) {
+            if (slot < 0) {
+                if (!reader.take(nullptr, size_t(size)))
                     break;
                 continue;
             }
@@ -661,48 +952,99 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
                 r.error = QStringLiteral("out of memory");
                 return false;
             }
-            if (!reader.take(pkt->data, size))
+            if (!reader.take(pkt->data, size_t(size)))
                 break;
-            if (!writeKept())
+            if (!keep(slot))
                 return false;
         }
-        av_packet_unref(pkt.get());
-        if (src.cancelled || index != plan.slot.size()) {
-            r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
-                                    : QStringLiteral("%1 changed while it was read").arg(name);
-            return false;
-        }
+        changed = number != plan.index.packets;
     } else {
         while ((rc = av_read_frame(in.get(), pkt.get())) >= 0) {
-            if (src.cancelled || index >= plan.slot.size() || pkt->size != plan.sizes[index]) {
-                av_packet_unref(pkt.get());
-                r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
-                                        : QStringLiteral("%1 changed while it was read").arg(name);
-                return false;
+            if (src.cancelled || !nextPlanned() || uint64_t(pkt->size) != size) {
+                changed = true;
+                break;
             }
-            if (index == nextKept && !writeKept()) {
+            if (slot >= 0 && !keep(slot)) {
                 av_packet_unref(pkt.get());
                 return false;
             }
             av_packet_unref(pkt.get());
-            ++index;
         }
-        if (src.cancelled || rc != AVERROR_EOF || index != plan.slot.size()) {
-            r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
-                                    : QStringLiteral("%1: second read failed").arg(name);
-            return false;
-        }
+        av_packet_unref(pkt.get());
+        changed = changed || (!src.cancelled && (rc != AVERROR_EOF || number != plan.index.packets));
     }
+    if (src.cancelled || changed) {
+        r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
+                                : QStringLiteral("%1 changed while it was read").arg(name);
+        return false;
+    }
+    if (!writeHeld(heldSlot + 1))
+        return false;
     if ((rc = av_write_trailer(oc.get())) < 0) {
-        r.error = file.errorString().isEmpty() ? QStringLiteral("MP4 trailer: %1").arg(averror(rc)) : file.errorString();
+        r.error = QStringLiteral("MP4 trailer: %1").arg(sink.error.isEmpty() ? averror(rc) : sink.error);
         return false;
     }
     avio_flush(oc->pb);
-    if (oc->pb->error < 0) {
-        r.error = file.errorString().isEmpty() ? averror(oc->pb->error) : file.errorString();
+    if (oc->pb->error < 0 || !sink.error.isEmpty()) {
+        r.error = QStringLiteral("cannot finish %1: %2").arg(tmpPath, sink.error.isEmpty() ? averror(oc->pb->error) : sink.error);
         return false;
     }
     return true;
+}
+
+QString fileSha256(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    Sha256 hash;
+    std::vector<char> buffer(1 << 20);
+    qint64 n;
+    while ((n = f.read(buffer.data(), qint64(buffer.size()))) > 0)
+        hash.update(buffer.data(), size_t(n));
+    return n < 0 ? QString() : QString::fromStdString(hash.hex());
+}
+
+// A copy is called playable only once it opens and its first frame decodes
+// without an error, as a player would read it.
+QString firstFrameProblem(const QString &path, RemuxResult &r)
+{
+    AVFormatContext *raw = nullptr;
+    int rc = avformat_open_input(&raw, QFile::encodeName(path).constData(), nullptr, nullptr);
+    if (rc < 0)
+        return QStringLiteral("it does not open (%1)").arg(averror(rc));
+    struct Close {
+        AVFormatContext *c;
+        ~Close() { avformat_close_input(&c); }
+    } close{raw};
+    if (raw->nb_streams != 1 || raw->streams[0]->codecpar->codec_id != AV_CODEC_ID_H264)
+        return QStringLiteral("it holds no H.264 stream");
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext *)> ctx(
+        codec ? avcodec_alloc_context3(codec) : nullptr, [](AVCodecContext *c) { avcodec_free_context(&c); });
+    Packet pkt(av_packet_alloc());
+    std::unique_ptr<AVFrame, void (*)(AVFrame *)> frame(av_frame_alloc(), [](AVFrame *f) { av_frame_free(&f); });
+    if (!ctx || !pkt || !frame || avcodec_parameters_to_context(ctx.get(), raw->streams[0]->codecpar) < 0)
+        return QStringLiteral("out of memory");
+    ctx->thread_count = 1;
+    ctx->err_recognition |= AV_EF_EXPLODE;
+    if ((rc = avcodec_open2(ctx.get(), codec, nullptr)) < 0)
+        return QStringLiteral("its decoder does not open (%1)").arg(averror(rc));
+    if ((rc = av_read_frame(raw, pkt.get())) < 0)
+        return QStringLiteral("its first frame cannot be read (%1)").arg(averror(rc));
+    ++r.framesDecoded;
+    rc = avcodec_send_packet(ctx.get(), pkt.get());
+    av_packet_unref(pkt.get());
+    if (rc >= 0) {
+        rc = avcodec_receive_frame(ctx.get(), frame.get());
+        if (rc == AVERROR(EAGAIN) && avcodec_send_packet(ctx.get(), nullptr) >= 0)
+            rc = avcodec_receive_frame(ctx.get(), frame.get());
+    }
+    if (rc < 0)
+        return QStringLiteral("its first frame does not decode (%1)").arg(averror(rc));
+    if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT))
+        return QStringLiteral("its first frame decodes with errors");
+    return QString();
 }
 
 } // namespace
@@ -717,7 +1059,6 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
         r.error = QStringLiteral("%1: %2").arg(name, src.file.errorString());
         return r;
     }
-    src.scanZeros = o.zeroSectorsAreUnreadable;
     src.progress = &o.progress;
     src.total = 2 * static_cast<uint64_t>(src.file.size());
     Plan plan;
@@ -726,7 +1067,7 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
 
     // Rate from the stamps when plausible, else the stream's own, else 25.
     const int64_t span = recorderSpanSeconds(o.start, o.end);
-    const int64_t recorded = r.framesBeforeKey + plan.frames;
+    const int64_t recorded = r.framesBeforeKey + plan.frames + r.framesTooLarge; // recorded, if not decodable
     AVRational fps{25, 1};
     r.fpsSource = QStringLiteral("default");
     if (span > 0 && recorded >= span && recorded <= 60 * span) {
@@ -754,10 +1095,22 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
         r.error = file.errorString();
         return r;
     }
+    const QString tmpPath = file.temporaryPath();
     src.file.seek(0);
-    src.scanZeros = false;
-    if (!writeMp4(src, o, name, plan, fps, file, r))
+    Sink sink(file);
+    sink.hashing = o.sha256;
+    if (!writeMp4(src, o, name, plan, fps, tmpPath, sink, r))
         return r; // the temporary file goes with `file`
+    if (o.sha256) {
+        r.sha256AsWritten = sink.hashValid && sink.patched && sink.hashed == sink.end;
+        r.sha256 = r.sha256AsWritten ? QString::fromStdString(sink.hash.hex()) : fileSha256(tmpPath);
+    }
+    const QString problem = firstFrameProblem(tmpPath, r);
+    if (!problem.isEmpty()) {
+        file.discard();
+        r.error = QStringLiteral("%1: the MP4 made from it was checked and %2; no playable copy was made").arg(name, problem);
+        return r;
+    }
     if (!file.commit()) {
         r.error = file.errorString();
         return r;

@@ -26,11 +26,11 @@ struct RemuxOptions {
     RecorderTime end = 0;
     QString masterName;   // the native copy's file name, for the label and messages
     QString masterSha256; // its SHA-256, hex
-    // Stretches of the native copy known to be unreadable on the source (byte
-    // offsets in the copy). Whole sectors of zeros are taken as unreadable too,
-    // as the export fills them so, except zeros that run to the copy's end.
+    // Stretches of the native copy that could not be read on the source (byte
+    // offsets in the copy), as the export lists them: the only damage taken
+    // from outside the stream. Zeros are never guessed to be unreadable.
     std::vector<ByteRange> unreadable;
-    bool zeroSectorsAreUnreadable = true;
+    bool sha256 = false; // hash the MP4 as it is written (RemuxResult::sha256)
     // Called as the copy is read (it is read twice: total is twice its size);
     // returning false stops the remux, and nothing is written.
     std::function<bool(uint64_t done, uint64_t total)> progress;
@@ -44,16 +44,23 @@ struct RemuxResult {
     int64_t framesDamaged = 0;   // dropped from a damaged stretch up to the next key frame
     int64_t framesBeforeKey = 0; // whole frames before the first key frame
     int64_t framesAfterEnd = 0;  // frames after the recording's last one (an older recording's leftovers)
+    int64_t framesTooLarge = 0;  // frames whose picture size no H.264 level allows: never decoded, left out
+    int tooLargeWidth = 0, tooLargeHeight = 0; // the size they claim
+    int64_t framesUnchecked = 0; // the last group's frames, kept without the decode check (over its limit)
+    int64_t framesDecoded = 0;   // frames decoded for the checks (the last group's, the copy's first)
     double fps = 0;
     QString fpsSource; // "recorder stamps", "stream timing" or "default"
     double durationSeconds = 0;
+    QString sha256;                // of the MP4, hex, when asked for
+    bool sha256AsWritten = false;  // taken as it was written, not read back
 };
 
 // Writes mp4Path (through a temporary name in its folder) from the native copy
 // at masterPath, which is only read. On failure nothing is left at mp4Path.
 RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const RemuxOptions &options);
 
-// FFmpeg's own messages off (a stream cut mid-GOP has its parser complain at
+// FFmpeg's own messages go to the debug log, so they are seen only with the
+// debug log on (a damaged recording makes thousands: its parser complains at
 // every frame until the first key frame); the results name every loss. Global.
 void quietVideoLibraries();
 

@@ -81,6 +81,19 @@ protected:
         }
         builder.recording(3, sampleTime(11, 0), sampleTime(13, 59, 59), longOne, 0x74);
         builder.recording(3, sampleTime(14, 0), sampleTime(14, 1), {24}, 0x75).clusterBytes(24, piece);
+
+        // Channel 5: the stream cut inside its frame 140, an older recording's bytes after it.
+        QByteArray cut = s_stream->bytes.left(int(s_stream->frames[140].offset + s_stream->frames[140].size / 2));
+        for (int i = 0; cut.size() < int(kClusterBytes) + 300000; ++i)
+            cut.append(char(0x20 + (i * 37) % 0x5F));
+        builder.recording(4, sampleTime(15, 0), sampleTime(15, 0, 5), {25, 26}, 0x76)
+            .clusterBytes(25, cut.left(int(kClusterBytes)))
+            .clusterBytes(26, cut.mid(int(kClusterBytes)));
+        // Channel 6: the stream, then the same again with an SPS that claims 16384x16000.
+        const QByteArray both = s_stream->bytes + withClaimedSize(*s_stream, 1024, 1000).bytes;
+        builder.recording(5, sampleTime(16, 0), sampleTime(16, 0, 11), {330, 331, 332}, 0x77);
+        for (int c = 0; c < 3; ++c)
+            builder.clusterBytes(uint32_t(330 + c), both.mid(c * int(kClusterBytes), int(kClusterBytes)));
         s_builder = new ImageBuilder(builder);
         ASSERT_TRUE(builder.write(image()));
         s_video = video;
@@ -283,6 +296,58 @@ TEST_F(VideoCli, CtrlCDuringTheRemuxLeavesNoPartialMp4)
     EXPECT_EQ(QFileInfo(out + QStringLiteral("/CAM4/") + name).size(), qint64(kLongClusters) * kClusterBytes);
     EXPECT_TRUE(QDir(out + QStringLiteral("/CAM4/playable")).entryList(QDir::Files | QDir::Hidden).isEmpty());
     EXPECT_TRUE(p.readAllStandardOutput().isEmpty()); // no line for an MP4
+}
+
+// FFmpeg's own lines about a damaged stream (here its decoder's, on the cut
+// last frame) are in the debug log only: none without --verbose.
+TEST_F(VideoCli, FFmpegsOwnLinesOnlyWithVerbose)
+{
+    const QString name = nameOf(4, sampleTime(15, 0), sampleTime(15, 0, 5));
+    for (const bool verbose : {false, true}) {
+        SCOPED_TRACE(verbose);
+        const QString out = folder(verbose ? QStringLiteral("verbose") : QStringLiteral("quiet"));
+        QStringList args = {QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4"),
+                            QStringLiteral("--channel"), QStringLiteral("5")};
+        if (verbose)
+            args << QStringLiteral("--verbose");
+        const ProcessRun r = runCli(args);
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral(": 140 frames at ")) && r.err.contains(QStringLiteral("; 1 frame past the recording's end")))
+            << r.err.toStdString();
+        EXPECT_TRUE(QFileInfo(out + QStringLiteral("/CAM5/playable/") + QString(name).replace(QStringLiteral(".h264"), QStringLiteral(".mp4"))).isFile());
+        EXPECT_EQ(r.err.count(QStringLiteral("FFmpeg: [h264 @")) > 0, verbose) << r.err.toStdString();
+        EXPECT_EQ(r.err.contains(QStringLiteral("error while decoding")), verbose) << r.err.toStdString();
+    }
+}
+
+// Pictures that claim more than any H.264 level allows are never decoded:
+// the MP4 keeps the frames before them and says what it left out; the
+// preview crosses out their tiles and says why.
+TEST_F(VideoCli, PicturesBeyondTheLevelsAreLeftOutAndNamed)
+{
+    const QString name = nameOf(5, sampleTime(16, 0), sampleTime(16, 0, 11));
+    const QString out = folder(QStringLiteral("huge"));
+    const ProcessRun r = runCli({QStringLiteral("export"), image(), QStringLiteral("--out"), out, QStringLiteral("--mp4"),
+                          QStringLiteral("--channel"), QStringLiteral("6")});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("150 frames at 25 fps")) && r.err.contains(QStringLiteral(
+                    "150 frames claiming 16384x16000 (more than any H.264 level allows) left out undecoded")))
+        << r.err.toStdString();
+    const DecodedVideo v = decodeFile(out + QStringLiteral("/CAM6/playable/") + QString(name).replace(QStringLiteral(".h264"), QStringLiteral(".mp4")));
+    EXPECT_EQ(v.checksums.size(), 150u);
+    EXPECT_EQ(v.errors, 0);
+
+    const ProcessRun p = runCli({QStringLiteral("preview"), image(), QStringLiteral("--out"), out, QStringLiteral("--channel"),
+                          QStringLiteral("6"), QStringLiteral("--frames"), QStringLiteral("4")});
+    EXPECT_EQ(p.code, 0) << p.err.toStdString();
+    EXPECT_TRUE(p.out.contains(QStringLiteral(": 2 of 4 frames, "))) << p.out.toStdString();
+    for (int k : {3, 4})
+        EXPECT_TRUE(p.err.contains(QStringLiteral("%1: frame %2 of 4 (cluster %3 of the recording): no picture: its picture "
+                                                  "claims 16384x16000, more than any H.264 level allows; not decoded")
+                                       .arg(name)
+                                       .arg(k)
+                                       .arg(k - 2)))
+            << p.err.toStdString();
 }
 
 // "PATH: F of K frames, N of M clusters read"

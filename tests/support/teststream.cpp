@@ -113,7 +113,7 @@ TestStream encodeTestStream(const TestStreamOptions &o)
     TestStream s;
     s.width = o.width;
     s.height = o.height;
-    const AVCodec *codec = avcodec_find_encoder_by_name("libx264");
+    const AVCodec *codec = avcodec_find_encoder_by_name(o.hevc ? "libx265" : "libx264");
     if (!codec)
         return s;
     Ptr<AVCodecContext> ctx(avcodec_alloc_context3(codec));
@@ -128,8 +128,11 @@ TestStream encodeTestStream(const TestStreamOptions &o)
     ctx->thread_count = 1;
     av_opt_set(ctx->priv_data, "preset", "superfast", 0);
     av_opt_set(ctx->priv_data, "crf", "20", 0);
-    av_opt_set(ctx->priv_data, "x264-params",
-               (o.bFrames ? "scenecut=0:b-adapt=0:bframes=2" : "scenecut=0:bframes=0"), 0);
+    if (o.hevc)
+        av_opt_set(ctx->priv_data, "x265-params", "log-level=none:scenecut=0:bframes=0", 0);
+    else
+        av_opt_set(ctx->priv_data, "x264-params",
+                   (o.bFrames ? "scenecut=0:b-adapt=0:bframes=2" : "scenecut=0:bframes=0"), 0);
     // x264's statistics are not wanted in test output.
     const int level = av_log_get_level();
     av_log_set_level(AV_LOG_ERROR);
@@ -160,6 +163,13 @@ TestStream encodeTestStream(const TestStreamOptions &o)
     };
     for (int i = 0; i < o.frames; ++i) {
         av_frame_make_writable(frame.get());
+        if (o.still && i > 0) {
+            frame->pts = i;
+            if (avcodec_send_frame(ctx.get(), frame.get()) < 0)
+                return s;
+            drain();
+            continue;
+        }
         const int shade = 40 + ((i + o.variant * 7) * 53) % 160;
         for (int y = 0; y < o.height; ++y) {
             uint8_t *row = frame->data[0] + y * frame->linesize[0];
@@ -183,7 +193,7 @@ TestStream encodeTestStream(const TestStreamOptions &o)
     avcodec_send_frame(ctx.get(), nullptr);
     drain();
     ctx.reset();
-    if (!o.checksums)
+    if (!o.checksums || o.hevc)
         return s;
     const std::vector<uint64_t> sums = decodeChecksums(s.bytes);
     for (size_t i = 0; i < s.frames.size() && i < sums.size(); ++i)
@@ -236,6 +246,176 @@ TestStream withZeros(const TestStream &s, qint64 offset, qint64 length)
 {
     TestStream out = s;
     std::fill(out.bytes.begin() + int(offset), out.bytes.begin() + int(std::min<qint64>(offset + length, s.bytes.size())), '\0');
+    return out;
+}
+
+namespace {
+
+// The units of an Annex B run: [start code, end) of each.
+std::vector<std::pair<int, int>> units(const QByteArray &b)
+{
+    std::vector<std::pair<int, int>> out;
+    int at = b.indexOf(QByteArray("\0\0\1", 3));
+    while (at >= 0) {
+        const int next = b.indexOf(QByteArray("\0\0\1", 3), at + 3);
+        int end = next < 0 ? b.size() : next;
+        if (next >= 0 && end > at + 3 && b[end - 1] == '\0')
+            --end; // a four-byte start code's zero
+        out.push_back({at > 0 && b[at - 1] == '\0' ? at - 1 : at, end});
+        at = next;
+    }
+    return out;
+}
+
+// Rebuilds a stream from pieces of the old one, keeping each frame's place.
+template <class Edit> TestStream edited(const TestStream &s, Edit edit)
+{
+    TestStream out = s;
+    out.bytes.clear();
+    for (size_t i = 0; i < s.frames.size(); ++i) {
+        out.frames[i].offset = out.bytes.size();
+        const QByteArray slot = s.bytes.mid(int(s.frames[i].offset), int(frameSlotEnd(s, i) - s.frames[i].offset));
+        int from = 0;
+        for (const auto &u : units(slot)) {
+            out.bytes.append(slot.mid(from, u.first - from));
+            out.bytes.append(edit(i, slot.mid(u.first, u.second - u.first)));
+            from = u.second;
+        }
+        out.bytes.append(slot.mid(from));
+        out.frames[i].size += out.bytes.size() - out.frames[i].offset - slot.size();
+    }
+    return out;
+}
+
+int nalType(const QByteArray &unit)
+{
+    const int header = unit.indexOf(QByteArray("\0\0\1", 3)) + 3;
+    return header < unit.size() ? unit[header] & 0x1F : -1;
+}
+
+struct Bits {
+    std::vector<int> bits;
+    size_t at = 0;
+    uint32_t read(int n)
+    {
+        uint32_t v = 0;
+        while (n-- > 0)
+            v = (v << 1) | uint32_t(at < bits.size() ? bits[at++] : 0);
+        return v;
+    }
+    uint32_t ue()
+    {
+        int zeros = 0;
+        while (read(1) == 0 && at < bits.size())
+            ++zeros;
+        return ((1u << zeros) - 1) + read(zeros);
+    }
+};
+
+void putBits(std::vector<int> &out, uint32_t v, int n)
+{
+    for (int i = n - 1; i >= 0; --i)
+        out.push_back(int((v >> i) & 1));
+}
+
+void putUe(std::vector<int> &out, uint32_t v)
+{
+    int n = 0;
+    while ((v + 1) >> (n + 1))
+        ++n;
+    putBits(out, 0, n);
+    putBits(out, v + 1, n + 1);
+}
+
+// An SPS with other picture dimensions, every other field as it was (no
+// scaling matrices, no picture order count of type 1, as x264 writes them).
+QByteArray spsWithSize(const QByteArray &unit, int widthMbs, int heightMbs)
+{
+    const int header = unit.indexOf(QByteArray("\0\0\1", 3)) + 3;
+    Bits in;
+    int zeros = 0;
+    for (int i = header + 1; i < unit.size(); ++i) {
+        const uint8_t b = uint8_t(unit[i]);
+        if (zeros >= 2 && b == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = b == 0 ? zeros + 1 : 0;
+        putBits(in.bits, b, 8);
+    }
+    std::vector<int> out;
+    const uint32_t profile = in.read(8);
+    putBits(out, profile, 8);
+    putBits(out, in.read(16), 16);
+    putUe(out, in.ue());
+    if (profile >= 100) {
+        const uint32_t chroma = in.ue();
+        putUe(out, chroma);
+        putUe(out, in.ue());
+        putUe(out, in.ue());
+        putBits(out, in.read(1), 1);
+        putBits(out, in.read(1), 1); // scaling matrices: x264 writes none
+    }
+    putUe(out, in.ue());
+    const uint32_t poc = in.ue();
+    putUe(out, poc);
+    if (poc == 0)
+        putUe(out, in.ue());
+    putUe(out, in.ue());
+    putBits(out, in.read(1), 1);
+    in.ue();
+    in.ue();
+    putUe(out, uint32_t(widthMbs - 1));
+    putUe(out, uint32_t(heightMbs - 1));
+    // The rest as it was, up to its stop bit.
+    size_t last = in.bits.size();
+    while (last > in.at && in.bits[last - 1] == 0)
+        --last;
+    out.insert(out.end(), in.bits.begin() + long(in.at), in.bits.begin() + long(last));
+    while (out.size() % 8)
+        out.push_back(0);
+    QByteArray result = unit.left(header + 1);
+    zeros = 0;
+    for (size_t i = 0; i < out.size(); i += 8) {
+        uint8_t b = 0;
+        for (int k = 0; k < 8; ++k)
+            b = uint8_t((b << 1) | out[i + size_t(k)]);
+        if (zeros >= 2 && b <= 3) {
+            result.append('\3');
+            zeros = 0;
+        }
+        result.append(char(b));
+        zeros = b == 0 ? zeros + 1 : 0;
+    }
+    return result;
+}
+
+} // namespace
+
+qint64 unitOffset(const TestStream &s, size_t frame, int type)
+{
+    const QByteArray slot = s.bytes.mid(int(s.frames[frame].offset), int(frameSlotEnd(s, frame) - s.frames[frame].offset));
+    for (const auto &u : units(slot))
+        if (nalType(slot.mid(u.first, u.second - u.first)) == type)
+            return s.frames[frame].offset + slot.indexOf(QByteArray("\0\0\1", 3), u.first) + 3;
+    return -1;
+}
+
+TestStream withParameterSetsOnlyAtStart(const TestStream &s)
+{
+    return edited(s, [](size_t frame, const QByteArray &unit) {
+        const int type = nalType(unit);
+        return frame > 0 && (type == 7 || type == 8) ? QByteArray() : unit;
+    });
+}
+
+TestStream withClaimedSize(const TestStream &s, int widthMbs, int heightMbs)
+{
+    TestStream out = edited(s, [&](size_t, const QByteArray &unit) {
+        return nalType(unit) == 7 ? spsWithSize(unit, widthMbs, heightMbs) : unit;
+    });
+    out.width = widthMbs * 16;
+    out.height = heightMbs * 16;
     return out;
 }
 

@@ -34,6 +34,8 @@ struct TestStreamOptions {
     int detail = 24;  // noise amplitude: more detail, bigger frames
     int variant = 0;  // another variant gives other pictures
     bool bFrames = false;
+    bool still = false;    // every frame the same picture: P-frames of a few bytes
+    bool hevc = false;     // H.265 with libx265 instead (no checksums)
     bool checksums = true; // decode the result for TestFrame::checksum
 };
 
@@ -46,9 +48,13 @@ TestStream withRecorderBytes(const TestStream &s, uint32_t seed);         // 24.
 TestStream cutBefore(const TestStream &s, qint64 offset);                 // the bytes before offset are gone
 TestStream withTrailing(const TestStream &s, const QByteArray &leftovers);// an older recording's bytes after the end
 TestStream withZeros(const TestStream &s, qint64 offset, qint64 length);  // unreadable: the stretch reads as zeros
+TestStream withParameterSetsOnlyAtStart(const TestStream &s);             // SPS and PPS before the first frame only
+TestStream withClaimedSize(const TestStream &s, int widthMbs, int heightMbs); // every SPS claims this picture size
 
 // Bytes of a frame's slot: from its offset to the next frame's (or the stream's end).
 qint64 frameSlotEnd(const TestStream &s, size_t index);
+// Where the first unit of that H.264 type in a frame's slot begins (its header byte), or -1.
+qint64 unitOffset(const TestStream &s, size_t frame, int type);
 
 // A file decoded with libavformat + libavcodec.
 struct DecodedVideo {

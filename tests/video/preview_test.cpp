@@ -9,6 +9,8 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -49,12 +51,13 @@ struct Row {
     int maxClustersRead;
     int missingTile; // -1: every tile has its picture
     int gop = 25;
+    const char *missingWhy = nullptr;
 };
 
 const Row kRows[] = {
     {"six_from_3000_clusters", 3000, 6, {}, 19, -1},
     {"four_from_40_clusters", 40, 4, {}, 12, -1},
-    {"unreadable_point_leaves_a_crossed_tile", 40, 4, {20, 21}, 12, 2},
+    {"unreadable_point_leaves_a_crossed_tile", 40, 4, {20, 21}, 12, 2, 25, "the clusters there could not be read"},
     {"key_frames_more_than_a_cluster_apart", 40, 4, {}, 12, -1, 150},
     {"six_from_one_cluster", 1, 6, {}, 1, -1},
     {"five_from_7_clusters_points_inside_clusters", 7, 5, {}, 8, -1},
@@ -115,8 +118,10 @@ TEST_P(PreviewTable, SheetHoldsTheKeyFrameAfterEachPoint)
         previous = t.time;
         if (k == row.missingTile) {
             EXPECT_FALSE(t.found);
+            EXPECT_EQ(t.missing, QLatin1String(row.missingWhy));
             continue;
         }
+        EXPECT_TRUE(t.missing.isEmpty()) << qPrintable(t.missing);
         ASSERT_TRUE(t.found);
         // The first key frame after the point that is whole within the clusters read
         // (the point's and the next), else the last whole one before the point.
@@ -172,6 +177,98 @@ TEST(Preview, NoPictureAnywhereWritesNothing)
     const PreviewResult r = writePreview([](uint32_t, uint8_t *b) { std::fill_n(b, kClusterBytes, uint8_t(0x47)); return true; }, o, png);
     EXPECT_FALSE(r.ok);
     EXPECT_TRUE(r.error.contains(QStringLiteral("ch02_rec"))) << qPrintable(r.error);
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+// Clusters that repeat a stream from its start.
+ClusterReader repeating(const QByteArray &bytes, int *reads = nullptr)
+{
+    return [bytes, reads](uint32_t index, uint8_t *buffer) {
+        if (reads)
+            ++*reads;
+        const uint64_t n = uint64_t(bytes.size());
+        for (uint32_t i = 0; i < kClusterBytes;) {
+            const uint64_t at = (uint64_t(index) * kClusterBytes + i) % n;
+            const uint32_t k = uint32_t(std::min<uint64_t>(n - at, kClusterBytes - i));
+            std::memcpy(buffer + i, bytes.constData() + at, k);
+            i += k;
+        }
+        return true;
+    };
+}
+
+PreviewOptions options(uint32_t clusters, int frames)
+{
+    PreviewOptions o;
+    o.clusterCount = clusters;
+    o.start = kStart;
+    o.end = addSeconds(kStart, 600);
+    o.frames = frames;
+    o.recordingName = QStringLiteral("ch01_rec");
+    return o;
+}
+
+// An SPS that claims 16384x16000 over 320x240 pictures: no frame is decoded
+// (the decoder would take hundreds of megabytes for each), and the message says why.
+TEST(Preview, PicturesLargerThanAnyLevelAreNotDecoded)
+{
+    QTemporaryDir dir;
+    const QString png = dir.filePath(QStringLiteral("preview.png"));
+    const PreviewResult r = writePreview(repeating(withClaimedSize(pattern(25), 1024, 1000).bytes), options(20, 6), png);
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.error.contains(QStringLiteral("ch01_rec")) && r.error.contains(QStringLiteral("16384x16000, more than any H.264 level allows")))
+        << qPrintable(r.error);
+    ASSERT_EQ(r.tiles.size(), 6u);
+    for (const PreviewTile &t : r.tiles)
+        EXPECT_TRUE(t.missing.contains(QStringLiteral("not decoded"))) << qPrintable(t.missing);
+    EXPECT_EQ(r.framesDecoded, 0);
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+// 64 frames of 1280x720: each is scaled to its tile as it comes, so the heap
+// (looked at whenever a cluster is read) never holds the 64 decoded pictures (88 MB).
+TEST(Preview, LargeFramesAreScaledAsTheyCome)
+{
+    if (mallinfo2().uordblks == 0)
+        GTEST_SKIP() << "this allocator does not report its use (a sanitizer build)";
+    TestStreamOptions so;
+    so.frames = 4;
+    so.gop = 1;
+    so.width = 1280;
+    so.height = 720;
+    so.detail = 4;
+    so.checksums = false;
+    const QByteArray bytes = encodeTestStream(so).bytes;
+    ASSERT_FALSE(bytes.isEmpty());
+    const ClusterReader read = repeating(bytes);
+    size_t base = 0, peak = 0;
+    QTemporaryDir dir;
+    const PreviewResult r = writePreview(
+        [&](uint32_t index, uint8_t *buffer) {
+            const struct mallinfo2 m = mallinfo2();
+            base = base ? base : m.uordblks + m.hblkhd;
+            peak = std::max(peak, m.uordblks + m.hblkhd);
+            return read(index, buffer);
+        },
+        options(64, 64), dir.filePath(QStringLiteral("preview.png")));
+    ASSERT_TRUE(r.ok) << qPrintable(r.error);
+    EXPECT_EQ(r.frameSize, QSize(1280, 720));
+    for (const PreviewTile &t : r.tiles)
+        EXPECT_TRUE(t.found);
+    EXPECT_LT(peak - base, size_t(40) << 20);
+}
+
+// A stop asked between frames: nothing is written, and no later frame is decoded.
+TEST(Preview, StopLeavesNoPicture)
+{
+    QTemporaryDir dir;
+    PreviewOptions o = options(40, 6);
+    int asked = 0;
+    o.stop = [&] { return ++asked > 2; };
+    const PreviewResult r = writePreview(repeating(pattern(25).bytes), o, dir.filePath(QStringLiteral("preview.png")));
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.error.contains(QStringLiteral("stopped"))) << qPrintable(r.error);
+    EXPECT_EQ(r.framesDecoded, 2);
     EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 

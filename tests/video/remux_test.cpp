@@ -5,9 +5,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <functional>
+#include <malloc.h>
 #include <random>
 
 using namespace korvath;
@@ -48,7 +50,7 @@ struct Master {
     TestStream stream; // frames: the recording's own, at their places in bytes
     qint64 zeroAt = 0, zeroLength = 0; // the damaged stretch
     int afterEnd = 0;  // an older recording's frames after the end
-    bool damageNamedByCaller = false;  // passed as unreadable instead of found as zeros
+    bool unreadable = true;            // the stretch is named unreadable, as the export names it
 };
 
 struct Row {
@@ -109,6 +111,44 @@ Expected expectedFrames(const Master &m)
 
 Master plain(const TestStream &s) { return Master{s, 0, 0, 0}; }
 
+// One bit of a P slice's header flipped: its slice_type 5 (00110) reads 6 (00111), a B slice.
+Master flippedToB(size_t frame)
+{
+    Master m = plain(source());
+    const qint64 header = unitOffset(m.stream, frame, 1);
+    const uint8_t b = uint8_t(m.stream.bytes[int(header) + 1]);
+    if (header < 0 || (b & 0xFC) != 0x98) // first_mb 0, then 00110
+        return Master{};
+    m.stream.bytes[int(header) + 1] = char(b ^ 0x04);
+    m.zeroAt = header + 1;
+    m.zeroLength = 1;
+    m.unreadable = false; // only the stream says so
+    return m;
+}
+
+// SPS and PPS at the start only; a stretch from [from] to inside frame 30 unreadable.
+Master parameterSetsAtStartThenDamage(bool damageThem)
+{
+    Master m = plain(withParameterSetsOnlyAtStart(source()));
+    const qint64 from = damageThem ? unitOffset(m.stream, 0, 7) + 2 : unitOffset(m.stream, 0, 5) + 100;
+    m.zeroAt = from;
+    m.zeroLength = m.stream.frames[30].offset + 10 - from;
+    m.stream = withZeros(m.stream, m.zeroAt, m.zeroLength);
+    return m;
+}
+
+// A still picture, so that every P-frame is a few bytes.
+TestStream stillStream(int frames, int size)
+{
+    TestStreamOptions o;
+    o.frames = frames;
+    o.gop = frames;
+    o.width = o.height = size;
+    o.still = true;
+    o.checksums = false;
+    return encodeTestStream(o);
+}
+
 const Row kRows[] = {
     {"clean", [] { return plain(source()); }, packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
     {"recorder_bytes_before_every_frame", [] { return plain(withRecorderBytes(source(), 7)); },
@@ -156,7 +196,6 @@ const Row kRows[] = {
          std::fill(m.stream.bytes.begin() + int(2 * kMiB + 4096), m.stream.bytes.begin() + int(3 * kMiB), '\x55');
          m.zeroAt = 2 * kMiB + 4096;
          m.zeroLength = kMiB - 4096;
-         m.damageNamedByCaller = true;
          return m;
      },
      packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
@@ -167,6 +206,17 @@ const Row kRows[] = {
          // Padding is no damage: the last frame stays.
          Master m = plain(source());
          m.stream.bytes.append(QByteArray(int(kMiB + 700), '\0'));
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"zeros_between_frames_are_not_damage",
+     [] {
+         // Only the export's list of unreadable sectors says what was lost: zeros the recorder wrote stay.
+         Master m = plain(source());
+         const qint64 at = m.stream.frames[100].offset;
+         m.stream.bytes.insert(int(at), QByteArray(int(kMiB), '\0'));
+         for (size_t i = 100; i < m.stream.frames.size(); ++i)
+             m.stream.frames[i].offset += kMiB;
          return m;
      },
      packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
@@ -187,6 +237,23 @@ const Row kRows[] = {
          return m;
      },
      packRecorderTime(2024, 3, 1, 8, 0, 7), nullptr, "no key frame"},
+    {"b_slice_type_from_one_flipped_bit", [] { return flippedToB(60); }, packRecorderTime(2024, 3, 1, 8, 0, 7),
+     "recorder stamps"},
+    {"parameter_sets_only_before_a_damaged_stretch", [] { return parameterSetsAtStartThenDamage(false); },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), "recorder stamps"},
+    {"parameter_sets_only_inside_the_damaged_stretch", [] { return parameterSetsAtStartThenDamage(true); },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), nullptr, "with its parameter sets whole"},
+    {"h265_is_named",
+     [] {
+         TestStreamOptions o;
+         o.frames = 30;
+         o.hevc = true;
+         return plain(encodeTestStream(o));
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 1), nullptr, "holds H.265 (HEVC) video"},
+    {"pictures_larger_than_any_level_are_not_decoded",
+     [] { return plain(withClaimedSize(stillStream(300, 320), 1024, 1000)); }, packRecorderTime(2024, 3, 1, 8, 0, 11),
+     nullptr, "its pictures claim 16384x16000, more than any H.264 level allows"},
     {"b_frames_refused",
      [] {
          TestStreamOptions o;
@@ -209,6 +276,7 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
     ASSERT_EQ(source().frames.size(), 200u) << "the test stream could not be made";
     ASSERT_GT(source().bytes.size(), 4 * kMiB + kMiB / 2);
     const Master m = row.master();
+    ASSERT_FALSE(m.stream.bytes.isEmpty()) << "the row's damage could not be made";
     QTemporaryDir dir;
     const QString masterPath = dir.filePath(QStringLiteral("ch01_rec.h264"));
     {
@@ -224,10 +292,9 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
     o.end = row.end;
     o.masterName = QStringLiteral("ch01_rec.h264");
     o.masterSha256 = QString::fromLatin1(shaBefore);
-    if (m.damageNamedByCaller) {
+    o.sha256 = true;
+    if (m.unreadable && m.zeroLength > 0)
         o.unreadable.push_back({uint64_t(m.zeroAt), uint64_t(m.zeroLength)});
-        o.zeroSectorsAreUnreadable = false;
-    }
     uint64_t lastDone = 0, total = 0;
     o.progress = [&](uint64_t done, uint64_t all) {
         lastDone = done;
@@ -247,6 +314,7 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
         EXPECT_TRUE(r.error.contains(o.masterName)) << qPrintable(r.error);
         EXPECT_EQ(r.noVideo, !QByteArray(row.failure).contains("B-frames"));
         EXPECT_TRUE(made.isEmpty()) << qPrintable(made.join(QLatin1Char(' ')));
+        EXPECT_EQ(r.framesDecoded, 0);
         return;
     }
     ASSERT_TRUE(r.ok) << qPrintable(r.error);
@@ -264,6 +332,20 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
     const double fps = r.fpsSource == QLatin1String("recorder stamps") ? double(e.beforeKey + e.positions) / double(span) : 25.0;
     EXPECT_NEAR(r.fps, fps, 1e-9);
     EXPECT_NEAR(r.durationSeconds, double(e.positions) / fps, 1e-9);
+
+    // Its hash is taken as it is written, the media box's size foreseen.
+    EXPECT_EQ(r.sha256, QString::fromLatin1(fileSha256(mp4Path)));
+    EXPECT_TRUE(r.sha256AsWritten);
+    EXPECT_EQ(r.framesUnchecked, 0);
+    EXPECT_LE(r.framesDecoded, 25 + 1); // the last group and the copy's first frame
+
+    // Nothing but the kept frames' own bytes (recorder bytes between them
+    // included): no padding after the last one.
+    qint64 kept = 0;
+    for (size_t i = 0; i < m.stream.frames.size(); ++i)
+        kept += (i + 1 == m.stream.frames.size() ? m.stream.frames[i].offset + m.stream.frames[i].size : frameSlotEnd(m.stream, i))
+                - m.stream.frames[i].offset;
+    EXPECT_LT(QFileInfo(mp4Path).size(), kept + 64 * 1024);
 
     const DecodedVideo v = decodeFile(mp4Path);
     ASSERT_TRUE(v.opened);
@@ -323,4 +405,108 @@ TEST(RemuxTableRows, DamageLandsMidStream)
     EXPECT_GT(expectedFrames(kRows[2].master()).beforeKey, 5);
 }
 
+// The remux of a master written to a temporary folder, with a progress
+// callback that may look at the process while it runs.
+struct RemuxRun {
+    QTemporaryDir dir;
+    RemuxResult result;
+    QString mp4;
+    RemuxRun(const QByteArray &bytes, RecorderTime end, const std::function<bool(uint64_t, uint64_t)> &progress = {})
+    {
+        const QString master = dir.filePath(QStringLiteral("ch01_rec.h264"));
+        QFile f(master);
+        f.open(QIODevice::WriteOnly);
+        f.write(bytes);
+        f.close();
+        RemuxOptions o;
+        o.start = kStart;
+        o.end = end;
+        o.masterName = QStringLiteral("ch01_rec.h264");
+        o.progress = progress;
+        mp4 = dir.filePath(QStringLiteral("ch01_rec.mp4"));
+        result = remuxToMp4(master, mp4, o);
+    }
+};
+
+// A still 320x240 picture whose SPS claims 4096x2176: within the levels, but
+// 300 frames of that in one group cost more than the check may decode. The
+// check is left out and said so; the copy is decoded once, and its first
+// frame (a picture mostly missing) decides that none is made.
+TEST(Remux, TheLastGroupsCheckStaysWithinItsBudget)
+{
+    const TestStream s = withClaimedSize(stillStream(300, 320), 256, 136);
+    ASSERT_EQ(s.frames.size(), 300u);
+    const RemuxRun run(s.bytes, packRecorderTime(2024, 3, 1, 8, 0, 11));
+    EXPECT_EQ(run.result.framesUnchecked, 300);
+    EXPECT_EQ(run.result.framesDecoded, 1);
+    EXPECT_FALSE(run.result.ok);
+    EXPECT_TRUE(run.result.error.contains(QStringLiteral("the MP4 made from it was checked and its first frame")))
+        << qPrintable(run.result.error);
+    EXPECT_FALSE(QFileInfo::exists(run.mp4));
+}
+
+// A stop asked while the last group is checked ends the check at the frame
+// in hand (the first report at the copy's end is its first pass's last read).
+TEST(Remux, AStopDuringTheCheckEndsItAtTheFrameInHand)
+{
+    const TestStream s = stillStream(2000, 64);
+    int atEnd = 0;
+    const RemuxRun run(s.bytes, packRecorderTime(2024, 3, 1, 8, 1, 19),
+                       [&](uint64_t done, uint64_t total) { return !(done == total / 2 && ++atEnd == 2); });
+    EXPECT_FALSE(run.result.ok);
+    EXPECT_TRUE(run.result.error.contains(QStringLiteral("stopped"))) << qPrintable(run.result.error);
+    EXPECT_EQ(run.result.framesDecoded, 1);
+    EXPECT_EQ(QDir(run.dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("ch01_rec.h264")});
+}
+
+// Random units with slice headers in the middle of a stream that never
+// reorders: damage up to the next key frame, never "B-frames".
+TEST(Remux, RandomUnitsAreDamageNotBFrames)
+{
+    Master m = plain(source());
+    const qint64 from = source().frames[80].offset + 10, to = from + 256 * 1024;
+    std::mt19937 rng(5);
+    for (qint64 i = from; i < to; ++i)
+        m.stream.bytes[int(i)] = char((i - from) % 40 < 3 ? "\0\0\1"[(i - from) % 40] : ((i - from) % 40 == 3 ? "\x41\x65\x01"[rng() % 3] : char(rng())));
+    const RemuxRun run(m.stream.bytes, packRecorderTime(2024, 3, 1, 8, 0, 7));
+    ASSERT_TRUE(run.result.ok) << qPrintable(run.result.error);
+    const DecodedVideo v = decodeFile(run.mp4);
+    // Every frame before the random bytes, and every frame from the first key frame after them.
+    size_t resume = 81;
+    while (!(source().frames[resume].key && source().frames[resume].offset >= to))
+        ++resume;
+    const size_t after = source().frames.size() - resume;
+    ASSERT_GE(v.checksums.size(), 80 + after);
+    for (size_t i = 0; i < 80; ++i)
+        EXPECT_EQ(v.checksums[i], source().frames[i].checksum) << "frame " << i;
+    for (size_t i = 0; i < after; ++i)
+        EXPECT_EQ(v.checksums[v.checksums.size() - after + i], source().frames[resume + i].checksum) << "frame " << resume + i;
+    EXPECT_GT(run.result.framesDamaged, 0);
+}
+
+// 30,000 frames of 12 bytes in one group: the plan keeps a few bytes a frame,
+// not a buffer each (the heap is looked at on every 128th progress report).
+TEST(Remux, TinyFramesTakeLittleMemory)
+{
+    if (mallinfo2().uordblks == 0)
+        GTEST_SKIP() << "this allocator does not report its use (a sanitizer build)";
+    const TestStream s = stillStream(30000, 16);
+    ASSERT_EQ(s.frames.size(), 30000u);
+    size_t base = 0, peak = 0, calls = 0;
+    const RemuxRun run(s.bytes, packRecorderTime(2024, 3, 1, 8, 40, 0), [&](uint64_t, uint64_t) {
+        if (calls++ % 128)
+            return true; // the heap's walk is slow
+        const struct mallinfo2 m = mallinfo2();
+        const size_t now = m.uordblks + m.hblkhd;
+        base = base ? base : now;
+        peak = std::max(peak, now);
+        return true;
+    });
+    ASSERT_TRUE(run.result.ok) << qPrintable(run.result.error);
+    EXPECT_EQ(run.result.framesWritten, 30000);
+    // The decoder of the check takes about 1.4 MB here; a buffer per frame would take 3.4 MB more.
+    EXPECT_LT(peak - base, size_t(2 * s.bytes.size() + (2 << 20))) << "for " << s.bytes.size() << " bytes of video";
+}
+
 } // namespace
+
