@@ -6,6 +6,7 @@
 #include "directory.h"
 #include "layout.h"
 #include "scan.h"
+#include "unlisted.h"
 #include "source.h"
 
 #include <QList>
@@ -27,6 +28,11 @@ struct Listing {
     bool directoryAllocated = true;
     ScanStats scan;
     RecordingMap recordings;
+    // With query.unlisted: every unlisted recording, any channel and time, and
+    // per record whether a recording holds it (for carving).
+    QVector<Recording> unlisted;
+    std::vector<bool> claimed;
+    bool unlistedBounded = false;
 
     uint64_t directoryUnreadableSectors() const { return sectorCount(directoryUnreadable); }
     // Of those, the ones that lie on the source: the rest lie past its end
