@@ -99,16 +99,29 @@ int main(int argc, char **argv)
     query.start = o.from;
     query.end = o.to;
     query.allChannels = o.allChannels;
+    query.unlisted = o.unlisted || o.carved || o.command == Command::Overview || o.command == Command::Carve;
     QString directorySha256;
     std::function<void(const DirectoryRead &)> onDirectory;
     if (!o.report.isEmpty())
         onDirectory = [&](const DirectoryRead &d) {
             directorySha256 = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
         };
-    const Listing listing = listRecordings(opened.source, query, onDirectory);
-    const bool lost = reportListingLosses(listing);
+    Listing listing = listRecordings(opened.source, query, onDirectory);
+    bool lost = reportListingLosses(listing);
     if (!listing.directoryAllocated)
         return ExitLoss;
+    if (query.unlisted && listing.unlistedBounded) {
+        err(QStringLiteral("the walks from the start records reached the scan's bound: which records no walk "
+                           "reaches is not known, so no unlisted recording is listed and nothing is carved"));
+        lost = true;
+    }
+    if (o.unlisted)
+        listing.recordings = unlistedMatching(listing.unlisted, query);
+    if (o.command == Command::Carve || (o.carved && o.command == Command::Preview)) {
+        catchStopSignals();
+        const int status = runCarve(listing, o, opened, directorySha256);
+        return status == ExitDone && lost ? ExitLoss : status;
+    }
     if (o.command == Command::List)
         return runList(listing, o, lost);
     if (o.command == Command::Overview)

@@ -24,6 +24,9 @@ constexpr char kDescription[] =
     "  korvath-cli preview SOURCE --out PATH [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
     "                     [--frames K] [--overwrite]\n"
     "  korvath-cli overview SOURCE --out FILE.html [--from TIME] [--to TIME] [--frames K] [--overwrite]\n"
+    "                     [--carved]\n"
+    "  korvath-cli carve  SOURCE --out DIR [--json] [--sha256] [--report FILE] [--overwrite]\n"
+    "  (list, export and preview take --unlisted: the recordings no start record reaches)\n"
     "  (list, export, preview and overview also take --clock-offset [+|-][D.]HH:MM:SS)\n"
     "\n"
     "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device,\n"
@@ -43,7 +46,14 @@ constexpr char kDescription[] =
     "        frame; a cluster with any unreadable sector is not used. stdout: one line per picture,\n"
     "        its path, frames found and clusters read.\n"
     "overview writes one self-contained HTML page of every channel: the source, a timeline, a table\n"
-    "        per channel (with --frames K, a small preview of K frames per recording).\n"
+    "        per channel (with --frames K, a small preview of K frames per recording); unlisted recordings\n"
+"        in their channel's lane, and with --carved the carved fragments in a lane of their own.\n"
+"--unlisted: recordings whose first clusters were reused (the rest of their chain keeps its records);\n"
+"        one whose stamps are implausible is listed whatever the range, named unknown-time. export\n"
+"        writes them to DIR/CAM<channel>/unlisted/.\n"
+"carve   reads the clusters no record claims, finds H.264 in them and writes each run of clusters\n"
+"        whose frames continue each other to DIR/carved/carved_clusters-<first>-<last>.h264; stdout: one\n"
+"        line per fragment (first cluster, clusters, frames, width x height, path).\n"
     "--clock-offset is the recorder's clock minus the true time (+00:03:12 when the recorder showed\n"
     "        10:03:12 at 10:00:00): --from and --to are then true times, and the output shows both.\n"
     "\n"
@@ -67,6 +77,8 @@ const char *commandName(Command c)
         return "overview";
     case Command::Preview:
         return "preview";
+    case Command::Carve:
+        return "carve";
     }
     return "";
 }
@@ -162,8 +174,12 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                                  QStringLiteral("export: also a playable MP4 copy of each, in CAM<n>/playable/."));
     const QCommandLineOption frames(QStringLiteral("frames"), QStringLiteral("preview: frames per sheet, 1 to 64 (default 6); overview: 1 to 12."),
                                     QStringLiteral("K"), QStringLiteral("6"));
+    const QCommandLineOption unlisted(QStringLiteral("unlisted"),
+                                      QStringLiteral("list, export, preview: the recordings no start record reaches."));
+    const QCommandLineOption carved(QStringLiteral("carved"),
+                                    QStringLiteral("overview: carve the clusters no record claims and show the fragments."));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
-    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, mp4, frames});
+    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, mp4, frames, unlisted, carved});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list, export, preview or overview"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
@@ -194,10 +210,12 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         options->command = Command::Overview;
     else if (command == QLatin1String("preview"))
         options->command = Command::Preview;
+    else if (command == QLatin1String("carve"))
+        options->command = Command::Carve;
     else {
         *error = command.isEmpty()
-                     ? QStringLiteral("no command given: disks, list, export, preview or overview (see --help)")
-                     : QStringLiteral("unknown command '%1': use disks, list, export, preview or overview").arg(command);
+                     ? QStringLiteral("no command given: disks, list, export, preview, overview or carve (see --help)")
+                     : QStringLiteral("unknown command '%1': use disks, list, export, preview, overview or carve").arg(command);
         return false;
     }
     const QString cmd = QString::fromLatin1(commandName(options->command));
@@ -218,17 +236,20 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         bool disks = false;
         bool overview = false;
         bool preview = false;
+        bool carve = false;
     } const belongs[] = {{channel, true, true, false, false, true},   {from, true, true, false, true, true},
-                         {to, true, true, false, true, true},         {json, true, false, true},
-                         {out, false, true, false, true, true},       {name, false, true, false, false, true},
-                         {sha256, false, true},                       {report, false, true},
-                         {overwrite, false, true, false, true, true}, {mp4, false, true},
-                         {clockOffset, true, true, false, true, true}, {frames, false, false, false, true, true}};
+                         {to, true, true, false, true, true},         {json, true, false, true, false, false, true},
+                         {out, false, true, false, true, true, true}, {name, false, true, false, false, true},
+                         {sha256, false, true, false, false, false, true}, {report, false, true, false, false, false, true},
+                         {overwrite, false, true, false, true, true, true}, {mp4, false, true},
+                         {clockOffset, true, true, false, true, true}, {frames, false, false, false, true, true},
+                         {unlisted, true, true, false, true, true}, {carved, false, false, false, true, true}};
     for (const Belongs &b : belongs) {
         const bool fits = options->command == Command::List       ? b.list
                           : options->command == Command::Export   ? b.exporting
                           : options->command == Command::Overview ? b.overview
                           : options->command == Command::Preview  ? b.preview
+                          : options->command == Command::Carve    ? b.carve
                                                                   : b.disks;
         if (parser.isSet(b.option) && !fits) {
             *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
@@ -245,12 +266,16 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     options->names = parser.values(name);
     options->outDir = parser.value(out);
     options->mp4 = parser.isSet(mp4);
+    options->unlisted = parser.isSet(unlisted);
+    options->carved = parser.isSet(carved);
     if (options->command == Command::Disks)
         return true;
 
     static const QRegularExpression number(QStringLiteral("^\\d{1,2}$"));
     // The overview is of every channel, always.
-    const QString channelText = options->command == Command::Overview ? QStringLiteral("all") : parser.value(channel);
+    const QString channelText = options->command == Command::Overview || options->command == Command::Carve
+                                    ? QStringLiteral("all")
+                                    : parser.value(channel);
     const uint channelNumber = channelText.toUInt();
     if (channelText == QLatin1String("all")) {
         options->allChannels = true;
@@ -324,9 +349,13 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     }
 
     // Playable copies and previews need FFmpeg's libraries, which a build may lack.
-    if ((options->mp4 || options->command == Command::Preview) && !videoBuilt()) {
+    const bool video = options->mp4 || options->carved || options->command == Command::Preview
+                       || options->command == Command::Carve;
+    if (video && !videoBuilt()) {
         *error = QStringLiteral("%1 needs FFmpeg's libraries, which this build of korvath-cli was made without")
-                     .arg(options->mp4 ? QStringLiteral("--mp4") : QStringLiteral("'preview'"));
+                     .arg(options->mp4      ? QStringLiteral("--mp4")
+                          : options->carved ? QStringLiteral("--carved")
+                                            : QStringLiteral("'%1'").arg(cmd));
         return false;
     }
     if (options->command == Command::Preview) {
@@ -349,9 +378,13 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
             return false;
         }
     }
-    if (options->command == Command::Export) {
+    if (options->command == Command::Carve && options->json && options->sha256) {
+        *error = QStringLiteral("'carve' prints either --json or --sha256 lines on stdout, not both");
+        return false;
+    }
+    if (options->command == Command::Export || options->command == Command::Carve) {
         if (!parser.isSet(out) || options->outDir.isEmpty()) {
-            *error = QStringLiteral("'export' needs --out DIR, the folder to write into");
+            *error = QStringLiteral("'%1' needs --out DIR, the folder to write into").arg(cmd);
             return false;
         }
         if (!QFileInfo(options->outDir).isDir()) {

@@ -41,7 +41,7 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
         QString base = r->name;
         if (base.endsWith(QLatin1String(".h264"), Qt::CaseInsensitive))
             base.chop(5);
-        paths << (onePicture ? o.outDir : cameraFolderPath(o.outDir, r->channel) + QLatin1Char('/') + base + QStringLiteral(".png"));
+        paths << (onePicture ? o.outDir : recordingFolderPath(o.outDir, *r) + QLatin1Char('/') + base + QStringLiteral(".png"));
     }
     if (!o.overwrite) {
         QStringList existing;

@@ -307,6 +307,12 @@ void writeFile(Writer &w, const ReportFile &f, const std::optional<qint64> &cloc
             }
         }
         w.text(K, "record_index", number(f.recordIndex));
+        if (!f.origin.isEmpty()) {
+            w.start(K, "origin");
+            w.attr("rule", f.originRule);
+            w.x.writeCharacters(f.origin);
+            w.end();
+        }
         w.text(K, "unreadable_sectors", number(f.unreadableSectors));
     }
     w.end();

@@ -29,7 +29,7 @@ struct Listing {
     ScanStats scan;
     RecordingMap recordings;
     // With query.unlisted: every unlisted recording, any channel and time, and
-    // per record whether a recording holds it (for carving).
+    // per record whether it is claimed, by a flag or a walk (for carving).
     QVector<Recording> unlisted;
     std::vector<bool> claimed;
     bool unlistedBounded = false;

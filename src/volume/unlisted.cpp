@@ -113,9 +113,10 @@ UnlistedScan findUnlisted(const uint8_t *directory, size_t size, const VolumeInf
     std::sort(out.recordings.begin(), out.recordings.end(),
               [](const Recording &a, const Recording &b) { return a.clusters.first() < b.clusters.first(); });
 
+    // Every record with a flag is now held by a recording, listed or not.
     out.claimed = std::move(reached);
-    for (size_t i = 0; i < taken.size(); ++i)
-        if (taken[i])
+    for (uint64_t i = 0; i < present; ++i)
+        if (dir.u8(at(i) + record::kFlag) != 0)
             out.claimed[i] = true;
     return out;
 }

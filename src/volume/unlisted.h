@@ -14,7 +14,7 @@ namespace korvath {
 
 struct UnlistedScan {
     QVector<Recording> recordings; // by first cluster
-    // Per record from 0: held by a listed or an unlisted recording. Empty when bounded.
+    // Per record from 0: not empty (a flag), or reached by a walk. Empty when bounded.
     std::vector<bool> claimed;
     uint64_t clustersWalked = 0;
     // The walks from the start records reached the scan's bound: what they

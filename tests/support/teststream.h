@@ -47,6 +47,19 @@ TestStream cutBefore(const TestStream &s, qint64 offset);                 // the
 TestStream withTrailing(const TestStream &s, const QByteArray &leftovers);// an older recording's bytes after the end
 TestStream withZeros(const TestStream &s, qint64 offset, qint64 length);  // unreadable: the stretch reads as zeros
 
+// A stream that fills about `clusters` 2 MiB clusters, cut after its last
+// whole frame (the rest of the last cluster zeros), and how many frames it keeps.
+struct VideoClusters {
+    QByteArray bytes; // clusters * 2 MiB
+    int frames = 0;
+    int width = 0, height = 0;
+};
+VideoClusters videoForClusters(int clusters, int width, int height, int variant);
+
+// Bytes a recorder writes that hold start codes without being H.264: MPEG
+// pack and PES headers, and units typed SPS, PPS and slice whose payload is noise.
+QByteArray startCodeDecoy(uint32_t seed, int size);
+
 // Bytes of a frame's slot: from its offset to the next frame's (or the stream's end).
 qint64 frameSlotEnd(const TestStream &s, size_t index);
 
