@@ -17,6 +17,7 @@ ClusterVideo examineCluster(const uint8_t *bytes, size_t size, bool whole, h264:
     int ownPictures = 0;
     bool havePrevious = false;
     uint32_t previous = 0;
+    bool previousRef = false;
     h264::forEachNal(bytes, size, [&](const uint8_t *nal, size_t n, size_t) {
         if (nal[0] & 0x80)
             return true; // forbidden bit: not a unit
@@ -32,7 +33,8 @@ ClusterVideo examineCluster(const uint8_t *bytes, size_t size, bool whole, h264:
         const h264::Sps *sps = sets.spsForPps(h.ppsId);
         const uint32_t max = 1u << sps->log2MaxFrameNum;
         if (havePrevious) {
-            const bool follows = h.idr ? h.frameNum == 0 : (h.frameNum == previous || h.frameNum == (previous + 1) % max);
+            // After a reference picture the number goes up by one; after another, it stays.
+            const bool follows = h.idr ? h.frameNum == 0 : h.frameNum == (previousRef ? (previous + 1) % max : previous);
             if (!follows)
                 ++v.breaks;
         }
@@ -45,7 +47,9 @@ ClusterVideo examineCluster(const uint8_t *bytes, size_t size, bool whole, h264:
         }
         havePrevious = true;
         previous = h.frameNum;
+        previousRef = h.refIdc != 0;
         v.lastFrameNum = h.frameNum;
+        v.lastReference = previousRef;
         v.log2MaxFrameNum = sps->log2MaxFrameNum;
         ++v.frames;
         if (own.spsForPps(h.ppsId))
@@ -66,7 +70,7 @@ bool continuesFrames(const ClusterVideo &before, const ClusterVideo &after)
     if (after.firstIdr)
         return after.leadingBytes;
     const uint32_t max = 1u << before.log2MaxFrameNum;
-    return after.firstFrameNum == before.lastFrameNum || after.firstFrameNum == (before.lastFrameNum + 1) % max;
+    return after.firstFrameNum == (before.lastReference ? (before.lastFrameNum + 1) % max : before.lastFrameNum);
 }
 
 std::vector<uint32_t> carveCandidates(const VolumeInfo &info, const std::vector<bool> &claimed)
@@ -133,13 +137,16 @@ CarveOutcome carveClusters(const SectorSource &source, uint32_t dataOffset, cons
             if (adjacent && continuesFrames(last, now)) {
                 ++current.clusters;
                 current.frames += now.frames;
+                last = now;
+                carried = sets;
             } else {
+                // A fragment begins with what its first cluster's own sets can read.
                 close();
+                carried = h264::ParameterSets();
+                last = examineCluster(buffer.data(), kClusterBytes, true, carried);
                 open = true;
-                current = {c, 1, now.frames, now.width, now.height};
+                current = {c, 1, last.frames, last.width, last.height};
             }
-            last = now;
-            carried = sets;
         }
         if (hooks.progress)
             hooks.progress(k + 1, candidates.size());

@@ -29,6 +29,7 @@ struct ClusterVideo {
     uint32_t firstFrameNum = 0;
     bool firstIdr = false;
     uint32_t lastFrameNum = 0;
+    bool lastReference = false;
     int log2MaxFrameNum = 4;
 };
 
@@ -45,7 +46,8 @@ ClusterVideo examineCluster(const uint8_t *bytes, size_t size, bool whole, h264:
 
 // Whether `after` (the next cluster, examined with the parameter sets `before`
 // left) goes on with the same pictures: the same size, and its first frame
-// number the last one of `before` or the next; a key picture only where the
+// number the one that follows the last of `before` (up by one after a
+// reference picture, the same after another); a key picture only where the
 // cluster begins inside a unit (a recording written on, not one begun).
 bool continuesFrames(const ClusterVideo &before, const ClusterVideo &after);
 

@@ -229,6 +229,7 @@ VideoClusters videoForClusters(int clusters, int width, int height, int variant)
     while (size_t(v.frames) < s.frames.size() && frameSlotEnd(s, size_t(v.frames)) <= room)
         ++v.frames;
     v.bytes = s.bytes.left(v.frames ? int(frameSlotEnd(s, size_t(v.frames) - 1)) : 0);
+    v.kept.assign(s.frames.begin(), s.frames.begin() + v.frames);
     v.bytes.append(QByteArray(int(room - v.bytes.size()), '\0'));
     return v;
 }

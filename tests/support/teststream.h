@@ -52,6 +52,7 @@ TestStream withZeros(const TestStream &s, qint64 offset, qint64 length);  // unr
 struct VideoClusters {
     QByteArray bytes; // clusters * 2 MiB
     int frames = 0;
+    std::vector<TestFrame> kept; // where each frame lies
     int width = 0, height = 0;
 };
 VideoClusters videoForClusters(int clusters, int width, int height, int variant);

@@ -66,10 +66,10 @@ TEST(CarveDecision, Table)
     }
 }
 
-// A zeroed stretch of the directory over records 40-49: three clusters of
-// one recording (40-42), a recording begun afresh beside it (43), random
-// bytes, start codes and noise, zeros, a recording of another size (47-48)
-// and the builder's pattern. A listed recording and an unlisted chain hold
+// A zeroed stretch of the directory over records 40-50: three clusters of
+// one recording (40-42), the middle of another of the same size (43), one
+// begun afresh (44), random bytes, start codes and noise, zeros, one of
+// another size (48-49) and the builder's pattern. A listed recording and an unlisted chain hold
 // video too and must not come back.
 TEST(Carve, ZeroedStretchGroundTruth)
 {
@@ -95,16 +95,17 @@ TEST(Carve, ZeroedStretchGroundTruth)
     b.record(tail);
     place(30, videoForClusters(2, 320, 240, 3));
 
-    const VideoClusters x = videoForClusters(3, 320, 240, 4), y = videoForClusters(1, 320, 240, 5),
-                       z = videoForClusters(2, 352, 288, 6);
-    b.chain(1, t0, t1, {40, 41, 42, 43, 44, 45, 46, 47, 48, 49}, 2);
+    const VideoClusters x = videoForClusters(3, 320, 240, 4), w = videoForClusters(3, 320, 240, 10),
+                        y = videoForClusters(1, 320, 240, 5), z = videoForClusters(2, 352, 288, 6);
+    b.chain(1, t0, t1, {40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50}, 2);
     place(40, x);
-    place(43, y);
-    b.clusterBytes(44, randomBytes(8, kCluster));
-    b.clusterBytes(45, startCodeDecoy(9, kCluster));
-    place(47, z);
-    b.clusterContents(49);
-    b.zeroRecords(40, 10);
+    b.clusterBytes(43, w.bytes.mid(kCluster, kCluster)); // the middle of another recording of that size
+    place(44, y);
+    b.clusterBytes(45, randomBytes(8, kCluster));
+    b.clusterBytes(46, startCodeDecoy(9, kCluster));
+    place(48, z);
+    b.clusterContents(50);
+    b.zeroRecords(40, 11);
     ASSERT_TRUE(b.write(path));
 
     ScanQuery q{0, 0, 0xFFFFFFFFu, true, true};
@@ -126,8 +127,15 @@ TEST(Carve, ZeroedStretchGroundTruth)
         uint32_t first, clusters;
         int frames, width, height;
     };
-    const std::vector<Expected> expected{{40, 3, x.frames, 320, 240}, {43, 1, y.frames, 320, 240},
-                                         {47, 2, z.frames, 352, 288}};
+    // A fragment begun in the middle of a recording reads from its first key frame on.
+    int wFrames = 0;
+    bool keySeen = false;
+    for (const TestFrame &f : w.kept) {
+        keySeen = keySeen || (f.key && f.offset >= kCluster);
+        wFrames += keySeen && f.offset < 2 * kCluster ? 1 : 0;
+    }
+    const std::vector<Expected> expected{{40, 3, x.frames, 320, 240}, {43, 1, wFrames, 320, 240},
+                                         {44, 1, y.frames, 320, 240}, {48, 2, z.frames, 352, 288}};
     ASSERT_EQ(out.fragments.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(i);
@@ -138,7 +146,7 @@ TEST(Carve, ZeroedStretchGroundTruth)
         EXPECT_EQ(f.width, expected[i].width);
         EXPECT_EQ(f.height, expected[i].height);
     }
-    EXPECT_EQ(out.video, 6u);
+    EXPECT_EQ(out.video, 7u);
     // The empty clusters are given up early: far less than every candidate read whole.
     EXPECT_LT(out.bytesRead, candidates.size() * uint64_t(kCluster) / 3);
 
