@@ -82,8 +82,11 @@ TEST(Carve, ZeroedStretchGroundTruth)
         for (int k = 0; k * kCluster < v.bytes.size(); ++k)
             b.clusterBytes(first + uint32_t(k), v.bytes.mid(k * kCluster, kCluster));
     };
+    const VideoClusters x = videoForClusters(3, 320, 240, 4), w = videoForClusters(2, 320, 240, 10),
+                        y = videoForClusters(1, 320, 240, 5), z = videoForClusters(2, 352, 288, 6);
     b.chain(0, t0, t1, {20, 21}, 1);
-    place(20, videoForClusters(2, 320, 240, 2));
+    for (const uint32_t c : {20u, 21u, 30u, 31u}) // a listed recording and an unlisted chain
+        b.clusterBytes(c, x.bytes.mid(int(c % 10) * kCluster, kCluster));
     RecordFields tail;
     tail.flag = 1;
     tail.chainId = 9;
@@ -93,10 +96,7 @@ TEST(Carve, ZeroedStretchGroundTruth)
     tail.index = 31;
     tail.nextCluster = 0;
     b.record(tail);
-    place(30, videoForClusters(2, 320, 240, 3));
 
-    const VideoClusters x = videoForClusters(3, 320, 240, 4), w = videoForClusters(3, 320, 240, 10),
-                        y = videoForClusters(1, 320, 240, 5), z = videoForClusters(2, 352, 288, 6);
     b.chain(1, t0, t1, {40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50}, 2);
     place(40, x);
     b.clusterBytes(43, w.bytes.mid(kCluster, kCluster)); // the middle of another recording of that size
