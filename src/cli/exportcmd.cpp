@@ -7,6 +7,7 @@
 #include "sha256.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QThread>
 #include <cstdio>
 
@@ -94,7 +95,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         const QString digest = hashing && e.written() ? QString::fromStdString(hash.hex()) : QString();
         if (o.sha256 && e.written()) {
             progress.finish();
-            out(QStringLiteral("%1  %2").arg(digest, QDir(o.outDir).relativeFilePath(QDir::cleanPath(e.path))));
+            out(QStringLiteral("%1  %2").arg(digest, QDir(o.outDir).relativeFilePath(QFileInfo(e.path).absoluteFilePath())));
             std::fflush(stdout);
         }
         if (!o.report.isEmpty())

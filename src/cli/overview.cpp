@@ -2,6 +2,10 @@
 // small preview of each recording when asked and the video library is built in.
 #include "commands.h"
 
+#ifdef KORVATH_HAVE_VIDEO
+#include "carve.h"
+#endif
+
 #include "driveidentity.h"
 #include "export.h"
 #include "overview.h"
@@ -122,6 +126,23 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
     in.recordings.reserve(listing.recordings.size());
     for (const Recording *r : orderedRecordings(listing))
         in.recordings.append(*r);
+    ScanQuery any = listing.query;
+    any.allChannels = true;
+    for (const Recording &r : unlistedMatching(listing.unlisted, any))
+        in.unlisted.append(r);
+    in.clusterCount = static_cast<uint64_t>(listing.info.dir_size) * kRecordsPerSector;
+#ifdef KORVATH_HAVE_VIDEO
+    if (o.carved && !listing.unlistedBounded) {
+        catchStopSignals();
+        bool stopped = false;
+        for (const Fragment &f : findFragments(listing, &stopped))
+            in.carved.append(fragmentRecording(f));
+        if (stopped) {
+            err(QStringLiteral("stopped by %1; no page was written").arg(signalName(stopSignal())));
+            return 128 + stopSignal();
+        }
+    }
+#endif
 
     if (o.frames > 0) {
 #ifdef KORVATH_CLI_PREVIEWS
@@ -145,6 +166,9 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
             .arg(countText(static_cast<uint64_t>(in.recordings.size()), "recording", "recordings"),
                  countText(static_cast<uint64_t>(channels.size()), "channel", "channels"),
                  QDir::toNativeSeparators(o.outDir)));
+    if (!in.unlisted.isEmpty() || !in.carved.isEmpty())
+        err(QStringLiteral("and %1, %2").arg(countText(static_cast<uint64_t>(in.unlisted.size()), "unlisted recording", "unlisted recordings"),
+                                            countText(static_cast<uint64_t>(in.carved.size()), "carved fragment", "carved fragments")));
     return lost ? ExitLoss : ExitDone;
 }
 

@@ -44,6 +44,7 @@ void labelOrigin(ReportFile &f, const Recording &rec)
                            .arg(rec.timesKnown ? QString() : QStringLiteral("; its stamps are implausible, times unknown"));
     } else if (rec.origin == RecordingOrigin::Carved) {
         f.origin = QStringLiteral("carved fragment");
+        f.recordless = true;
         f.originRule = QStringLiteral("adjacent clusters with empty records that no walk reaches, each holding H.264 "
                                       "parameter sets and slices, their frame numbers going on from one to the next");
     }

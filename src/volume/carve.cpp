@@ -60,6 +60,8 @@ ClusterVideo examineCluster(const uint8_t *bytes, size_t size, bool whole, h264:
         v.verdict = ClusterVerdict::Video;
     else if (whole || (first == bytes + size && size >= kNoStartCodeLimit))
         v.verdict = ClusterVerdict::NotVideo;
+    else if (first == bytes + size && std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; }))
+        v.verdict = ClusterVerdict::NotVideo; // a unit never holds three zeros in a row, let alone a first look of them
     return v;
 }
 

@@ -35,7 +35,8 @@ struct ClusterVideo {
 
 // Pictures to see through a cluster's own parameter sets before it counts as video.
 constexpr int kPicturesToDecide = 3;
-// With no start code at all in this much, a cluster holds no H.264.
+// With no start code at all in this much, a cluster holds no H.264 (a
+// first look of nothing but zeros says so at once).
 constexpr size_t kNoStartCodeLimit = size_t(512) << 10;
 
 // Pure: the first `size` bytes of a cluster (`whole` when that is all of it).

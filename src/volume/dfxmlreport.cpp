@@ -289,6 +289,7 @@ void writeFile(Writer &w, const ReportFile &f, const std::optional<qint64> &cloc
         w.text(K, "frames_dropped", number(d.framesDropped));
         w.end();
     } else {
+        if (!f.recordless) {
         w.text(K, "camera", number(uint64_t(f.channel) + 1));
         w.start(K, "recorder_start");
         w.attr("raw", QStringLiteral("0x%1").arg(f.start, 8, 16, QLatin1Char('0')));
@@ -306,6 +307,7 @@ void writeFile(Writer &w, const ReportFile &f, const std::optional<qint64> &cloc
                     w.text(K, t.first, when->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
             }
         }
+        } // a carved fragment has no record to give a camera or stamps
         w.text(K, "record_index", number(f.recordIndex));
         if (!f.origin.isEmpty()) {
             w.start(K, "origin");

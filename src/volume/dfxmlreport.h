@@ -99,6 +99,7 @@ struct ReportFile {
     // and the rule that found it. Empty for a listed recording.
     QString origin;
     QString originRule;
+    bool recordless = false; // carved: no camera, no stamps
 };
 
 struct NotWritten {

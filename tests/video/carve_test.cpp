@@ -52,7 +52,7 @@ TEST(CarveDecision, Table)
         {"too little to tell", stream.bytes.left(kCluster), 2000, ClusterVerdict::NeedMore},
         {"random bytes, a first look", randomBytes(1, kCluster), 65536, ClusterVerdict::NeedMore},
         {"random bytes, 512 KiB", randomBytes(2, kCluster), 524288, ClusterVerdict::NotVideo},
-        {"zeros", QByteArray(kCluster, '\0'), 524288, ClusterVerdict::NotVideo},
+        {"zeros, a first look", QByteArray(kCluster, '\0'), 65536, ClusterVerdict::NotVideo},
         {"start codes and noise, whole", startCodeDecoy(3, kCluster), kCluster, ClusterVerdict::NotVideo},
         {"another such", startCodeDecoy(4, kCluster), kCluster, ClusterVerdict::NotVideo},
         {"the builder's cluster pattern", ImageBuilder::clusterPattern(7), kCluster, ClusterVerdict::NotVideo},
