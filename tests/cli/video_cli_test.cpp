@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -401,6 +404,10 @@ TEST_F(VideoCli, UsageErrorsOfTheNewOptionsExitTwoAndWriteNothing)
         {{"preview", image(), "--out", out, "--sha256"}, "--sha256 does not apply to 'preview'"},
         {{"list", image(), "--mp4"}, "--mp4 does not apply to 'list'"},
         {{"export", image(), "--out", out, "--frames", "3"}, "--frames does not apply to 'export'"},
+        {{"carve", image()}, "'carve' needs --out DIR"},
+        {{"carve", image(), "--out", out, "--json", "--sha256"}, "not both"},
+        {{"carve", image(), "--out", out, "--channel", "2"}, "--channel does not apply to 'carve'"},
+        {{"list", image(), "--carved"}, "--carved does not apply to 'list'"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.said);
@@ -409,6 +416,195 @@ TEST_F(VideoCli, UsageErrorsOfTheNewOptionsExitTwoAndWriteNothing)
         EXPECT_TRUE(r.err.contains(QLatin1String(c.said))) << r.err.toStdString();
         EXPECT_TRUE(QDir(out).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
     }
+}
+
+// A recorder that filled a ring of 16 clusters (100-115) with channels 1 and 2
+// interleaved (eight clusters each) and reused the oldest four for channel 3;
+// a listed channel-1 recording with the same stamps as the overwritten one;
+// an unlisted chain with impossible stamps holding video (120-121); and a
+// zeroed stretch of the directory (300-305) over video of two sizes and bytes
+// with start codes.
+class UnlistedCli : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new QTemporaryDir;
+        ImageBuilder b(2097152);
+        b.recorderSignature();
+        const PlannedRecording one{0, at(8, 0), at(8, 30), 8, 0xA}, two{1, at(8, 0), at(8, 31), 8, 0xB};
+        b.playRecorder(100, 16, {{one, two}, {{2, at(9, 0), at(9, 10), 4, 0xC}}});
+        b.recording(0, one.start, one.end, {200}, 0xD);
+        s_tailVideo = new VideoClusters(videoForClusters(3, 320, 240, 20));
+        for (const uint32_t c : {120u, 121u}) {
+            RecordFields f;
+            f.index = c;
+            f.flag = 1;
+            f.nextCluster = c == 120 ? 121 : 0;
+            f.chainId = 0xE;
+            f.channel = 1;
+            f.startTime = packRecorderTime(2024, 13, 1, 8, 0, 0);
+            f.endTime = packRecorderTime(2024, 13, 1, 9, 0, 0);
+            b.record(f);
+            b.clusterBytes(c, s_tailVideo->bytes.mid(int(c - 119) * int(kClusterBytes), int(kClusterBytes)));
+        }
+        s_wide = new VideoClusters(videoForClusters(2, 320, 240, 21));
+        s_narrow = new VideoClusters(videoForClusters(1, 352, 288, 22));
+        b.chain(3, at(6, 0), at(6, 10), {300, 301, 302, 303, 304, 305}, 0xF);
+        b.clusterBytes(300, s_wide->bytes.left(int(kClusterBytes)));
+        b.clusterBytes(301, s_wide->bytes.mid(int(kClusterBytes)));
+        b.clusterBytes(302, startCodeDecoy(23, int(kClusterBytes)));
+        b.clusterBytes(303, s_narrow->bytes);
+        b.clusterContents(304);
+        b.zeroRecords(300, 6);
+        ASSERT_TRUE(b.write(image()));
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_tailVideo;
+        delete s_wide;
+        delete s_narrow;
+        delete s_dir;
+    }
+    static QString image() { return s_dir->filePath(QStringLiteral("disk.img")); }
+    // The bytes the image holds for these clusters, back to back.
+    static QByteArray clusters(const std::vector<uint32_t> &list)
+    {
+        const uint32_t dataOffset = volumeInfoForSectors(2097152).data_offset;
+        QByteArray out;
+        for (const uint32_t c : list)
+            out += readFileBytes(image(), clusterSector(dataOffset, c) * kSectorSize, kClusterBytes);
+        return out;
+    }
+    static QTemporaryDir *s_dir;
+    static VideoClusters *s_tailVideo, *s_wide, *s_narrow;
+    QTemporaryDir tmp;
+};
+
+QTemporaryDir *UnlistedCli::s_dir = nullptr;
+VideoClusters *UnlistedCli::s_tailVideo = nullptr;
+VideoClusters *UnlistedCli::s_wide = nullptr;
+VideoClusters *UnlistedCli::s_narrow = nullptr;
+
+const std::vector<uint32_t> kTailOne{104, 106, 108, 110, 112, 114}, kTailTwo{105, 107, 109, 111, 113, 115};
+const QString kTailOneName = QStringLiteral("2024-03-01 08-00-00_2024-03-01 08-30-00_CAM1_unlisted_from-cluster-104.h264");
+const QString kTailTwoName = QStringLiteral("2024-03-01 08-00-00_2024-03-01 08-31-00_CAM2_unlisted_from-cluster-105.h264");
+const QString kUnknownName = QStringLiteral("unknown-time_CAM2_unlisted_from-cluster-120.h264");
+
+TEST_F(UnlistedCli, ListedByChannelAndRangeWithTheirChains)
+{
+    const CliRun all = cli({"list", image(), "--unlisted", "--channel", "all", "--json"});
+    ASSERT_EQ(all.code, 0) << all.err.toStdString();
+    const QJsonArray a = QJsonDocument::fromJson(all.out.toUtf8()).array();
+    const struct {
+        QString name;
+        qint64 chainId;
+        std::vector<uint32_t> clusters;
+        bool known;
+    } expected[] = {{kTailOneName, 0xA, kTailOne, true}, {kTailTwoName, 0xB, kTailTwo, true},
+                    {kUnknownName, 0xE, {120, 121}, false}};
+    ASSERT_EQ(a.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject o = a[i].toObject();
+        EXPECT_EQ(o["name"].toString(), expected[i].name);
+        EXPECT_TRUE(o["unlisted"].toBool());
+        EXPECT_EQ(o["chain_id"].toVariant().toLongLong(), expected[i].chainId);
+        EXPECT_EQ(o["times_known"].toBool(), expected[i].known);
+        EXPECT_EQ(o["start"].isNull(), !expected[i].known);
+        std::vector<uint32_t> got;
+        for (const QJsonValue v : o["clusters"].toArray())
+            got.push_back(uint32_t(v.toVariant().toLongLong()));
+        EXPECT_EQ(got, expected[i].clusters) << i;
+    }
+    // Another day on channel 2: only the one whose times are unknown, marked.
+    const CliRun later = cli({"list", image(), "--unlisted", "--channel", "2", "--from", "2024-03-02"});
+    EXPECT_EQ(later.code, 0);
+    EXPECT_EQ(later.outLines(), QStringList{kUnknownName + QStringLiteral("\t2\t4194304\tunknown time")});
+    // Without --unlisted nothing of them is listed.
+    const CliRun plain = cli({"list", image(), "--channel", "all"});
+    EXPECT_EQ(plain.outLines().size(), 2) << plain.out.toStdString();
+}
+
+TEST_F(UnlistedCli, ExportedBesideTheListedWithHashesAndOrigin)
+{
+    const QString out = tmp.path();
+    const CliRun listed = cli({"export", image(), "--out", out, "--channel", "all"});
+    ASSERT_EQ(listed.code, 0) << listed.err.toStdString();
+    const QString report = tmp.filePath(QStringLiteral("report.xml"));
+    const CliRun r = cli({"export", image(), "--out", out, "--channel", "all", "--unlisted", "--sha256", "--report",
+                          report});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const struct {
+        QString path;
+        QByteArray bytes;
+    } files[] = {{"CAM1/unlisted/" + kTailOneName, clusters(kTailOne)},
+                 {"CAM2/unlisted/" + kTailTwoName, clusters(kTailTwo)},
+                 {"CAM2/unlisted/" + kUnknownName, clusters({120, 121})}};
+    for (const auto &f : files) {
+        SCOPED_TRACE(f.path.toStdString());
+        EXPECT_EQ(fileBytes(out + "/" + f.path), f.bytes);
+        EXPECT_TRUE(r.outLines().contains(sha(f.bytes) + "  " + f.path));
+    }
+    EXPECT_TRUE(QFileInfo::exists(out + "/CAM1/2024-03-01 08-00-00_2024-03-01 08-30-00_CAM1.h264"))
+        << "the listed recording of the same stamps keeps its file";
+    const QString xml = QString::fromUtf8(fileBytes(report));
+    EXPECT_EQ(xml.count(QStringLiteral(">unlisted chain</korvath:origin>")), 3);
+    EXPECT_TRUE(xml.contains(QStringLiteral("chain id 14; its stamps are implausible, times unknown")));
+}
+
+TEST_F(UnlistedCli, CarvedFragmentsWrittenWholeAndOnlyOnce)
+{
+    const QString out = tmp.path();
+    const QString report = tmp.filePath(QStringLiteral("carved.xml"));
+    const CliRun r = cli({"carve", image(), "--out", out, "--json", "--report", report});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QJsonArray a = QJsonDocument::fromJson(r.out.toUtf8()).array();
+    const struct {
+        qint64 first, count;
+        int frames, width, height;
+        QString name;
+    } expected[] = {{300, 2, s_wide->frames, 320, 240, "carved_clusters-300-301.h264"},
+                    {303, 1, s_narrow->frames, 352, 288, "carved_clusters-303-303.h264"}};
+    ASSERT_EQ(a.size(), 2) << r.out.toStdString();
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject o = a[i].toObject();
+        EXPECT_EQ(o["first_cluster"].toVariant().toLongLong(), expected[i].first);
+        EXPECT_EQ(o["clusters"].toVariant().toLongLong(), expected[i].count);
+        EXPECT_EQ(o["frames"].toInt(), expected[i].frames);
+        EXPECT_EQ(o["width"].toInt(), expected[i].width);
+        EXPECT_EQ(o["height"].toInt(), expected[i].height);
+        std::vector<uint32_t> list;
+        for (qint64 c = expected[i].first; c < expected[i].first + expected[i].count; ++c)
+            list.push_back(uint32_t(c));
+        EXPECT_EQ(fileBytes(out + "/carved/" + expected[i].name), clusters(list));
+    }
+    EXPECT_EQ(QDir(out + "/carved").entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(QString::fromUtf8(fileBytes(report)).count(QStringLiteral(">carved fragment</korvath:origin>")), 2);
+    // Again: the files are there, nothing is replaced.
+    const CliRun again = cli({"carve", image(), "--out", out});
+    EXPECT_EQ(again.code, 2);
+    EXPECT_TRUE(again.err.contains(QStringLiteral("exists already"))) << again.err.toStdString();
+}
+
+TEST_F(UnlistedCli, PreviewsAndThePageShowBothKinds)
+{
+    const QString out = tmp.path();
+    const CliRun carved = cli({"preview", image(), "--out", out, "--carved", "--frames", "2"});
+    EXPECT_EQ(carved.code, 0) << carved.err.toStdString();
+    EXPECT_FALSE(QImage(out + "/carved/carved_clusters-300-301.png").isNull());
+    EXPECT_FALSE(QImage(out + "/carved/carved_clusters-303-303.png").isNull());
+    const CliRun unlisted = cli({"preview", image(), "--out", out, "--unlisted", "--channel", "2", "--name",
+                                 kUnknownName, "--frames", "2"});
+    EXPECT_EQ(unlisted.code, 0) << unlisted.err.toStdString();
+    EXPECT_FALSE(QImage(out + "/CAM2/unlisted/unknown-time_CAM2_unlisted_from-cluster-120.png").isNull());
+
+    const QString page = tmp.filePath(QStringLiteral("page.html"));
+    ASSERT_EQ(cli({"overview", image(), "--out", page, "--carved"}).code, 0);
+    const QString html = QString::fromUtf8(fileBytes(page));
+    EXPECT_EQ(html.count(QStringLiteral("<div class=\"ubar\"")), 2) << "the unknown-time one has no place in time";
+    EXPECT_TRUE(html.contains(QStringLiteral("<div class=\"ubar\" data-channel=\"0\" data-start=\"%1\"").arg(at(8, 0))));
+    EXPECT_EQ(html.count(QStringLiteral("<div class=\"frag\"")), 2);
+    EXPECT_TRUE(html.contains(QStringLiteral("<div class=\"frag\" data-first=\"300\" data-clusters=\"2\"")));
 }
 
 #else
