@@ -39,6 +39,10 @@ constexpr const char *kOverviewList = "overview_plain_listing";
 constexpr const char *kRemuxMp4 = "remux_mp4";
 constexpr const char *kFfmpegCopy = "ffmpeg_copy";
 constexpr const char *kPreview = "preview_3000_clusters";
+constexpr const char *kScanUnlisted = "scan_unlisted";
+constexpr const char *kHostileUnlisted = "hostile_unlisted";
+constexpr const char *kCarveDecide = "carve_decide";
+constexpr const char *kDdCarve = "dd_carve_clusters";
 } // namespace name
 
 constexpr unsigned kOverviewRecordings = 50000;
