@@ -18,6 +18,7 @@ ClusterVideo examineCluster(const uint8_t *bytes, size_t size, bool whole, h264:
     bool havePrevious = false;
     uint32_t previous = 0;
     bool previousRef = false;
+    int badSets = 0; // parameter sets that do not parse: an encoder never writes one
     h264::forEachNal(bytes, size, [&](const uint8_t *nal, size_t n, size_t) {
         if (nal[0] & 0x80)
             return true; // forbidden bit: not a unit
@@ -25,6 +26,8 @@ ClusterVideo examineCluster(const uint8_t *bytes, size_t size, bool whole, h264:
         if (type == h264::kSps || type == h264::kPps) {
             if (own.take(nal, n))
                 sets.take(nal, n);
+            else
+                ++badSets;
             return true;
         }
         const h264::SliceHeader h = sets.slice(nal, n);
@@ -56,8 +59,10 @@ ClusterVideo examineCluster(const uint8_t *bytes, size_t size, bool whole, h264:
             ++ownPictures;
         return true;
     });
-    if (ownPictures >= kPicturesToDecide && v.breaks == 0)
+    if (ownPictures >= kPicturesToDecide && v.breaks == 0 && badSets == 0)
         v.verdict = ClusterVerdict::Video;
+    else if (badSets >= kBadSetsToReject)
+        v.verdict = ClusterVerdict::NotVideo;
     else if (whole || (first == bytes + size && size >= kNoStartCodeLimit))
         v.verdict = ClusterVerdict::NotVideo;
     else if (first == bytes + size && std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; }))
@@ -75,7 +80,7 @@ bool continuesFrames(const ClusterVideo &before, const ClusterVideo &after)
     return after.firstFrameNum == (before.lastReference ? (before.lastFrameNum + 1) % max : before.lastFrameNum);
 }
 
-std::vector<uint32_t> carveCandidates(const VolumeInfo &info, const std::vector<bool> &claimed)
+std::vector<uint32_t> carveCandidates(const VolumeInfo &info, const std::vector<uint8_t> &claimed)
 {
     std::vector<uint32_t> out;
     for (uint64_t i = info.rev_clu; i < claimed.size(); ++i) {
@@ -101,7 +106,7 @@ CarveOutcome carveClusters(const SectorSource &source, uint32_t dataOffset, cons
             out.fragments.push_back(current);
         open = false;
     };
-    // A first look, then four times as much each time, up to the whole cluster.
+    // A first look of 64 KiB, then 512 KiB, then the whole cluster.
     static const uint32_t kSteps[] = {128, 1024, kClusterSectors};
     for (size_t k = 0; k < candidates.size(); ++k) {
         if (hooks.stopRequested && hooks.stopRequested()) {
@@ -113,8 +118,7 @@ CarveOutcome carveClusters(const SectorSource &source, uint32_t dataOffset, cons
         uint32_t have = 0;
         ClusterVideo decided;
         for (const uint32_t want : kSteps) {
-            std::vector<SectorRange> lost;
-            out.unreadableSectors += readSpan(source, first + have, want - have, buffer.data() + have * kSectorSize, &lost);
+            out.unreadableSectors += readSpan(source, first + have, want - have, buffer.data() + have * kSectorSize);
             out.bytesRead += static_cast<uint64_t>(want - have) * kSectorSize;
             have = want;
             h264::ParameterSets own;
@@ -132,23 +136,25 @@ CarveOutcome carveClusters(const SectorSource &source, uint32_t dataOffset, cons
                     readSpan(source, first + have, kClusterSectors - have, buffer.data() + have * kSectorSize);
                 out.bytesRead += static_cast<uint64_t>(kClusterSectors - have) * kSectorSize;
             }
-            // Again with what the previous cluster left in force, for the pictures before its own sets.
+            // Again whole, beside the fragment before with what it left in force (for the
+            // pictures before the cluster's own sets); a fragment begins with its own sets only.
             const bool adjacent = open && current.firstCluster + current.clusters == c;
             h264::ParameterSets sets = adjacent ? carried : h264::ParameterSets();
-            const ClusterVideo now = examineCluster(buffer.data(), kClusterBytes, true, sets);
+            ClusterVideo now = examineCluster(buffer.data(), kClusterBytes, true, sets);
             if (adjacent && continuesFrames(last, now)) {
                 ++current.clusters;
                 current.frames += now.frames;
-                last = now;
-                carried = sets;
             } else {
-                // A fragment begins with what its first cluster's own sets can read.
                 close();
-                carried = h264::ParameterSets();
-                last = examineCluster(buffer.data(), kClusterBytes, true, carried);
+                if (adjacent) {
+                    sets = h264::ParameterSets();
+                    now = examineCluster(buffer.data(), kClusterBytes, true, sets);
+                }
                 open = true;
-                current = {c, 1, last.frames, last.width, last.height};
+                current = {c, 1, now.frames, now.width, now.height};
             }
+            last = now;
+            carried = sets;
         }
         if (hooks.progress)
             hooks.progress(k + 1, candidates.size());

@@ -38,6 +38,9 @@ constexpr int kPicturesToDecide = 3;
 // With no start code at all in this much, a cluster holds no H.264 (a
 // first look of nothing but zeros says so at once).
 constexpr size_t kNoStartCodeLimit = size_t(512) << 10;
+// Parameter sets that do not parse: bytes with start codes that are no H.264
+// (an encoder never writes one; the last unit of a first look may be cut).
+constexpr int kBadSetsToReject = 4;
 
 // Pure: the first `size` bytes of a cluster (`whole` when that is all of it).
 // `sets` come in holding the parameter sets in force before the cluster (a
@@ -61,7 +64,7 @@ struct Fragment {
 
 // The clusters to carve: records from rev_clu on that are not `claimed` (an
 // empty record that no walk reaches), lying whole on the source.
-std::vector<uint32_t> carveCandidates(const VolumeInfo &info, const std::vector<bool> &claimed);
+std::vector<uint32_t> carveCandidates(const VolumeInfo &info, const std::vector<uint8_t> &claimed);
 
 struct CarveHooks {
     std::function<void(uint64_t examined, uint64_t total)> progress;

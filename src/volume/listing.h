@@ -31,7 +31,7 @@ struct Listing {
     // With query.unlisted: every unlisted recording, any channel and time, and
     // per record whether it is claimed, by a flag or a walk (for carving).
     QVector<Recording> unlisted;
-    std::vector<bool> claimed;
+    std::vector<uint8_t> claimed;
     bool unlistedBounded = false;
 
     uint64_t directoryUnreadableSectors() const { return sectorCount(directoryUnreadable); }

@@ -24,6 +24,11 @@ QString unlistedFileName(const Recording &r)
     return name + tail;
 }
 
+namespace {
+// Per record, in one byte: the passes below read and set these.
+enum : uint8_t { kReached = 1, kFlagged = 2, kLinked = 4, kTaken = 8 };
+} // namespace
+
 UnlistedScan findUnlisted(const uint8_t *directory, size_t size, const VolumeInfo &info)
 {
     UnlistedScan out;
@@ -32,12 +37,16 @@ UnlistedScan findUnlisted(const uint8_t *directory, size_t size, const VolumeInf
     const uint64_t present = std::min<uint64_t>(recordCount, size / kRecordSize);
     const uint64_t bound = scanClusterBound(recordCount);
     const auto at = [](uint64_t i) { return static_cast<size_t>(i) * kRecordSize; };
+    std::vector<uint8_t> state(static_cast<size_t>(present), 0);
 
-    // What the walks reach, from every start record as the scan makes them.
-    std::vector<bool> reached(static_cast<size_t>(present), false);
+    // What the walks reach, from every start record as the scan makes them,
+    // in the same pass that notes which records carry a flag.
     std::vector<uint32_t> scratch;
     for (uint64_t i = info.rev_clu; i < present; ++i) {
         const uint8_t flag = dir.u8(at(i) + record::kFlag);
+        if (flag == 0)
+            continue;
+        state[i] |= kFlagged;
         if (flag != 2 && flag != 3)
             continue;
         const uint16_t count = dir.u16(at(i) + record::kChainCount);
@@ -45,43 +54,39 @@ UnlistedScan findUnlisted(const uint8_t *directory, size_t size, const VolumeInf
             out.bounded = true;
             return out;
         }
-        const ClusterList walk = walkChain(dir, recordCount, static_cast<uint32_t>(i), scratch);
-        out.clustersWalked += static_cast<uint64_t>(walk.size());
-        for (const uint32_t c : walk)
-            if (c < present)
-                reached[c] = true;
+        const size_t n = walkChainInto(dir, recordCount, static_cast<uint32_t>(i), scratch);
+        out.clustersWalked += n;
+        for (size_t k = 0; k < n; ++k)
+            if (scratch[k] < present)
+                state[scratch[k]] |= kReached;
     }
 
-    // Candidates: not reached, a non-zero flag, not reserved.
-    std::vector<bool> candidate(static_cast<size_t>(present), false);
-    for (uint64_t i = info.rev_clu; i < present; ++i)
-        candidate[i] = !reached[i] && dir.u8(at(i) + record::kFlag) != 0;
+    // Candidates: a flag, not reached (reserved records never carry kFlagged).
+    const auto candidate = [&](uint64_t i) { return (state[i] & (kFlagged | kReached)) == kFlagged; };
     const auto linksTo = [&](uint64_t i) -> int64_t {
         const uint32_t next = dir.u32(at(i) + record::kNextCluster);
-        if (next == 0 || next >= present || next == i || !candidate[next]
+        if (next == 0 || next >= present || next == i || !candidate(next)
             || dir.u32(at(next) + record::kChainId) != dir.u32(at(i) + record::kChainId))
             return -1;
         return next;
     };
-    std::vector<bool> linked(static_cast<size_t>(present), false);
     for (uint64_t i = info.rev_clu; i < present; ++i)
-        if (candidate[i]) {
+        if (candidate(i)) {
             const int64_t n = linksTo(i);
             if (n >= 0)
-                linked[static_cast<size_t>(n)] = true;
+                state[static_cast<size_t>(n)] |= kLinked;
         }
 
-    std::vector<bool> taken(static_cast<size_t>(present), false);
     const auto follow = [&](uint64_t first) {
         Recording r;
         r.origin = RecordingOrigin::Unlisted;
         r.recordIndex = static_cast<uint32_t>(first);
         uint64_t i = first;
         for (;;) {
-            taken[i] = true;
+            state[i] |= kTaken;
             r.clusters.append(static_cast<uint32_t>(i));
             const int64_t n = linksTo(i);
-            if (n < 0 || taken[static_cast<size_t>(n)])
+            if (n < 0 || (state[static_cast<size_t>(n)] & kTaken))
                 break;
             i = static_cast<uint64_t>(n);
         }
@@ -105,19 +110,16 @@ UnlistedScan findUnlisted(const uint8_t *directory, size_t size, const VolumeInf
         out.recordings.append(r);
     };
     for (uint64_t i = info.rev_clu; i < present; ++i)
-        if (candidate[i] && !linked[i] && !taken[i])
+        if (candidate(i) && !(state[i] & (kLinked | kTaken)))
             follow(i);
     for (uint64_t i = info.rev_clu; i < present; ++i)
-        if (candidate[i] && !taken[i])
+        if (candidate(i) && !(state[i] & kTaken))
             follow(i); // a loop: every record of it is linked to
     std::sort(out.recordings.begin(), out.recordings.end(),
               [](const Recording &a, const Recording &b) { return a.clusters.first() < b.clusters.first(); });
-
-    // Every record with a flag is now held by a recording, listed or not.
-    out.claimed = std::move(reached);
-    for (uint64_t i = 0; i < present; ++i)
-        if (dir.u8(at(i) + record::kFlag) != 0)
-            out.claimed[i] = true;
+    // Claimed: every record with a flag (now held by a recording, listed or
+    // not) and every record a walk reaches.
+    out.claimed = std::move(state);
     return out;
 }
 

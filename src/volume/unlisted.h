@@ -14,8 +14,8 @@ namespace korvath {
 
 struct UnlistedScan {
     QVector<Recording> recordings; // by first cluster
-    // Per record from 0: not empty (a flag), or reached by a walk. Empty when bounded.
-    std::vector<bool> claimed;
+    // Per record from 0: non-zero when it has a flag or a walk reaches it. Empty when bounded.
+    std::vector<uint8_t> claimed;
     uint64_t clustersWalked = 0;
     // The walks from the start records reached the scan's bound: what they
     // reach is not known, so nothing is called unlisted.
