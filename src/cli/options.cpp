@@ -243,7 +243,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                          {sha256, false, true, false, false, false, true}, {report, false, true, false, false, false, true},
                          {overwrite, false, true, false, true, true, true}, {mp4, false, true},
                          {clockOffset, true, true, false, true, true}, {frames, false, false, false, true, true},
-                         {unlisted, true, true, false, true, true}, {carved, false, false, false, true, true}};
+                         {unlisted, true, true, false, false, true}, {carved, false, false, false, true, true}};
     for (const Belongs &b : belongs) {
         const bool fits = options->command == Command::List       ? b.list
                           : options->command == Command::Export   ? b.exporting

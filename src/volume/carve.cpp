@@ -92,6 +92,27 @@ std::vector<uint32_t> carveCandidates(const VolumeInfo &info, const std::vector<
     return out;
 }
 
+ClusterVideo decideCluster(const SectorSource &source, uint64_t firstSector, uint8_t *buffer, uint32_t *sectorsRead,
+                           uint64_t *unreadable)
+{
+    // A first look of 64 KiB, then 512 KiB, then the whole cluster.
+    static const uint32_t kSteps[] = {128, 1024, kClusterSectors};
+    uint32_t have = 0;
+    ClusterVideo decided;
+    for (const uint32_t want : kSteps) {
+        const uint32_t lost = readSpan(source, firstSector + have, want - have, buffer + size_t(have) * kSectorSize);
+        if (unreadable)
+            *unreadable += lost;
+        have = want;
+        h264::ParameterSets own;
+        decided = examineCluster(buffer, size_t(have) * kSectorSize, have == kClusterSectors, own);
+        if (decided.verdict != ClusterVerdict::NeedMore)
+            break;
+    }
+    *sectorsRead = have;
+    return decided;
+}
+
 CarveOutcome carveClusters(const SectorSource &source, uint32_t dataOffset, const std::vector<uint32_t> &candidates,
                            const CarveHooks &hooks)
 {
@@ -106,8 +127,6 @@ CarveOutcome carveClusters(const SectorSource &source, uint32_t dataOffset, cons
             out.fragments.push_back(current);
         open = false;
     };
-    // A first look of 64 KiB, then 512 KiB, then the whole cluster.
-    static const uint32_t kSteps[] = {128, 1024, kClusterSectors};
     for (size_t k = 0; k < candidates.size(); ++k) {
         if (hooks.stopRequested && hooks.stopRequested()) {
             out.stopped = true;
@@ -116,16 +135,8 @@ CarveOutcome carveClusters(const SectorSource &source, uint32_t dataOffset, cons
         const uint32_t c = candidates[k];
         const uint64_t first = clusterSector(dataOffset, c);
         uint32_t have = 0;
-        ClusterVideo decided;
-        for (const uint32_t want : kSteps) {
-            out.unreadableSectors += readSpan(source, first + have, want - have, buffer.data() + have * kSectorSize);
-            out.bytesRead += static_cast<uint64_t>(want - have) * kSectorSize;
-            have = want;
-            h264::ParameterSets own;
-            decided = examineCluster(buffer.data(), have * size_t(kSectorSize), have == kClusterSectors, own);
-            if (decided.verdict != ClusterVerdict::NeedMore)
-                break;
-        }
+        const ClusterVideo decided = decideCluster(source, first, buffer.data(), &have, &out.unreadableSectors);
+        out.bytesRead += static_cast<uint64_t>(have) * kSectorSize;
         ++out.examined;
         if (decided.verdict != ClusterVerdict::Video) {
             close();

@@ -80,6 +80,11 @@ struct CarveOutcome {
     bool stopped = false;
 };
 
+// Reads the cluster at `firstSector` into `buffer` (2 MiB) only as far as
+// its verdict needs; says how many sectors it read and adds those it could not.
+ClusterVideo decideCluster(const SectorSource &source, uint64_t firstSector, uint8_t *buffer, uint32_t *sectorsRead,
+                           uint64_t *unreadable = nullptr);
+
 // Reads each candidate only as far as its verdict needs (a cluster found to
 // hold video is read whole, for its frames and how the next one goes on).
 CarveOutcome carveClusters(const SectorSource &source, uint32_t dataOffset, const std::vector<uint32_t> &candidates,

@@ -409,6 +409,7 @@ TEST_F(VideoCli, UsageErrorsOfTheNewOptionsExitTwoAndWriteNothing)
         {{"carve", image(), "--out", out, "--json", "--sha256"}, "not both"},
         {{"carve", image(), "--out", out, "--channel", "2"}, "--channel does not apply to 'carve'"},
         {{"list", image(), "--carved"}, "--carved does not apply to 'list'"},
+        {{"overview", image(), "--out", out + "/p.html", "--unlisted"}, "--unlisted does not apply to 'overview'"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.said);
