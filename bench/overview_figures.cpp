@@ -7,6 +7,7 @@
 #include "overview.h"
 #include "recordingset.h"
 #include "scan.h"
+#include "unlisted.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -31,6 +32,34 @@ void scanAllChannels(State &state)
             state.SkipWithError("the scan of every channel did not list every recording");
         found = {};
         state.ResumeTiming();
+    }
+}
+
+// list --unlisted: the channel's scan, then the chains no walk reaches.
+void scanUnlisted(State &state)
+{
+    const Corpus &c = corpus();
+    for (auto _ : state) {
+        korvath::RecordingMap found = korvath::scanDirectory(c.directory.data(), c.directory.size(), c.large, c.query);
+        korvath::UnlistedScan u = korvath::findUnlisted(c.directory.data(), c.directory.size(), c.large);
+        korvath::RecordingMap unlisted = korvath::unlistedMatching(u.recordings, c.query);
+        state.PauseTiming();
+        if (found.size() != static_cast<int>(kScanRecordings) || u.bounded || !unlisted.isEmpty())
+            state.SkipWithError("the corpus's recordings are all listed, and nothing is unlisted");
+        found = {};
+        u = {};
+        state.ResumeTiming();
+    }
+}
+
+// The same on the hostile directory: it stops at the scan's bound.
+void hostileUnlisted(State &state)
+{
+    const std::vector<uint8_t> &dir = hostileDirectory();
+    for (auto _ : state) {
+        const korvath::UnlistedScan u = korvath::findUnlisted(dir.data(), dir.size(), corpus().large);
+        if (!u.bounded)
+            state.SkipWithError("the hostile directory did not reach the bound");
     }
 }
 
@@ -92,6 +121,8 @@ void registerOverviewBenchmarks()
         withBest(b);
     };
     quick(RegisterBenchmark(name::kScanAllChannels, scanAllChannels));
+    quick(RegisterBenchmark(name::kScanUnlisted, scanUnlisted));
+    page(RegisterBenchmark(name::kHostileUnlisted, hostileUnlisted));
     page(RegisterBenchmark(name::kOverviewPage, overviewPage));
     page(RegisterBenchmark(name::kOverviewList, overviewPlainListing));
 }

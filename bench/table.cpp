@@ -117,6 +117,9 @@ void videoLines(std::vector<Line> &out, const Results &r)
     const double clusters = read == r.at(name::kPreview).counters.end() ? 1e9 : read->second;
     out.push_back({preview, duration(t(r, name::kPreview)), format("%.0f of 3,000 clusters read", clusters), "",
                    "< 1 s, < 20 clusters", verdict(t(r, name::kPreview) < 1.0 && clusters < 20)});
+    // Per cluster both sides read the same 64: carve's time over dd's.
+    timeRatio(out, r, "6 carve decides 64 clusters (video, random, zeros, decoys), page cache", name::kCarveDecide,
+              name::kDdCarve, "dd bs=2M of them", 1.0, "<= 1.0");
 }
 
 std::string mib(double v)
@@ -136,6 +139,13 @@ void printTable(const Results &r, const MemoryFigures &m, std::ostream &out)
               "plain pass of " + dirText, 3.0, "<= 3x");
     timeRatio(lines, r, "1 scan of every channel in one pass (list --channel all)", name::kScanAllChannels, name::kScan,
               "one channel's scan", 1.3, "<= 1.3x");
+    timeRatio(lines, r, "1 list --unlisted: the scan, then the chains no walk reaches", name::kScanUnlisted, name::kScan,
+              "one channel's scan", 2.0, "<= 2x");
+    if (const char *why = failure(r, {name::kHostileUnlisted}))
+        lines.push_back({"7 hostile directory, list --unlisted", why, "", "", "< 30 s", "ERROR"});
+    else
+        lines.push_back({"7 hostile directory, list --unlisted", duration(median(r, name::kHostileUnlisted)),
+                         "stops at the scan's bound", "", "< 30 s", verdict(median(r, name::kHostileUnlisted) < 30.0)});
     timeRatio(lines, r, "1 scan, debug output to a file", name::kScanLogged, name::kPlainPass,
               "plain pass of " + dirText, 0, "(cost of the log)");
     timeRatio(lines, r, "2 directory read, " + dirText + ", page cache", name::kDirectoryRead, name::kDdDirectory,

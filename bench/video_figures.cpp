@@ -3,6 +3,9 @@
 // six-frame preview of a 3,000-cluster recording from the page cache.
 #include "figures.h"
 
+#include "carve.h"
+#include "iobuffer.h"
+#include "corpus.h"
 #include "layout.h"
 #include "preview.h"
 #include "remux.h"
@@ -26,7 +29,7 @@ constexpr uint32_t kPreviewClusters = 3000;
 
 QString masterPath() { return g_dir + QStringLiteral("/master.h264"); }
 QString recordingPath() { return g_dir + QStringLiteral("/recording.bin"); }
-
+QString carvePath() { return g_dir + QStringLiteral("/carve.bin"); }
 // Real H.264 of 150 frames with recorder bytes between them, repeated to the size asked.
 bool makeFile(const QString &path, qint64 bytes, QString *error)
 {
@@ -56,6 +59,72 @@ bool warm(const QString &path)
     while (!f.read(1 << 24).isEmpty()) {
     }
     return true;
+}
+
+constexpr uint32_t kCarveClusters = 64;
+
+// A quarter each: the middle of a recording, random bytes, zeros, and start
+// codes among noise (the one kind read whole before it is given up).
+bool makeCarveFile(QString *error)
+{
+    const testkit::VideoClusters video = testkit::videoForClusters(3, 320, 240, 1);
+    const QByteArray middle = video.bytes.mid(kClusterBytes, kClusterBytes);
+    QByteArray random(kClusterBytes, '\0');
+    uint32_t x = 12345;
+    for (char &c : random)
+        c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    const QByteArray zeros(kClusterBytes, '\0');
+    const QByteArray decoy = testkit::startCodeDecoy(7, kClusterBytes);
+    QFile f(carvePath());
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = QStringLiteral("cannot write %1").arg(carvePath());
+        return false;
+    }
+    for (uint32_t c = 0; c < kCarveClusters; ++c) {
+        const QByteArray &b = c % 4 == 0 ? middle : c % 4 == 1 ? random : c % 4 == 2 ? zeros : decoy;
+        if (f.write(b) != b.size()) {
+            *error = QStringLiteral("cannot write %1: %2").arg(carvePath(), f.errorString());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Each cluster read only as far as its verdict needs.
+void carveRuns(benchmark::State &state)
+{
+    if (!warm(carvePath())) {
+        state.SkipWithError("cannot read the carve file");
+        return;
+    }
+    const DriveSource source(openDrive(carvePath().toLocal8Bit().constData()));
+    IoBytes buffer(kClusterBytes);
+    for (auto _ : state) {
+        uint64_t video = 0, sectors = 0;
+        for (uint32_t c = 0; c < kCarveClusters; ++c) {
+            uint32_t read = 0;
+            video += decideCluster(source, uint64_t(c) * kClusterSectors, buffer.data(), &read).verdict
+                     == ClusterVerdict::Video;
+            sectors += read;
+        }
+        if (video != kCarveClusters / 4) {
+            state.SkipWithError("the decisions did not find every video cluster");
+            return;
+        }
+        state.counters["MiB_read"] = double(sectors) * kSectorSize / double(1 << 20);
+    }
+}
+
+void ddCarveRuns(benchmark::State &state)
+{
+    warm(carvePath());
+    const std::vector<std::string> dd{"dd", "if=" + carvePath().toStdString(), "of=/dev/null", "bs=2M",
+                                      "status=none"};
+    for (auto _ : state)
+        if (!runProgram(dd)) {
+            state.SkipWithError("dd failed");
+            return;
+        }
 }
 
 void remuxRuns(benchmark::State &state)
@@ -146,7 +215,7 @@ bool registerVideoBenchmarks(const QString &folder, QString *error)
 {
     g_dir = folder;
     if (!makeFile(masterPath(), kMasterMiB << 20, error)
-        || !makeFile(recordingPath(), qint64(kPreviewClusters) * kClusterBytes, error))
+        || !makeFile(recordingPath(), qint64(kPreviewClusters) * kClusterBytes, error) || !makeCarveFile(error))
         return false;
     using benchmark::RegisterBenchmark;
     const auto runs = [](benchmark::internal::Benchmark *b, int repetitions) {
@@ -156,6 +225,8 @@ bool registerVideoBenchmarks(const QString &folder, QString *error)
     runs(RegisterBenchmark(name::kRemuxMp4, remuxRuns), 5);
     runs(RegisterBenchmark(name::kFfmpegCopy, ffmpegRuns), 5);
     runs(RegisterBenchmark(name::kPreview, previewRuns), 8);
+    runs(RegisterBenchmark(name::kCarveDecide, carveRuns), 8);
+    runs(RegisterBenchmark(name::kDdCarve, ddCarveRuns), 8);
     return true;
 }
 

@@ -4,12 +4,14 @@
 #include "fuzzcheck.h"
 #include "lereader.h"
 #include "scan.h"
+#include "unlisted.h"
 
 #include "log.h"
 #include <QString>
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 using namespace korvath;
 
@@ -126,5 +128,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(it->recordIndex >= i);
     }
     FUZZ_CHECK(static_cast<uint64_t>(found.size()) <= candidates);
+
+    // The unlisted chains: within the bound, each record in one at most, each
+    // link one the records make, every record of one carrying a flag and its id.
+    const UnlistedScan u = findUnlisted(bytes, length, info);
+    FUZZ_CHECK(u.clustersWalked <= scanClusterBound(recordCount));
+    FUZZ_CHECK(!u.bounded || u.recordings.isEmpty());
+    std::vector<uint8_t> seen(static_cast<size_t>(present), 0);
+    for (const Recording &r : u.recordings) {
+        FUZZ_CHECK(!r.clusters.isEmpty() && safeFileName(r.name));
+        for (int k = 0; k < r.clusters.size(); ++k) {
+            const uint32_t c = r.clusters[k];
+            FUZZ_CHECK(c >= info.rev_clu && c < present && !seen[c]);
+            seen[c] = 1;
+            const DirectoryRecord d = readDirectoryRecord(dir, c);
+            FUZZ_CHECK(d.flag != 0 && d.chainId == r.chainId && u.claimed[c]);
+            FUZZ_CHECK(k == 0 || readDirectoryRecord(dir, r.clusters[k - 1]).nextCluster == c);
+        }
+    }
     return 0;
 }

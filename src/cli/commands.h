@@ -5,6 +5,7 @@
 #include "dfxmlreport.h"
 #include "export.h"
 #include "listing.h"
+#include "scan.h"
 #include "options.h"
 #include "recordertime.h"
 
@@ -13,8 +14,12 @@
 #include <QStringList>
 #include <QString>
 #include <memory>
+#include <vector>
 
 namespace korvath {
+
+struct Fragment;
+
 namespace cli {
 
 enum Exit { ExitDone = 0, ExitLoss = 1, ExitUsage = 2 };
@@ -87,6 +92,12 @@ void reportRecording(CaseReport &report, const Listing &listing, const Recording
 // Adds what was not reached and writes it; false (and a line on stderr) when it could not be written.
 bool finishReport(CaseReport &report, const Options &o, const QStringList &notReached, const QString &why);
 int runOverview(const Listing &listing, const Options &o, bool lost);
+// The fragments of H.264 in the clusters no record claims, found with a
+// progress bar and stoppable; nothing without FFmpeg's libraries.
+std::vector<Fragment> findFragments(const Listing &listing, bool *stopped);
+// carve: the fragments written to DIR/carved/ as an export writes; with
+// --carved, preview: their contact sheets.
+int runCarve(Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256);
 // Contact sheets of the listed recordings, straight from the source.
 int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,
                const OpenedSource &opened);

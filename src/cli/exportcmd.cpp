@@ -7,6 +7,7 @@
 #include "sha256.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QThread>
 #include <cstdio>
 
@@ -103,7 +104,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         const QString digest = hashing && e.written() ? QString::fromStdString(hash.hex()) : QString();
         if (o.sha256 && e.written()) {
             progress.finish();
-            out(QStringLiteral("%1  CAM%2/%3").arg(digest).arg(e.channel + 1).arg(e.name));
+            out(QStringLiteral("%1  %2").arg(digest, QDir(o.outDir).relativeFilePath(QFileInfo(e.path).absoluteFilePath())));
             flushOut();
         }
         if (!o.report.isEmpty())

@@ -80,6 +80,8 @@ void printList(const QList<const Recording *> &recordings, const Options &o)
                 line += QStringLiteral("\t%1\t%2").arg(start.isEmpty() ? QStringLiteral("-") : start,
                                                        end.isEmpty() ? QStringLiteral("-") : end);
             }
+            if (!r->timesKnown)
+                line += QStringLiteral("\tunknown time");
             out(o.allChannels ? QStringLiteral("%1\t%2").arg(r->channel + 1).arg(line) : line);
         }
         return;
@@ -95,6 +97,15 @@ void printList(const QList<const Recording *> &recordings, const Options &o)
                            {QStringLiteral("end"), stampText(r->endTime)},
                            {QStringLiteral("clusters"), clusters},
                            {QStringLiteral("bytes"), static_cast<qint64>(recordingBytes(*r))}};
+        if (r->origin == RecordingOrigin::Unlisted) {
+            object.insert(QStringLiteral("unlisted"), true);
+            object.insert(QStringLiteral("chain_id"), static_cast<qint64>(r->chainId));
+            object.insert(QStringLiteral("times_known"), r->timesKnown);
+            if (!r->timesKnown) {
+                object.insert(QStringLiteral("start"), QJsonValue());
+                object.insert(QStringLiteral("end"), QJsonValue());
+            }
+        }
         if (o.clockOffset) {
             const QString start = trueText(r->startTime), end = trueText(r->endTime);
             object.insert(QStringLiteral("true_start"), start.isEmpty() ? QJsonValue() : QJsonValue(start));

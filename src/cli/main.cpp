@@ -154,11 +154,16 @@ int run(const Options &o)
     QString problem;
     // Playable copies and previews load the video module (FFmpeg) now, before
     // anything is read; the other commands never load it.
-    if (o.mp4 || o.command == Command::Preview || o.frames > 0) {
+    if (o.mp4 || o.command == Command::Preview || o.command == Command::Carve || o.carved || o.frames > 0) {
         QString why;
         if (!videoModule(&why)) {
             err(QStringLiteral("%1 needs FFmpeg's libraries, and this korvath-cli cannot load its video module: %2")
-                    .arg(o.mp4 ? QStringLiteral("--mp4") : o.frames > 0 ? QStringLiteral("--frames") : QStringLiteral("'preview'"), why));
+                    .arg(o.mp4             ? QStringLiteral("--mp4")
+                         : o.carved        ? QStringLiteral("--carved")
+                         : o.frames > 0    ? QStringLiteral("--frames")
+                         : o.command == Command::Carve ? QStringLiteral("'carve'")
+                                                       : QStringLiteral("'preview'"),
+                         why));
             return ExitUsage;
         }
         // FFmpeg's own lines go to the debug log: a damaged recording makes thousands.
@@ -192,6 +197,7 @@ int run(const Options &o)
     query.start = o.from;
     query.end = o.to;
     query.allChannels = o.allChannels;
+    query.unlisted = o.unlisted || o.carved || o.command == Command::Overview || o.command == Command::Carve;
     QString directorySha256;
     std::function<void(const DirectoryRead &)> onDirectory;
     if (!o.report.isEmpty())
@@ -200,10 +206,22 @@ int run(const Options &o)
                 directorySha256 = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
         };
     Listing listing = listRecordings(opened.source, query, onDirectory);
-    const bool lost = reportListingLosses(listing);
+    bool lost = reportListingLosses(listing);
     keepSameNamed(listing);
     if (!listing.directoryAllocated)
         return ExitLoss;
+    if (query.unlisted && listing.unlistedBounded) {
+        err(QStringLiteral("the walks from the start records reached the scan's bound: which records no walk "
+                           "reaches is not known, so no unlisted recording is listed and nothing is carved"));
+        lost = true;
+    }
+    if (o.unlisted)
+        listing.recordings = unlistedMatching(listing.unlisted, query);
+    if (o.command == Command::Carve || (o.carved && o.command == Command::Preview)) {
+        catchStopSignals();
+        const int status = runCarve(listing, o, opened, directorySha256);
+        return status == ExitDone && lost ? ExitLoss : status;
+    }
     if (o.command == Command::List)
         return runList(listing, o, lost);
     // What writes files stops in order: nothing in hand is left behind.

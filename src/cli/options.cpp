@@ -25,7 +25,11 @@ constexpr char kDescription[] =
     "  korvath-cli preview SOURCE --out PATH [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
     "                     [--frames K] [--overwrite]\n"
     "  korvath-cli overview SOURCE --out FILE.html [--from TIME] [--to TIME] [--frames K] [--overwrite]\n"
+    "                     [--carved]\n"
+    "  korvath-cli carve  SOURCE --out DIR [--json] [--sha256] [--report FILE] [--overwrite]\n"
     "  korvath-cli verify REPORT.xml [--source SOURCE]\n"
+    "  (list, export and preview take --unlisted: the recordings no start record reaches;\n"
+    "   preview --carved draws the fragments carve finds)\n"
     "  (list, export, preview and overview also take --clock-offset [+|-][D.]HH:MM:SS\n"
     "   or --clock-observed 'RECORDER_TIME=TRUE_TIME')\n"
     "\n"
@@ -48,7 +52,14 @@ constexpr char kDescription[] =
     "        frame; a cluster with any unreadable sector is not used. stdout: one line per picture,\n"
     "        its path, frames found and clusters read.\n"
     "overview writes one self-contained HTML page of every channel: the source, a timeline, a table\n"
-    "        per channel (with --frames K, a small preview of K frames per recording).\n"
+    "        per channel (with --frames K, a small preview of K frames per recording); unlisted recordings\n"
+    "        in their channel's lane, and with --carved the carved fragments in a lane of their own.\n"
+    "--unlisted: recordings whose first clusters were reused (the rest of their chain keeps its records);\n"
+    "        one whose stamps are implausible is listed whatever the range, named unknown-time. export\n"
+    "        writes them to DIR/CAM<channel>/unlisted/.\n"
+    "carve   reads the clusters no record claims, finds H.264 in them and writes each run of clusters\n"
+    "        whose frames continue each other to DIR/carved/carved_clusters-<first>-<last>.h264; stdout: one\n"
+    "        line per fragment (first cluster, clusters, frames, width x height, path).\n"
     "verify  re-hashes every file REPORT.xml names (relative to its folder): one line per file, OK,\n"
     "        CHANGED or MISSING; exit 0 only when all are OK. --source SOURCE also reads each native\n"
     "        copy's bytes back from where the report says they lie on SOURCE and checks their hash;\n"
@@ -81,6 +92,8 @@ const char *commandName(Command c)
         return "preview";
     case Command::Verify:
         return "verify";
+    case Command::Carve:
+        return "carve";
     }
     return "";
 }
@@ -200,11 +213,15 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     const QCommandLineOption verifySource(QStringLiteral("source"),
                                           QStringLiteral("verify: also check the native copies against this source."),
                                           QStringLiteral("SOURCE"));
+    const QCommandLineOption unlisted(QStringLiteral("unlisted"),
+                                      QStringLiteral("list, export, preview: the recordings no start record reaches."));
+    const QCommandLineOption carved(QStringLiteral("carved"),
+                                    QStringLiteral("overview: carve the clusters no record claims and show the fragments."));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
     parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, clockObserved,
-                       mp4, frames, caseNumber, exhibit, examiner, note, verifySource});
+                       mp4, frames, caseNumber, exhibit, examiner, note, verifySource, unlisted, carved});
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("disks, list, export, preview, overview or verify"));
+                                 QStringLiteral("disks, list, export, preview, overview, carve or verify"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
     if (!parser.parse(arguments)) {
@@ -236,10 +253,12 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         options->command = Command::Preview;
     else if (command == QLatin1String("verify"))
         options->command = Command::Verify;
+    else if (command == QLatin1String("carve"))
+        options->command = Command::Carve;
     else {
         *error = command.isEmpty()
-                     ? QStringLiteral("no command given: disks, list, export, preview, overview or verify (see --help)")
-                     : QStringLiteral("unknown command '%1': use disks, list, export, preview, overview or verify")
+                     ? QStringLiteral("no command given: disks, list, export, preview, overview, carve or verify (see --help)")
+                     : QStringLiteral("unknown command '%1': use disks, list, export, preview, overview, carve or verify")
                            .arg(command);
         return false;
     }
@@ -264,21 +283,34 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         bool overview = false;
         bool preview = false;
         bool verify = false;
-    } const belongs[] = {{channel, true, true, false, false, true},   {from, true, true, false, true, true},
-                         {to, true, true, false, true, true},         {json, true, false, true},
-                         {out, false, true, false, true, true},       {name, false, true, false, false, true},
-                         {sha256, false, true},                       {report, false, true},
-                         {overwrite, false, true, false, true, true}, {mp4, false, true},
-                         {clockOffset, true, true, false, true, true}, {clockObserved, true, true, false, true, true},
-                         {frames, false, false, false, true, true},   {caseNumber, false, true},
-                         {exhibit, false, true},                      {examiner, false, true},
-                         {note, false, true},                         {verifySource, false, false, false, false, false, true}};
+        bool carve = false;
+    } const belongs[] = {{channel, true, true, false, false, true},
+                         {from, true, true, false, true, true},
+                         {to, true, true, false, true, true},
+                         {json, true, false, true, false, false, false, true},
+                         {out, false, true, false, true, true, false, true},
+                         {name, false, true, false, false, true},
+                         {sha256, false, true, false, false, false, false, true},
+                         {report, false, true, false, false, false, false, true},
+                         {overwrite, false, true, false, true, true, false, true},
+                         {mp4, false, true},
+                         {clockOffset, true, true, false, true, true},
+                         {clockObserved, true, true, false, true, true},
+                         {frames, false, false, false, true, true},
+                         {caseNumber, false, true},
+                         {exhibit, false, true},
+                         {examiner, false, true},
+                         {note, false, true},
+                         {verifySource, false, false, false, false, false, true},
+                         {unlisted, true, true, false, false, true},
+                         {carved, false, false, false, true, true}};
     for (const Belongs &b : belongs) {
         const bool fits = options->command == Command::List       ? b.list
                           : options->command == Command::Export   ? b.exporting
                           : options->command == Command::Overview ? b.overview
                           : options->command == Command::Preview  ? b.preview
                           : options->command == Command::Verify   ? b.verify
+                          : options->command == Command::Carve    ? b.carve
                                                                   : b.disks;
         if (parser.isSet(b.option) && !fits) {
             *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
@@ -295,6 +327,8 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     options->names = parser.values(name);
     options->outDir = parser.value(out);
     options->mp4 = parser.isSet(mp4);
+    options->unlisted = parser.isSet(unlisted);
+    options->carved = parser.isSet(carved);
     if (options->command == Command::Disks)
         return true;
     if (options->command == Command::Verify) {
@@ -311,7 +345,9 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
 
     static const QRegularExpression number(QStringLiteral("^\\d{1,2}$"));
     // The overview is of every channel, always.
-    const QString channelText = options->command == Command::Overview ? QStringLiteral("all") : parser.value(channel);
+    const QString channelText = options->command == Command::Overview || options->command == Command::Carve
+                                    ? QStringLiteral("all")
+                                    : parser.value(channel);
     const uint channelNumber = channelText.toUInt();
     if (channelText == QLatin1String("all")) {
         options->allChannels = true;
@@ -418,9 +454,13 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
             return false;
         }
     }
-    if (options->command == Command::Export) {
+    if (options->command == Command::Carve && options->json && options->sha256) {
+        *error = QStringLiteral("'carve' prints either --json or --sha256 lines on stdout, not both");
+        return false;
+    }
+    if (options->command == Command::Export || options->command == Command::Carve) {
         if (!parser.isSet(out) || options->outDir.isEmpty()) {
-            *error = QStringLiteral("'export' needs --out DIR, the folder to write into");
+            *error = QStringLiteral("'%1' needs --out DIR, the folder to write into").arg(cmd);
             return false;
         }
         if (!QFileInfo(options->outDir).isDir()) {

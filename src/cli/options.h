@@ -13,7 +13,7 @@
 namespace korvath {
 namespace cli {
 
-enum class Command { Disks, List, Export, Overview, Preview, Verify };
+enum class Command { Disks, List, Export, Overview, Preview, Verify, Carve };
 
 struct Options {
     Command command = Command::List;
@@ -41,6 +41,8 @@ struct Options {
     RecorderTime trueTo = 0;
     int frames = 0;            // overview: preview frames per recording, 0 for none; preview: per sheet
     bool mp4 = false; // export: a playable copy of each
+    bool carved = false;   // overview: carve and show the fragments
+    bool unlisted = false; // list, export, preview, overview: the recordings no start record reaches
 };
 
 // "YYYY-MM-DD HH:MM:SS" (or with a T), a real date from 2000 to 2063, the

@@ -81,8 +81,9 @@ QString channelText(const Options &o)
 
 QString noMatchText(const Options &o)
 {
-    QString text =
-        QStringLiteral("no recording of %1 from %2 to %3").arg(channelText(o), stampText(o.from), stampText(o.to));
+    QString text = QStringLiteral("no %1recording of %2 from %3 to %4")
+                       .arg(o.unlisted ? QStringLiteral("unlisted ") : QString(), channelText(o), stampText(o.from),
+                            stampText(o.to));
     if (o.clockOffset)
         text += QStringLiteral(" on the recorder's clock (true %1 to %2, clock offset %3)")
                     .arg(stampText(o.trueFrom), stampText(o.trueTo), clockOffsetText(*o.clockOffset));

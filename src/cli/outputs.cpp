@@ -33,7 +33,7 @@ QString previewPath(const Options &o, const Recording &r)
     QString base = r.name;
     if (base.endsWith(QLatin1String(".h264"), Qt::CaseInsensitive))
         base.chop(5);
-    return cameraFolderPath(o.outDir, r.channel) + QLatin1Char('/') + base + QStringLiteral(".png");
+    return recordingFolderPath(o.outDir, r) + QLatin1Char('/') + base + QStringLiteral(".png");
 }
 
 QString outputClash(const Options &o, const OpenedSource &opened, const QList<const Recording *> &chosen)
@@ -56,7 +56,7 @@ QString outputClash(const Options &o, const OpenedSource &opened, const QList<co
         claims.addFolder(o.outDir, out);
         for (const Recording *r : chosen) {
             cameraFolder(*r);
-            const QString copy = cameraFolderPath(o.outDir, r->channel) + QLatin1Char('/') + r->name;
+            const QString copy = recordingFolderPath(o.outDir, *r) + QLatin1Char('/') + r->name;
             claims.addFile(copy, QStringLiteral("the native copy %1").arg(quoted(copy)));
             if (o.mp4) {
                 const QString mp4 = playablePath(o.outDir, *r);

@@ -115,6 +115,21 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
         in.source.notes << QStringLiteral("%1 the name of a later recording (the same channel and times): shown "
                                           "with the first cluster in the name")
                                .arg(countText(renamed, "recording shares", "recordings share"));
+    ScanQuery any = listing.query;
+    any.allChannels = true;
+    for (const Recording &r : unlistedMatching(listing.unlisted, any))
+        in.unlisted.append(r);
+    in.clusterCount = static_cast<uint64_t>(listing.info.dir_size) * kRecordsPerSector;
+    if (o.carved && !listing.unlistedBounded) {
+        catchStopSignals();
+        bool stopped = false;
+        for (const Fragment &f : findFragments(listing, &stopped))
+            in.carved.append(videoModule(nullptr)->fragmentRecording(f));
+        if (stopped) {
+            err(QStringLiteral("stopped by %1; no page was written").arg(signalName(stopSignal())));
+            return 128 + stopSignal();
+        }
+    }
 
     if (o.frames > 0) {
         if (const int missing = addPreviews(listing, o.frames, &in))
@@ -140,6 +155,9 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
             .arg(countText(static_cast<uint64_t>(in.recordings.size()), "recording", "recordings"),
                  countText(static_cast<uint64_t>(channels.size()), "channel", "channels"),
                  QDir::toNativeSeparators(o.outDir)));
+    if (!in.unlisted.isEmpty() || !in.carved.isEmpty())
+        err(QStringLiteral("and %1, %2").arg(countText(static_cast<uint64_t>(in.unlisted.size()), "unlisted recording", "unlisted recordings"),
+                                            countText(static_cast<uint64_t>(in.carved.size()), "carved fragment", "carved fragments")));
     return lost ? ExitLoss : ExitDone;
 }
 

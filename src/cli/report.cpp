@@ -33,6 +33,23 @@ std::vector<UnreadableSectors> unreadableByPosition(uint32_t dataOffset, const C
     return out;
 }
 
+// What found footage no start record lists, said beside it.
+void labelOrigin(ReportFile &f, const Recording &rec)
+{
+    if (rec.origin == RecordingOrigin::Unlisted) {
+        f.origin = QStringLiteral("unlisted chain");
+        f.originRule = QStringLiteral("records with a flag that no walk from a start record reaches, followed by "
+                                      "their links while the chain id holds (chain id %1%2)")
+                           .arg(rec.chainId)
+                           .arg(rec.timesKnown ? QString() : QStringLiteral("; its stamps are implausible, times unknown"));
+    } else if (rec.origin == RecordingOrigin::Carved) {
+        f.origin = QStringLiteral("carved fragment");
+        f.recordless = true;
+        f.originRule = QStringLiteral("adjacent clusters with empty records that no walk reaches, each holding H.264 "
+                                      "parameter sets and slices, their frame numbers going on from one to the next");
+    }
+}
+
 } // namespace
 
 CaseReport startReport(const Listing &listing, const OpenedSource &opened, const QString &directorySha256,
@@ -89,6 +106,7 @@ void reportRecording(CaseReport &report, const Listing &listing, const Recording
     f.end = rec.endTime;
     f.recordIndex = rec.recordIndex;
     f.unreadableSectors = e.unreadableSectors;
+    labelOrigin(f, rec);
     report.files.push_back(f);
 }
 

@@ -15,6 +15,16 @@ ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t 
 ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t firstIndex,
                       std::vector<uint32_t> &scratch)
 {
+    const size_t count = walkChainInto(directory, recordCount, firstIndex, scratch);
+    // Sized once and copied: appending to the list reloads its size at every step.
+    ClusterList clusters(static_cast<int>(count));
+    std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(count), clusters.begin());
+    return clusters;
+}
+
+size_t walkChainInto(const LeReader &directory, uint64_t recordCount, uint32_t firstIndex,
+                     std::vector<uint32_t> &scratch)
+{
     const DirectoryRecord first = readDirectoryRecord(directory, firstIndex);
     // A chain holds at most chainCount + 1 clusters (a 16-bit count), so the
     // buffer is sized once and written without a capacity test per step.
@@ -61,11 +71,7 @@ ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t 
             next = link;
         }
     }
-    const size_t count = static_cast<size_t>(out - begin);
-    // Sized once and copied: appending to the list reloads its size at every step.
-    ClusterList clusters(static_cast<int>(count));
-    std::copy(begin, out, clusters.begin());
-    return clusters;
+    return static_cast<size_t>(out - begin);
 }
 
 } // namespace korvath

@@ -18,5 +18,8 @@ ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t 
 // The same, gathering in `scratch` (reused from walk to walk) to spare allocations.
 ClusterList walkChain(const LeReader &directory, uint64_t recordCount, uint32_t firstIndex,
                       std::vector<uint32_t> &scratch);
+// The same walk left in `scratch` alone: returns how many clusters it took.
+size_t walkChainInto(const LeReader &directory, uint64_t recordCount, uint32_t firstIndex,
+                     std::vector<uint32_t> &scratch);
 
 } // namespace korvath

@@ -19,7 +19,12 @@ struct ScanQuery {
     RecorderTime start = 0;
     RecorderTime end = 0;
     bool allChannels = false; // every channel the field can hold, in one pass
+    bool unlisted = false;    // also look for the chains no start record reaches
 };
+
+// Where a recording came from: a start record's walk, a chain of records no
+// walk reaches (its head overwritten), or clusters no record claims.
+enum class RecordingOrigin { Listed, Unlisted, Carved };
 
 struct Recording {
     QString name;
@@ -28,6 +33,10 @@ struct Recording {
     RecorderTime endTime = 0;
     uint32_t channel = 0; // counted from 0
     uint32_t recordIndex = 0;
+    RecordingOrigin origin = RecordingOrigin::Listed;
+    uint32_t chainId = 0;   // unlisted: the chain id its records share
+    bool timesKnown = true; // false: no record of it holds plausible stamps
+    QString folder;         // below the save folder; empty for CAM<channel+1>
 };
 
 // Recordings by file name, in the order of the file list.

@@ -255,7 +255,24 @@ namespace {
 
 QString filePathIn(const QString &saveFolder, const Recording &r)
 {
-    return cameraFolderPath(saveFolder, r.channel) + QStringLiteral("//") + r.name;
+    return recordingFolderPath(saveFolder, r) + QStringLiteral("//") + r.name;
+}
+
+// Each level of a recording's folder in turn: the first that cannot be made says why.
+QString makeRecordingFolder(const QString &saveFolder, const Recording &r)
+{
+    if (r.folder.isEmpty())
+        return makeOutputFolder(cameraFolderPath(saveFolder, r.channel));
+    QString path = saveFolder;
+    for (const QString &level : r.folder.split(QLatin1Char('/'))) {
+        if (level.isEmpty())
+            continue;
+        path += QStringLiteral("//") + level;
+        const QString why = makeOutputFolder(path);
+        if (!why.isEmpty())
+            return why;
+    }
+    return {};
 }
 
 uint64_t clustersLeft(const RecordingExport &r, const Recording &rec)
@@ -284,9 +301,9 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
         ++position;
         if (!entry.selected)
             continue;
-        const QString folder = cameraFolderPath(saveFolder, rec.channel);
+        const QString folder = recordingFolderPath(saveFolder, rec);
         if (!folderProblem.contains(folder)) {
-            const QString why = makeOutputFolder(folder);
+            const QString why = makeRecordingFolder(saveFolder, rec);
             folderProblem.insert(folder, why);
             if (!why.isEmpty())
                 outcome.folderProblems << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(QDir::cleanPath(folder)), why);
@@ -329,6 +346,11 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
                 outcome.clustersNotRead += static_cast<uint64_t>(entries[i].recording->clusters.size());
         }
     return outcome;
+}
+
+QString recordingFolderPath(const QString &saveFolder, const Recording &r)
+{
+    return r.folder.isEmpty() ? cameraFolderPath(saveFolder, r.channel) : saveFolder + QStringLiteral("//") + r.folder;
 }
 
 QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> &entries)

@@ -105,9 +105,12 @@ struct ExportOutcome {
 };
 
 // Walks the entries in order; each selected recording goes to
-// cameraFolderPath(saveFolder, its channel), made when missing.
+// recordingFolderPath(saveFolder, it), made when missing.
 ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, const QString &saveFolder,
                                const QList<ExportEntry> &entries, const ExportHooks &hooks = {});
+
+// cameraFolderPath, or the recording's own folder below the save folder.
+QString recordingFolderPath(const QString &saveFolder, const Recording &r);
 
 // The final paths among those the selected entries would be written to that exist already.
 QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> &entries);

@@ -22,6 +22,12 @@ Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo
     if (directory.allocated)
         listing.recordings = scanDirectory(directory.bytes.data(), directory.bytes.size(), info, query,
                                            &listing.scan, &listing.displaced);
+    if (directory.allocated && query.unlisted) {
+        UnlistedScan u = findUnlisted(directory.bytes.data(), directory.bytes.size(), info);
+        listing.unlisted = std::move(u.recordings);
+        listing.claimed = std::move(u.claimed);
+        listing.unlistedBounded = u.bounded;
+    }
     return listing;
 }
 

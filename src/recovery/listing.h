@@ -6,6 +6,7 @@
 #include "directory.h"
 #include "layout.h"
 #include "scan.h"
+#include "unlisted.h"
 #include "source.h"
 
 #include <QList>
@@ -31,6 +32,11 @@ struct Listing {
     // Earlier recordings whose name a later one took (same channel and stamps,
     // other clusters), in record order; not in `recordings`.
     std::vector<Recording> displaced;
+    // With query.unlisted: every unlisted recording, any channel and time, and
+    // per record whether it is claimed, by a flag or a walk (for carving).
+    QVector<Recording> unlisted;
+    std::vector<uint8_t> claimed;
+    bool unlistedBounded = false;
 
     uint64_t directoryUnreadableSectors() const { return sectorCount(directoryUnreadable); }
     // Of those, the ones that lie on the source: the rest lie past its end

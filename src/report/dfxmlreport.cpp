@@ -349,24 +349,33 @@ void writeFile(Writer &w, const ReportFile &f, const std::optional<qint64> &cloc
         w.text(K, "frames_dropped", number(d.framesDropped));
         w.end();
     } else {
-        w.text(K, "camera", number(uint64_t(f.channel) + 1));
-        w.start(K, "recorder_start");
-        w.attr("raw", QStringLiteral("0x%1").arg(f.start, 8, 16, QLatin1Char('0')));
-        w.x.writeCharacters(recorderStampText(f.start));
-        w.end();
-        w.start(K, "recorder_end");
-        w.attr("raw", QStringLiteral("0x%1").arg(f.end, 8, 16, QLatin1Char('0')));
-        w.x.writeCharacters(recorderStampText(f.end));
-        w.end();
-        if (clockOffset) {
-            // True times, from the recorder's stamps and the offset given; none for an impossible stamp.
-            for (const auto &t : {std::make_pair("true_start", f.start), std::make_pair("true_end", f.end)}) {
-                const std::optional<QDateTime> when = trueTimeForRecorderTime(t.second, *clockOffset);
-                if (when)
-                    w.text(K, t.first, when->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        // A carved fragment has no record to give it a camera or stamps.
+        if (!f.recordless) {
+            w.text(K, "camera", number(uint64_t(f.channel) + 1));
+            w.start(K, "recorder_start");
+            w.attr("raw", QStringLiteral("0x%1").arg(f.start, 8, 16, QLatin1Char('0')));
+            w.x.writeCharacters(recorderStampText(f.start));
+            w.end();
+            w.start(K, "recorder_end");
+            w.attr("raw", QStringLiteral("0x%1").arg(f.end, 8, 16, QLatin1Char('0')));
+            w.x.writeCharacters(recorderStampText(f.end));
+            w.end();
+            if (clockOffset) {
+                // True times, from the recorder's stamps and the offset given; none for an impossible stamp.
+                for (const auto &t : {std::make_pair("true_start", f.start), std::make_pair("true_end", f.end)}) {
+                    const std::optional<QDateTime> when = trueTimeForRecorderTime(t.second, *clockOffset);
+                    if (when)
+                        w.text(K, t.first, when->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+                }
             }
         }
         w.text(K, "record_index", number(f.recordIndex));
+        if (!f.origin.isEmpty()) {
+            w.start(K, "origin");
+            w.attr("rule", f.originRule);
+            w.x.writeCharacters(f.origin);
+            w.end();
+        }
         w.text(K, "unreadable_sectors", number(f.unreadableSectors));
     }
     w.end();

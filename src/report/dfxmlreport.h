@@ -102,6 +102,11 @@ struct ReportFile {
     uint32_t recordIndex = 0;
     uint64_t unreadableSectors = 0;
     std::optional<DerivedFrom> derived; // set: a derived file, no byte runs of its own
+    // Footage no start record lists: "unlisted chain" or "carved fragment",
+    // and the rule that found it. Empty for a listed recording.
+    QString origin;
+    QString originRule;
+    bool recordless = false; // carved: no camera, no stamps
 };
 
 struct NotWritten {

@@ -158,6 +158,14 @@ public:
     {
         for (const Recording &r : in.recordings)
             m_lanes[r.channel].push_back({&r, recorderTimeSeconds(r.startTime), recorderTimeSeconds(r.endTime)});
+        for (const Recording &r : in.unlisted) {
+            m_lanes[r.channel]; // a lane even where nothing is listed
+            m_unlisted[r.channel].push_back({&r, recorderTimeSeconds(r.startTime), recorderTimeSeconds(r.endTime)});
+        }
+        for (const QVector<Entry> &lane : m_unlisted)
+            for (const Entry &e : lane)
+                if (e.rec->timesKnown && e.drawable())
+                    include(e);
         for (QVector<Entry> &lane : m_lanes) {
             std::sort(lane.begin(), lane.end(), [](const Entry &a, const Entry &b) {
                 if (a.rec->startTime != b.rec->startTime)
@@ -166,19 +174,9 @@ public:
                     return a.rec->endTime < b.rec->endTime;
                 return a.rec->name < b.rec->name;
             });
-            for (const Entry &e : lane) {
-                if (!e.drawable())
-                    continue;
-                if (!m_any || *e.start < m_from) {
-                    m_from = *e.start;
-                    m_fromStamp = e.rec->startTime;
-                }
-                if (!m_any || e.drawnEnd() > m_to) {
-                    m_to = e.drawnEnd();
-                    m_toStamp = e.rec->endTime > e.rec->startTime ? e.rec->endTime : e.rec->startTime;
-                }
-                m_any = true;
-            }
+            for (const Entry &e : lane)
+                if (e.drawable())
+                    include(e);
         }
         if (m_any && m_to - m_from < 60) {
             // A span of seconds would stretch one recording over the page.
@@ -196,11 +194,85 @@ public:
         timeline();
         for (auto it = m_lanes.cbegin(); it != m_lanes.cend(); ++it)
             channel(it.key(), it.value());
+        unlistedTable();
+        carvedTable();
         m_h << "</body>\n</html>\n";
         return m_h.take();
     }
 
 private:
+    void include(const Entry &e)
+    {
+        if (!m_any || *e.start < m_from) {
+            m_from = *e.start;
+            m_fromStamp = e.rec->startTime;
+        }
+        if (!m_any || e.drawnEnd() > m_to) {
+            m_to = e.drawnEnd();
+            m_toStamp = e.rec->endTime > e.rec->startTime ? e.rec->endTime : e.rec->startTime;
+        }
+        m_any = true;
+    }
+
+    // Unlisted recordings: their stamps are the whole recording's, of which only the tail is left.
+    void unlistedBars(uint32_t channel)
+    {
+        for (const Entry &e : m_unlisted.value(channel)) {
+            if (!e.rec->timesKnown || !e.drawable())
+                continue;
+            m_h << "\n<div class=\"ubar\" data-channel=\"" << channel << "\" data-start=\"" << e.rec->startTime
+                << "\" data-end=\"" << e.rec->endTime << "\" data-first=\"" << e.rec->clusters.first()
+                << "\" style=\"left:";
+            m_h.percent(pos(*e.start)) << "%;width:";
+            m_h.percent(pos(e.drawnEnd()) - pos(*e.start))
+                << "%\" title=\"unlisted: " << e.rec->name << "\n" << e.rec->clusters.size()
+                << " clusters left of a recording whose first clusters were reused\"></div>";
+        }
+    }
+
+    void carvedLane()
+    {
+        if (m_in.carved.isEmpty())
+            return;
+        m_h << "<div class=\"row\"><div class=\"nm\">Carved</div><div class=\"flane\">";
+        const double count = double(std::max<uint64_t>(m_in.clusterCount, 1));
+        for (const Recording &r : m_in.carved) {
+            m_h << "\n<div class=\"frag\" data-first=\"" << r.clusters.first() << "\" data-clusters=\""
+                << r.clusters.size() << "\" style=\"left:";
+            m_h.percent(double(r.clusters.first()) * 100.0 / count) << "%;width:";
+            m_h.percent(double(r.clusters.size()) * 100.0 / count) << "%\" title=\"" << r.name << "\"></div>";
+        }
+        m_h << "</div></div>\n<p class=\"d\">Carved fragments have no times: their lane places them by cluster "
+               "across the disk, not on the time axis.</p>\n";
+    }
+
+    void unlistedTable()
+    {
+        if (m_in.unlisted.isEmpty())
+            return;
+        m_h << "<h2>Unlisted recordings</h2>\n<p class=\"d\">" << m_in.unlisted.size()
+            << " chain(s) of records that no start record reaches: the tails of recordings whose first clusters "
+               "were reused. Their stamps are the whole recording's; where the tail begins is not known.</p>\n"
+               "<table class=\"unl\"><tr><th>Channel</th><th>Name</th><th>Clusters</th><th>Chain id</th></tr>\n";
+        for (const Recording &r : m_in.unlisted)
+            m_h << "<tr data-first=\"" << r.clusters.first() << "\"><td>" << channelName(r.channel) << "</td><td>"
+                << r.name << "</td><td>" << r.clusters.size() << "</td><td>" << r.chainId << "</td></tr>\n";
+        m_h << "</table>\n";
+    }
+
+    void carvedTable()
+    {
+        if (m_in.carved.isEmpty())
+            return;
+        m_h << "<h2>Carved fragments</h2>\n<p class=\"d\">" << m_in.carved.size()
+            << " run(s) of clusters no record claims whose bytes hold H.264; no record gives their channel or "
+               "times.</p>\n<table class=\"carved\"><tr><th>Name</th><th>First cluster</th><th>Clusters</th></tr>\n";
+        for (const Recording &r : m_in.carved)
+            m_h << "<tr><td>" << r.name << "</td><td>" << r.clusters.first() << "</td><td>" << r.clusters.size()
+                << "</td></tr>\n";
+        m_h << "</table>\n";
+    }
+
     double pos(qint64 seconds) const { return double(seconds - m_from) * 100.0 / double(m_to - m_from); }
     bool hasOffset() const { return m_in.clockOffset.has_value(); }
     qint64 offset() const { return m_in.clockOffset.value_or(0); }
@@ -221,6 +293,9 @@ private:
                ".lane{flex:1;position:relative;height:18px;background:#e6e6e6}\n"
                ".ax{flex:1;position:relative;height:16px;font-size:11px;color:#333}\n"
                ".bar{position:absolute;top:2px;bottom:2px;min-width:1px;background:#1f6feb}\n"
+               ".ubar{position:absolute;top:5px;bottom:5px;min-width:1px;background:repeating-linear-gradient(45deg,#d97706 0 3px,#fde68a 3px 6px)}\n"
+               ".flane{flex:1;position:relative;height:18px;background:#f1ece4}\n"
+               ".frag{position:absolute;top:2px;bottom:2px;min-width:2px;background:#7c3aed}\n"
                ".g{position:absolute;top:0;bottom:0;width:0;border-left:1px solid #fff}\n"
                ".t{position:absolute;top:0;padding-left:3px;border-left:1px solid #888;white-space:nowrap}\n"
                "@media print{*{-webkit-print-color-adjust:exact;print-color-adjust:exact}.tl{break-inside:avoid}}\n"
@@ -361,12 +436,14 @@ private:
                 m_h.percent(pos(b.start)) << "%;width:";
                 m_h.percent(pos(b.end) - pos(b.start)) << "%\" title=\"" << barTitle(b, lane[b.first]) << "\"></div>";
             }
+            unlistedBars(it.key());
             m_h << "</div></div>\n";
             for (const Entry &e : lane)
                 notDrawn += e.drawable() ? 0 : 1;
         }
         if (hasOffset())
             axisRow("true", ticks(m_from - offset(), m_to - offset(), offset()));
+        carvedLane();
         m_h << "</div>\n";
         if (notDrawn > 0)
             m_h << "<p>" << notDrawn
@@ -489,6 +566,7 @@ private:
 
     const OverviewInput &m_in;
     QMap<uint32_t, QVector<Entry>> m_lanes;
+    QMap<uint32_t, QVector<Entry>> m_unlisted;
     bool m_any = false;
     qint64 m_from = 0, m_to = 0;
     RecorderTime m_fromStamp = 0, m_toStamp = 0;

@@ -9,6 +9,11 @@
 //       one recording (data-count="1") or several merged (their first start, last end)
 //   <table class="rec" data-channel>            one per channel with recordings
 //   <tr data-start data-end>                    one per recording in that table
+//   <div class="ubar" data-channel data-start data-end data-first>
+//       one unlisted recording, in its channel's lane (first cluster)
+//   <div class="flane">                         the carved fragments' lane
+//   <div class="frag" data-first data-clusters> one carved fragment
+//   <table class="unl">, <table class="carved"> one row per unlisted recording / fragment
 #pragma once
 
 #include "layout.h"
@@ -41,6 +46,12 @@ struct OverviewInput {
     RecorderTime to = 0;
     std::optional<qint64> clockOffset; // recorder's clock minus the true time, seconds
     QVector<Recording> recordings;     // all channels, any order
+    // Footage no start record lists, each kind drawn in a style of its own:
+    // unlisted recordings in their channel's lane, carved fragments (no
+    // times: placed by cluster on the disk) in a lane of their own.
+    QVector<Recording> unlisted;
+    QVector<Recording> carved;
+    uint64_t clusterCount = 0; // the directory's records, for placing fragments
     QHash<QString, QByteArray> previews; // PNG bytes by recording name; others are not embedded
     QString generated;                 // when and by what, shown as given
     int timelineWidth = 1200;          // nominal pixels: recordings narrower merge

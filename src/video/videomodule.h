@@ -2,6 +2,7 @@
 // time an MP4 copy or a preview is asked for.
 #pragma once
 
+#include "carve.h"
 #include "module.h"
 #include "preview.h"
 #include "remux.h"
@@ -13,6 +14,10 @@ struct VideoModule {
     PreviewResult (*writePreview)(const ClusterReader &read, const PreviewOptions &options, const QString &pngPath);
     void (*quietVideoLibraries)();
     std::vector<LibraryVersion> (*libraries)(); // for the case report
+    std::vector<uint32_t> (*carveCandidates)(const VolumeInfo &info, const std::vector<uint8_t> &claimed);
+    CarveOutcome (*carveClusters)(const SectorSource &source, uint32_t dataOffset,
+                                  const std::vector<uint32_t> &candidates, const CarveHooks &hooks);
+    Recording (*fragmentRecording)(const Fragment &f);
 };
 
 // The module, loaded the first time; null, with the reason, in a build without it.

@@ -8,11 +8,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <csignal>
+#include <tuple>
 
 #ifdef KORVATH_HAVE_VIDEO
 #include "teststream.h"
@@ -448,6 +452,11 @@ TEST_F(VideoCli, UsageErrorsOfTheNewOptionsExitTwoAndWriteNothing)
         {{"preview", image(), "--out", out, "--sha256"}, "--sha256 does not apply to 'preview'"},
         {{"list", image(), "--mp4"}, "--mp4 does not apply to 'list'"},
         {{"export", image(), "--out", out, "--frames", "3"}, "--frames does not apply to 'export'"},
+        {{"carve", image()}, "'carve' needs --out DIR"},
+        {{"carve", image(), "--out", out, "--json", "--sha256"}, "not both"},
+        {{"carve", image(), "--out", out, "--channel", "2"}, "--channel does not apply to 'carve'"},
+        {{"list", image(), "--carved"}, "--carved does not apply to 'list'"},
+        {{"overview", image(), "--out", out + "/p.html", "--unlisted"}, "--unlisted does not apply to 'overview'"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.said);
@@ -456,6 +465,155 @@ TEST_F(VideoCli, UsageErrorsOfTheNewOptionsExitTwoAndWriteNothing)
         EXPECT_TRUE(r.err.contains(QLatin1String(c.said))) << r.err.toStdString();
         EXPECT_TRUE(QDir(out).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
     }
+}
+
+// A recorder that filled a ring of 16 clusters (100-115) with channels 1 and 2
+// interleaved (eight clusters each) and reused the oldest four for channel 3;
+// a listed channel-1 recording with the same stamps as the overwritten one;
+// an unlisted chain with impossible stamps holding video (120-121); and a
+// zeroed stretch of the directory (300-305) over video of two sizes and bytes
+// with start codes.
+class UnlistedCli : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new QTemporaryDir;
+        ImageBuilder b(2097152);
+        b.recorderSignature();
+        const PlannedRecording one{0, sampleTime(8, 0), sampleTime(8, 30), 8, 0xA}, two{1, sampleTime(8, 0), sampleTime(8, 31), 8, 0xB};
+        b.playRecorder(100, 16, {{one, two}, {{2, sampleTime(9, 0), sampleTime(9, 10), 4, 0xC}}});
+        b.recording(0, one.start, one.end, {200}, 0xD);
+        const VideoClusters tail = videoForClusters(3, 320, 240, 20), wide = videoForClusters(2, 320, 240, 21),
+                            narrow = videoForClusters(1, 352, 288, 22);
+        for (const uint32_t c : {120u, 121u}) {
+            RecordFields f;
+            f.index = c;
+            f.flag = 1;
+            f.nextCluster = c == 120 ? 121 : 0;
+            f.chainId = 0xE;
+            f.channel = 1;
+            f.startTime = f.endTime = packRecorderTime(2024, 13, 1, 8, 0, 0);
+            b.record(f).clusterBytes(c, tail.bytes.mid(int(c - 119) * int(kClusterBytes), int(kClusterBytes)));
+        }
+        b.chain(3, sampleTime(6, 0), sampleTime(6, 10), {300, 301, 302, 303, 304, 305}, 0xF).zeroRecords(300, 6);
+        b.clusterBytes(300, wide.bytes.left(int(kClusterBytes))).clusterBytes(301, wide.bytes.mid(int(kClusterBytes)));
+        b.clusterBytes(302, startCodeDecoy(23, int(kClusterBytes))).clusterBytes(303, narrow.bytes).clusterContents(304);
+        s_frames = {wide.frames, narrow.frames};
+        ASSERT_TRUE(b.write(image()));
+    }
+    static void TearDownTestSuite() { delete s_dir; }
+    static QString image() { return s_dir->filePath(QStringLiteral("disk.img")); }
+    // The bytes the image holds for these clusters, back to back.
+    static QByteArray clusters(const std::vector<uint32_t> &list)
+    {
+        QByteArray out;
+        for (const uint32_t c : list)
+            out += readFileBytes(image(), clusterSector(volumeInfoForSectors(2097152).data_offset, c) * kSectorSize,
+                                 kClusterBytes);
+        return out;
+    }
+    static QTemporaryDir *s_dir;
+    static std::pair<int, int> s_frames;
+    QTemporaryDir tmp;
+};
+
+QTemporaryDir *UnlistedCli::s_dir = nullptr;
+std::pair<int, int> UnlistedCli::s_frames;
+
+const std::vector<uint32_t> kTailOne{104, 106, 108, 110, 112, 114}, kTailTwo{105, 107, 109, 111, 113, 115};
+const QString kTailOneName = QStringLiteral("2024-03-01 08-00-00_2024-03-01 08-30-00_CAM1_unlisted_from-cluster-104.h264");
+const QString kTailTwoName = QStringLiteral("2024-03-01 08-00-00_2024-03-01 08-31-00_CAM2_unlisted_from-cluster-105.h264");
+const QString kUnknownName = QStringLiteral("unknown-time_CAM2_unlisted_from-cluster-120.h264");
+
+std::vector<uint32_t> numbers(const QJsonValue &array)
+{
+    std::vector<uint32_t> out;
+    for (const QJsonValue v : array.toArray())
+        out.push_back(uint32_t(v.toVariant().toLongLong()));
+    return out;
+}
+
+TEST_F(UnlistedCli, ListedByChannelAndRangeWithTheirChains)
+{
+    const ProcessRun all = runCli({"list", image(), "--unlisted", "--channel", "all", "--json"});
+    ASSERT_EQ(all.code, 0) << all.err.toStdString();
+    const QJsonArray a = QJsonDocument::fromJson(all.out.toUtf8()).array();
+    const std::tuple<QString, qint64, std::vector<uint32_t>, bool> expected[] = {
+        {kTailOneName, 0xA, kTailOne, true}, {kTailTwoName, 0xB, kTailTwo, true}, {kUnknownName, 0xE, {120, 121}, false}};
+    ASSERT_EQ(a.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject o = a[i].toObject();
+        EXPECT_TRUE(o["unlisted"].toBool());
+        EXPECT_EQ(o["start"].isNull(), !o["times_known"].toBool());
+        EXPECT_EQ(std::make_tuple(o["name"].toString(), o["chain_id"].toVariant().toLongLong(), numbers(o["clusters"]),
+                                  o["times_known"].toBool()),
+                  expected[i]);
+    }
+    // Another day on channel 2: only the one whose times are unknown, marked.
+    const ProcessRun later = runCli({"list", image(), "--unlisted", "--channel", "2", "--from", "2024-03-02"});
+    EXPECT_EQ(later.outLines(), QStringList{kUnknownName + QStringLiteral("\t2\t4194304\tunknown time")});
+    EXPECT_EQ(runCli({"list", image(), "--channel", "all"}).outLines().size(), 2) << "none of them without --unlisted";
+}
+
+TEST_F(UnlistedCli, ExportedBesideTheListedWithHashesAndOrigin)
+{
+    const QString out = tmp.path(), report = tmp.filePath(QStringLiteral("report.xml"));
+    ASSERT_EQ(runCli({"export", image(), "--out", out, "--channel", "all"}).code, 0);
+    const ProcessRun r = runCli({"export", image(), "--out", out, "--channel", "all", "--unlisted", "--sha256", "--report",
+                          report});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const std::pair<QString, QByteArray> files[] = {{"CAM1/unlisted/" + kTailOneName, clusters(kTailOne)},
+                                                    {"CAM2/unlisted/" + kTailTwoName, clusters(kTailTwo)},
+                                                    {"CAM2/unlisted/" + kUnknownName, clusters({120, 121})}};
+    for (const auto &f : files) {
+        EXPECT_EQ(fileBytes(out + "/" + f.first), f.second) << f.first.toStdString();
+        EXPECT_TRUE(r.outLines().contains(sha256Hex(f.second) + "  " + f.first)) << f.first.toStdString();
+    }
+    EXPECT_TRUE(QFileInfo::exists(out + "/CAM1/2024-03-01 08-00-00_2024-03-01 08-30-00_CAM1.h264"))
+        << "the listed recording of the same stamps keeps its file";
+    const QString xml = QString::fromUtf8(fileBytes(report));
+    EXPECT_EQ(xml.count(QStringLiteral(">unlisted chain</korvath:origin>")), 3);
+    EXPECT_TRUE(xml.contains(QStringLiteral("chain id 14; its stamps are implausible, times unknown")));
+}
+
+TEST_F(UnlistedCli, CarvedFragmentsWrittenWholeAndOnlyOnce)
+{
+    const QString out = tmp.path(), report = tmp.filePath(QStringLiteral("carved.xml"));
+    const ProcessRun r = runCli({"carve", image(), "--out", out, "--json", "--report", report});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QJsonArray a = QJsonDocument::fromJson(r.out.toUtf8()).array();
+    const std::tuple<qint64, qint64, int, int, int> expected[] = {{300, 2, s_frames.first, 320, 240},
+                                                                  {303, 1, s_frames.second, 352, 288}};
+    ASSERT_EQ(a.size(), 2) << r.out.toStdString();
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject o = a[i].toObject();
+        EXPECT_EQ(std::make_tuple(o["first_cluster"].toVariant().toLongLong(), o["clusters"].toVariant().toLongLong(),
+                                  o["frames"].toInt(), o["width"].toInt(), o["height"].toInt()),
+                  expected[i]);
+    }
+    EXPECT_EQ(fileBytes(out + "/carved/carved_clusters-300-301.h264"), clusters({300, 301}));
+    EXPECT_EQ(fileBytes(out + "/carved/carved_clusters-303-303.h264"), clusters({303}));
+    EXPECT_EQ(QDir(out + "/carved").entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(QString::fromUtf8(fileBytes(report)).count(QStringLiteral(">carved fragment</korvath:origin>")), 2);
+    const ProcessRun again = runCli({"carve", image(), "--out", out});
+    EXPECT_EQ(again.code, 2) << "the files are there: nothing is replaced";
+}
+
+TEST_F(UnlistedCli, PreviewsAndThePageShowBothKinds)
+{
+    const QString out = tmp.path(), page = tmp.filePath(QStringLiteral("page.html"));
+    EXPECT_EQ(runCli({"preview", image(), "--out", out, "--carved", "--frames", "2"}).code, 0);
+    EXPECT_FALSE(QImage(out + "/carved/carved_clusters-300-301.png").isNull());
+    EXPECT_FALSE(QImage(out + "/carved/carved_clusters-303-303.png").isNull());
+    EXPECT_EQ(runCli({"preview", image(), "--out", out, "--unlisted", "--channel", "2", "--name", kUnknownName}).code, 0);
+    EXPECT_FALSE(QImage(out + "/CAM2/unlisted/unknown-time_CAM2_unlisted_from-cluster-120.png").isNull());
+    ASSERT_EQ(runCli({"overview", image(), "--out", page, "--carved"}).code, 0);
+    const QString html = QString::fromUtf8(fileBytes(page));
+    EXPECT_EQ(html.count(QStringLiteral("<div class=\"ubar\"")), 2) << "the unknown-time one has no place in time";
+    EXPECT_TRUE(html.contains(QStringLiteral("<div class=\"ubar\" data-channel=\"0\" data-start=\"%1\"").arg(sampleTime(8, 0))));
+    EXPECT_EQ(html.count(QStringLiteral("<div class=\"frag\"")), 2);
+    EXPECT_TRUE(html.contains(QStringLiteral("<div class=\"frag\" data-first=\"300\" data-clusters=\"2\"")));
 }
 
 #else

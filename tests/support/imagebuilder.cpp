@@ -95,6 +95,58 @@ ImageBuilder &ImageBuilder::recording(uint32_t channel, RecorderTime start, Reco
     return *this;
 }
 
+std::vector<PlayedRecording> ImageBuilder::playRecorder(uint32_t first, uint32_t count,
+                                                       const std::vector<std::vector<PlannedRecording>> &sessions)
+{
+    std::vector<PlayedRecording> played;
+    std::map<uint32_t, size_t> owner; // cluster -> recording holding it now
+    uint32_t next = 0;
+    for (const auto &session : sessions) {
+        const size_t base = played.size();
+        for (const PlannedRecording &p : session)
+            played.push_back({p, {}, {}});
+        for (bool more = true; more;) {
+            more = false;
+            for (size_t k = base; k < played.size(); ++k) {
+                if (played[k].written.size() >= played[k].plan.clusters)
+                    continue;
+                const uint32_t c = first + next;
+                next = (next + 1) % count;
+                played[k].written.push_back(c);
+                owner[c] = k;
+                more = true;
+            }
+        }
+    }
+    for (size_t k = 0; k < played.size(); ++k) {
+        PlayedRecording &r = played[k];
+        for (size_t i = 0; i < r.written.size(); ++i) {
+            const uint32_t c = r.written[i];
+            if (owner[c] != k)
+                continue;
+            r.kept.push_back(c);
+            RecordFields f;
+            f.index = c;
+            f.flag = i == 0 ? 2 : 1;
+            f.chainCount = i == 0 ? static_cast<uint16_t>(r.written.size() - 1) : 0;
+            f.nextCluster = i + 1 < r.written.size() ? r.written[i + 1] : 0;
+            f.startTime = r.plan.start;
+            f.endTime = r.plan.end;
+            f.chainId = r.plan.chainId;
+            f.channel = r.plan.channel;
+            record(f);
+            clusterContents(c);
+        }
+    }
+    return played;
+}
+
+ImageBuilder &ImageBuilder::zeroRecords(uint32_t first, uint32_t count)
+{
+    m_records.erase(m_records.lower_bound(first), m_records.lower_bound(first + count));
+    return *this;
+}
+
 ImageBuilder &ImageBuilder::clusterContents(uint32_t cluster)
 {
     m_clusters.push_back(cluster);

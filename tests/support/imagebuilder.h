@@ -27,6 +27,19 @@ struct RecordFields {
     uint32_t channelLowBits = 0; // bits 0-25, which the program ignores
 };
 
+// One recording as a recorder plays it out (playRecorder).
+struct PlannedRecording {
+    uint32_t channel = 0;
+    RecorderTime start = 0, end = 0;
+    uint32_t clusters = 1;
+    uint32_t chainId = 0;
+};
+struct PlayedRecording {
+    PlannedRecording plan;
+    std::vector<uint32_t> written; // every cluster it was given, in order
+    std::vector<uint32_t> kept;    // those it still holds at the end, in order
+};
+
 class ImageBuilder
 {
 public:
@@ -46,6 +59,16 @@ public:
     ImageBuilder &clusterContents(uint32_t cluster);         // identifying bytes
     // These bytes (at most 2 MiB) at the cluster's start instead, e.g. recorded video.
     ImageBuilder &clusterBytes(uint32_t cluster, const QByteArray &bytes);
+    // A recorder filling clusters first .. first+count-1 in turn and, once
+    // full, reusing the oldest: the recordings of one session are written at
+    // once, a cluster of each in turn (channels interleaved). A reused
+    // cluster's record is rewritten for its new recording; the clusters an
+    // older one keeps keep its records (flag, links, stamps) and contents.
+    std::vector<PlayedRecording> playRecorder(uint32_t first, uint32_t count,
+                                              const std::vector<std::vector<PlannedRecording>> &sessions);
+    // Records first .. first+count-1 read as zeros (a deletion, a damaged
+    // directory); the clusters keep their bytes.
+    ImageBuilder &zeroRecords(uint32_t first, uint32_t count);
     // Places the directory here instead of where the layout puts it.
     ImageBuilder &directoryAt(uint64_t sector);
 

@@ -221,6 +221,45 @@ TestStream withRecorderBytes(const TestStream &s, uint32_t seed)
     return out;
 }
 
+VideoClusters videoForClusters(int clusters, int width, int height, int variant)
+{
+    const qint64 room = qint64(clusters) * (qint64(1) << 21);
+    TestStreamOptions o;
+    o.width = width;
+    o.height = height;
+    o.gop = 25;
+    o.detail = 40;
+    o.variant = variant;
+    o.checksums = false;
+    o.frames = int(room / (width * height / 4)) + 50; // frames come out at about a quarter byte a pixel
+    const TestStream s = encodeTestStream(o);
+    VideoClusters v;
+    v.width = width;
+    v.height = height;
+    while (size_t(v.frames) < s.frames.size() && frameSlotEnd(s, size_t(v.frames)) <= room)
+        ++v.frames;
+    v.bytes = s.bytes.left(v.frames ? int(frameSlotEnd(s, size_t(v.frames) - 1)) : 0);
+    v.kept.assign(s.frames.begin(), s.frames.begin() + v.frames);
+    v.bytes.append(QByteArray(int(room - v.bytes.size()), '\0'));
+    return v;
+}
+
+QByteArray startCodeDecoy(uint32_t seed, int size)
+{
+    std::mt19937 rng(seed);
+    static const char kinds[] = {'\xBA', '\xE0', '\x67', '\x68', '\x65', '\x41', '\x09'};
+    QByteArray out;
+    out.reserve(size);
+    while (out.size() < size) {
+        out.append(QByteArray("\0\0\1", 3));
+        out.append(kinds[rng() % sizeof kinds]);
+        const int n = 8 + int(rng() % 400);
+        for (int k = 0; k < n; ++k)
+            out.append(static_cast<char>(1 + rng() % 255)); // no zeros: no start code by chance
+    }
+    return out.left(size);
+}
+
 TestStream cutBefore(const TestStream &s, qint64 offset)
 {
     TestStream out = s;

@@ -51,6 +51,20 @@ TestStream withZeros(const TestStream &s, qint64 offset, qint64 length);  // unr
 TestStream withParameterSetsOnlyAtStart(const TestStream &s);             // SPS and PPS before the first frame only
 TestStream withClaimedSize(const TestStream &s, int widthMbs, int heightMbs); // every SPS claims this picture size
 
+// A stream that fills about `clusters` 2 MiB clusters, cut after its last
+// whole frame (the rest of the last cluster zeros), and how many frames it keeps.
+struct VideoClusters {
+    QByteArray bytes; // clusters * 2 MiB
+    int frames = 0;
+    std::vector<TestFrame> kept; // where each frame lies
+    int width = 0, height = 0;
+};
+VideoClusters videoForClusters(int clusters, int width, int height, int variant);
+
+// Bytes a recorder writes that hold start codes without being H.264: MPEG
+// pack and PES headers, and units typed SPS, PPS and slice whose payload is noise.
+QByteArray startCodeDecoy(uint32_t seed, int size);
+
 // Bytes of a frame's slot: from its offset to the next frame's (or the stream's end).
 qint64 frameSlotEnd(const TestStream &s, size_t index);
 // Where the first unit of that H.264 type in a frame's slot begins (its header byte), or -1.

@@ -83,6 +83,46 @@ int main(int argc, char **argv)
             b.clusterBytes(s.clusters[k], video.mid(static_cast<int>(k * korvath::kClusterBytes), static_cast<int>(korvath::kClusterBytes)));
 #endif
     }
+    // Footage the directory no longer lists. A channel-3 recording of 05:00 was
+    // written on 150, 152, 154, 155 and 156; the recorder later reused 150 and
+    // 152 for the 23:50 recording, and the rest keeps its records: an unlisted tail.
+    const auto oldStart = packRecorderTime(2024, 3, 1, 5, 0, 0), oldEnd = packRecorderTime(2024, 3, 1, 5, 9, 59);
+    const std::vector<uint32_t> overwritten{150, 152, 154, 155, 156};
+    for (size_t k = 2; k < overwritten.size(); ++k) {
+        korvath::testkit::RecordFields f;
+        f.index = overwritten[k];
+        f.flag = 1;
+        f.nextCluster = k + 1 < overwritten.size() ? overwritten[k + 1] : 0;
+        f.startTime = oldStart;
+        f.endTime = oldEnd;
+        f.chainId = 0x4FF;
+        f.channel = 2;
+        b.record(f);
+        b.clusterContents(overwritten[k]);
+    }
+    std::printf("  unlisted: the tail of a channel 3 recording %s on clusters 154-156 (its head reused)\n",
+                qPrintable(korvath::recordingFileName(oldStart, oldEnd, 2)));
+#ifdef KORVATH_SAMPLE_VIDEO
+    {
+        const QByteArray video = sampleVideo(overwritten.size(), 40, false);
+        for (size_t k = 2; k < overwritten.size(); ++k)
+            b.clusterBytes(overwritten[k], video.mid(static_cast<int>(k * korvath::kClusterBytes), static_cast<int>(korvath::kClusterBytes)));
+        // Clusters 170-172 and 175 hold video whose records were zeroed (a
+        // deleted recording); 173 holds bytes with start codes that are no video.
+        const QByteArray deleted = sampleVideo(3, 41, false);
+        const QByteArray single = sampleVideo(1, 42, true);
+        b.chain(0, packRecorderTime(2024, 3, 1, 3, 0, 0), packRecorderTime(2024, 3, 1, 3, 5, 0), {170, 171, 172, 175}, 0x4FE);
+        for (int k = 0; k < 3; ++k)
+            b.clusterBytes(170 + k, deleted.mid(k * korvath::kClusterBytes, korvath::kClusterBytes));
+        b.clusterBytes(175, single);
+        QByteArray noise;
+        for (int k = 0; noise.size() < korvath::kClusterBytes; ++k)
+            noise.append(QByteArray("\0\0\1\xBA recorder index block ", 25)).append(QByteArray::number(k));
+        b.clusterBytes(173, noise.left(korvath::kClusterBytes));
+        b.zeroRecords(170, 6);
+        std::printf("  claimed by nobody: H.264 in clusters 170-172 and 175, whose records were zeroed\n");
+    }
+#endif
     QString error;
     if (!b.write(QString::fromLocal8Bit(argv[1]), &error)) {
         std::fprintf(stderr, "make-sample-disk: %s\n", qPrintable(error));
@@ -91,6 +131,7 @@ int main(int argc, char **argv)
 #ifdef KORVATH_SAMPLE_VIDEO
     std::printf("their clusters hold H.264 video (320x240, a key frame every 25), some with recorder bytes between frames\n");
 #endif
-    std::printf("list them with channel 1, 2 or 3 from 2024-03-01 00:00:00 to 2024-03-01 23:59:59\n");
+    std::printf("list them with channel 1, 2 or 3 from 2024-03-01 00:00:00 to 2024-03-01 23:59:59;\n"
+                "korvath-cli list --unlisted and korvath-cli carve find the rest\n");
     return 0;
 }
