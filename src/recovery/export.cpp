@@ -258,22 +258,6 @@ QString filePathIn(const QString &saveFolder, const Recording &r)
     return recordingFolderPath(saveFolder, r) + QStringLiteral("//") + r.name;
 }
 
-// Each level of a recording's folder in turn: the first that cannot be made says why.
-QString makeRecordingFolder(const QString &saveFolder, const Recording &r)
-{
-    if (r.folder.isEmpty())
-        return makeOutputFolder(cameraFolderPath(saveFolder, r.channel));
-    QString path = saveFolder;
-    for (const QString &level : r.folder.split(QLatin1Char('/'))) {
-        if (level.isEmpty())
-            continue;
-        path += QStringLiteral("//") + level;
-        const QString why = makeOutputFolder(path);
-        if (!why.isEmpty())
-            return why;
-    }
-    return {};
-}
 
 uint64_t clustersLeft(const RecordingExport &r, const Recording &rec)
 {
@@ -351,6 +335,23 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
 QString recordingFolderPath(const QString &saveFolder, const Recording &r)
 {
     return r.folder.isEmpty() ? cameraFolderPath(saveFolder, r.channel) : saveFolder + QStringLiteral("//") + r.folder;
+}
+
+// Each level of a recording's folder in turn: the first that cannot be made says why.
+QString makeRecordingFolder(const QString &saveFolder, const Recording &r)
+{
+    if (r.folder.isEmpty())
+        return makeOutputFolder(cameraFolderPath(saveFolder, r.channel));
+    QString path = saveFolder;
+    for (const QString &level : r.folder.split(QLatin1Char('/'))) {
+        if (level.isEmpty())
+            continue;
+        path += QStringLiteral("//") + level;
+        const QString why = makeOutputFolder(path);
+        if (!why.isEmpty())
+            return why;
+    }
+    return {};
 }
 
 QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> &entries)
