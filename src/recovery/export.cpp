@@ -258,7 +258,6 @@ QString filePathIn(const QString &saveFolder, const Recording &r)
     return recordingFolderPath(saveFolder, r) + QStringLiteral("//") + r.name;
 }
 
-
 uint64_t clustersLeft(const RecordingExport &r, const Recording &rec)
 {
     return static_cast<uint64_t>(rec.clusters.size()) - r.totalSectors / kClusterSectors;
