@@ -170,14 +170,22 @@ uint64_t plainSum(const uint8_t *bytes, size_t size)
     return sum;
 }
 
-bool runProgram(const std::vector<std::string> &argv)
+bool runProgram(const std::vector<std::string> &argv, bool quiet)
 {
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     pid_t pid = 0;
-    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
         return false;
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)

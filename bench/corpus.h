@@ -60,7 +60,8 @@ void fillHostileDirectory(std::vector<uint8_t> &dir, const korvath::VolumeInfo &
 uint64_t plainSum(const uint8_t *bytes, size_t size);
 
 // Runs a program (found on PATH) and waits; true when it exits with 0.
-bool runProgram(const std::vector<std::string> &argv);
+// `quiet` sends its stdout and stderr to /dev/null.
+bool runProgram(const std::vector<std::string> &argv, bool quiet = false);
 
 // The page cache of a byte range of a file: dropped, or filled by reading it.
 bool dropFromCache(const QString &path, uint64_t offset, uint64_t length);

@@ -1,18 +1,13 @@
 // Whole processes, as a user runs them: start-up counts. korvath-cli beside a
 // program linked to Qt Core alone, and beside dd for the same bytes.
+#include "corpus.h"
 #include "figures.h"
 #include "imagebuilder.h"
 
 #include <QFile>
 #include <benchmark/benchmark.h>
-#include <cerrno>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
-
-extern char **environ;
 
 namespace bench {
 
@@ -29,33 +24,10 @@ std::string dirFile(const char *name)
     return (g_dir + QLatin1Char('/') + QLatin1String(name)).toStdString();
 }
 
-// Runs argv with stdout and stderr on /dev/null; true when it exits with 0.
-bool runQuiet(const std::vector<std::string> &argv)
-{
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return false;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 void runs(benchmark::State &state, std::vector<std::string> argv, const char *removeAfter)
 {
     for (auto _ : state) {
-        if (!runQuiet(argv))
+        if (!runProgram(argv, true))
             state.SkipWithError(("failed: " + argv[0]).c_str());
         state.PauseTiming();
         if (removeAfter)

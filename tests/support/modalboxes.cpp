@@ -51,5 +51,14 @@ QList<ModalBox> runWithModalBoxes(const std::function<void()> &action, const Box
     return seen;
 }
 
+QList<ModalBox> messageBoxes(const QList<ModalBox> &boxes)
+{
+    QList<ModalBox> out;
+    for (const ModalBox &b : boxes)
+        if (b.className == QLatin1String("QMessageBox"))
+            out << b;
+    return out;
+}
+
 } // namespace testkit
 } // namespace korvath

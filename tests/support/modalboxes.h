@@ -22,6 +22,8 @@ struct ModalBox {
 // Returns the boxes in the order they came; empty when none came.
 using BoxAnswer = std::function<void(QWidget *box)>;
 QList<ModalBox> runWithModalBoxes(const std::function<void()> &action, const BoxAnswer &answer = {});
+// The message boxes among them (no progress or file dialogs).
+QList<ModalBox> messageBoxes(const QList<ModalBox> &boxes);
 
 } // namespace testkit
 } // namespace korvath

@@ -52,14 +52,6 @@ inline BoxAnswer answer(const std::function<void(QProgressDialog *)> &onProgress
     };
 }
 
-inline QList<ModalBox> messageBoxes(const QList<ModalBox> &boxes)
-{
-    QList<ModalBox> out;
-    for (const ModalBox &b : boxes)
-        if (b.className == QLatin1String("QMessageBox"))
-            out << b;
-    return out;
-}
 
 struct Rig {
     QTemporaryDir tmp;

@@ -58,14 +58,6 @@ QByteArray patterns(const std::vector<uint32_t> &clusters)
 }
 
 
-QList<ModalBox> messageBoxes(const QList<ModalBox> &boxes)
-{
-    QList<ModalBox> out;
-    for (const ModalBox &b : boxes)
-        if (b.className == QLatin1String("QMessageBox"))
-            out << b;
-    return out;
-}
 
 // The window over drives that are image files in a temporary folder.
 struct Session {
