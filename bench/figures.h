@@ -44,6 +44,7 @@ constexpr const char *kCliVersion = "process_cli_version";
 constexpr const char *kCliList = "process_cli_list";
 constexpr const char *kCliExport = "process_cli_export_512mib";
 constexpr const char *kDdExportProcess = "process_dd_512mib";
+constexpr const char *kDdFsyncExportProcess = "process_dd_fsync_512mib";
 constexpr const char *kScanUnlisted = "scan_unlisted";
 constexpr const char *kHostileUnlisted = "hostile_unlisted";
 constexpr const char *kCarveDecide = "carve_decide";

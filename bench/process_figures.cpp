@@ -4,6 +4,7 @@
 #include "figures.h"
 #include "imagebuilder.h"
 
+#include <QDir>
 #include <QFile>
 #include <benchmark/benchmark.h>
 #include <string>
@@ -27,11 +28,14 @@ std::string dirFile(const char *name)
 void runs(benchmark::State &state, std::vector<std::string> argv, const char *removeAfter)
 {
     for (auto _ : state) {
-        if (!runProgram(argv, true))
-            state.SkipWithError(("failed: " + argv[0]).c_str());
+        if (!runProgram(argv, true)) {
+            state.SkipWithError(("failed: " + argv[0] + (argv.size() > 1 ? ' ' + argv[1] : std::string())).c_str());
+            break;
+        }
         state.PauseTiming();
+        // What a run wrote goes outside the timing, so no run pays for removing the last one's.
         if (removeAfter)
-            std::remove(dirFile(removeAfter).c_str());
+            QDir(QString::fromStdString(dirFile(removeAfter))).removeRecursively() || QFile::remove(QString::fromStdString(dirFile(removeAfter)));
         state.ResumeTiming();
     }
 }
@@ -39,15 +43,17 @@ void runs(benchmark::State &state, std::vector<std::string> argv, const char *re
 void exportRuns(benchmark::State &state)
 {
     const std::string out = dirFile("export");
-    runs(state, {KORVATH_CLI_PATH, "export", g_image.toStdString(), "--out", out, "--overwrite"}, nullptr);
+    runs(state, {KORVATH_CLI_PATH, "export", g_image.toStdString(), "--out", out}, "export/CAM1");
 }
 
-void ddRuns(benchmark::State &state)
+void ddRuns(benchmark::State &state, bool fsync)
 {
-    runs(state,
-         {"dd", "if=" + g_image.toStdString(), "of=" + dirFile("dd.h264"), "bs=2M", "status=none",
-          "count=" + std::to_string(kClusters), "iflag=skip_bytes", "skip=" + std::to_string(g_firstByte)},
-         "dd.h264");
+    std::vector<std::string> dd{"dd", "if=" + g_image.toStdString(), "of=" + dirFile("dd.h264"), "bs=2M", "status=none",
+                                "count=" + std::to_string(kClusters), "iflag=skip_bytes",
+                                "skip=" + std::to_string(g_firstByte)};
+    if (fsync)
+        dd.push_back("conv=fsync"); // as every output is synced before it gets its name
+    runs(state, dd, "dd.h264");
 }
 
 } // namespace
@@ -70,6 +76,10 @@ bool registerProcessBenchmarks(const QString &folder, QString *error)
         *error = QStringLiteral("cannot write %1").arg(g_image);
         return false;
     }
+    if (!QDir().mkpath(folder + QStringLiteral("/export"))) {
+        *error = QStringLiteral("cannot make %1/export").arg(folder);
+        return false;
+    }
     using benchmark::RegisterBenchmark;
     const auto often = [](benchmark::internal::Benchmark *b) {
         b->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(10)->Repetitions(10)->ReportAggregatesOnly(true);
@@ -85,7 +95,8 @@ bool registerProcessBenchmarks(const QString &folder, QString *error)
                             std::vector<std::string>{KORVATH_CLI_PATH, "list", g_image.toStdString(), "--channel", "all"},
                             nullptr));
     large(RegisterBenchmark(name::kCliExport, exportRuns));
-    large(RegisterBenchmark(name::kDdExportProcess, ddRuns));
+    large(RegisterBenchmark(name::kDdExportProcess, ddRuns, false));
+    large(RegisterBenchmark(name::kDdFsyncExportProcess, ddRuns, true));
     return true;
 }
 
