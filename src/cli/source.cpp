@@ -48,7 +48,8 @@ bool openEvidenceImage(const QString &path, OpenedSource *opened, QString *error
         *error = QStringLiteral("cannot open '%1': this korvath-cli cannot load its image module: %2").arg(path, why);
         return false;
     }
-    std::unique_ptr<ImageSource> image = module->open(path, &why);
+    ImageFacts facts;
+    std::unique_ptr<SectorSource> image = module->open(path, &facts, &why);
     if (!image) {
         // Only a set the image layer recognises is its business.
         if (hasSetSuffix(path) || why.contains(QLatin1String("missing"))) {
@@ -57,7 +58,7 @@ bool openEvidenceImage(const QString &path, OpenedSource *opened, QString *error
         }
         return true;
     }
-    if (image->kind() == ImageSource::Kind::Raw) {
+    if (facts.kind == ImageSource::Kind::Raw) {
         const QString suffix = QFileInfo(path).suffix().toLower();
         static const QRegularExpression ewfName(QStringLiteral("^(e\\d\\d|ex01)$"));
         if (ewfName.match(suffix).hasMatch() || suffix == QLatin1String("aff"))
@@ -65,9 +66,9 @@ bool openEvidenceImage(const QString &path, OpenedSource *opened, QString *error
                     .arg(path, suffix == QLatin1String("aff") ? QStringLiteral("AFF") : QStringLiteral("E01")));
         return true;
     }
-    opened->kind = image->kindName();
-    opened->segments = image->segments();
-    for (const StoredHash &h : image->storedHashes())
+    opened->kind = facts.kindName;
+    opened->segments = facts.segments;
+    for (const StoredHash &h : facts.hashes)
         opened->imageHashes.append({h.type, h.hex});
     opened->devicePath = path;
     opened->source = std::shared_ptr<const SectorSource>(std::move(image));

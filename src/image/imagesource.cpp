@@ -609,8 +609,20 @@ uint32_t ImageSource::read(uint64_t sector, void *buffer, uint32_t count) const
 
 } // namespace korvath
 
+namespace {
+
+std::unique_ptr<korvath::SectorSource> openForPrograms(const QString &path, korvath::ImageFacts *facts, QString *error)
+{
+    std::unique_ptr<korvath::ImageSource> image = korvath::ImageSource::open(path, error);
+    if (image)
+        *facts = {image->kind(), image->kindName(), image->segments(), image->storedHashes()};
+    return image;
+}
+
+} // namespace
+
 extern "C" Q_DECL_EXPORT void *korvath_image_module()
 {
-    static const korvath::ImageModule module{&korvath::ImageSource::open};
+    static const korvath::ImageModule module{&openForPrograms};
     return const_cast<korvath::ImageModule *>(&module);
 }

@@ -73,9 +73,18 @@ private:
     std::vector<StoredHash> m_hashes;
 };
 
+// What the programs learn of an opened set. They see the set only as a
+// SectorSource: the class itself lives in the module.
+struct ImageFacts {
+    ImageSource::Kind kind = ImageSource::Kind::Raw;
+    QString kindName;
+    QStringList segments;
+    std::vector<StoredHash> hashes;
+};
+
 // What the programs call of this layer: it is a module, loaded on demand.
 struct ImageModule {
-    std::unique_ptr<ImageSource> (*open)(const QString &path, QString *error);
+    std::unique_ptr<SectorSource> (*open)(const QString &path, ImageFacts *facts, QString *error);
 };
 // The module, loaded the first time; null, with the reason, in a build without it.
 inline const ImageModule *imageModule(QString *error)
