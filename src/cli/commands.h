@@ -7,6 +7,7 @@
 #include "listing.h"
 #include "options.h"
 #include "recordertime.h"
+#include "rescuemap.h"
 
 #include <QList>
 #include <QPair>
@@ -40,6 +41,7 @@ struct OpenedSource {
     bool blockDevice = false;
     QStringList segments;                      // of an image set
     QList<QPair<QString, QString>> imageHashes; // type, hex: what an image keeps of itself
+    QString imageMap;                           // --source-map: the map the image was made with
 };
 
 // A drive number as `disks` prints it, or the path of a device or image
@@ -67,6 +69,11 @@ void reportRecording(CaseReport &report, const Listing &listing, const Options &
                      const QString &sha256);
 // Adds what was not reached and writes it; false (and a line on stderr) when it could not be written.
 bool finishReport(CaseReport &report, const Options &o, const QStringList &notReached, const QString &why);
+// The map of the work (--map): new, or loaded to go on from (`resume`); false
+// (and a line on stderr) when it is not the map of this source.
+bool openWorkMap(const Options &o, uint64_t sourceBytes, RescueMap *map, bool *resume);
+// A raw image of the source, evidence first.
+int runImage(const Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256);
 // Whether this build can draw previews (FFmpeg's libraries were found).
 bool previewsBuiltIn();
 int runOverview(const Listing &listing, const Options &o, bool lost);

@@ -7,6 +7,7 @@
 #include "sha256.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <csignal>
 #include <functional>
 
@@ -89,10 +90,23 @@ int main(int argc, char **argv)
     if (o.command == Command::Disks)
         return runDisks(o);
 
-    const OpenedSource opened = openSource(o.source, &problem);
+    OpenedSource opened = openSource(o.source, &problem);
     if (!opened.source) {
         err(problem);
         return ExitUsage;
+    }
+    if (!o.sourceMap.isEmpty()) {
+        // What the map does not mark finished reads as unreadable, and is named so.
+        RescueMap map;
+        const uint64_t bytes = static_cast<uint64_t>(std::max<int64_t>(opened.source->sectors(), 0)) * kSectorSize;
+        if (!RescueMap::load(o.sourceMap, bytes, &map, &problem)) {
+            err(problem);
+            return ExitUsage;
+        }
+        err(QStringLiteral("source: an image with its map %1 (%2); every area not finished reads as unreadable")
+                .arg(QDir::toNativeSeparators(o.sourceMap), mapSummaryText(map)));
+        opened.imageMap = o.sourceMap;
+        opened.source = std::make_shared<MappedImageSource>(opened.source, std::move(map));
     }
     ScanQuery query;
     query.channel = o.channel;
@@ -101,13 +115,13 @@ int main(int argc, char **argv)
     query.allChannels = o.allChannels;
     QString directorySha256;
     std::function<void(const DirectoryRead &)> onDirectory;
-    if (!o.report.isEmpty())
+    if (!o.report.isEmpty() || o.command == Command::Image)
         onDirectory = [&](const DirectoryRead &d) {
             directorySha256 = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
         };
     const Listing listing = listRecordings(opened.source, query, onDirectory);
     const bool lost = reportListingLosses(listing);
-    if (!listing.directoryAllocated)
+    if (!listing.directoryAllocated && o.command != Command::Image)
         return ExitLoss;
     if (o.command == Command::List)
         return runList(listing, o, lost);
@@ -124,8 +138,8 @@ int main(int argc, char **argv)
             return ExitUsage;
         }
     catchStopSignals();
-    const int status = o.command == Command::Preview
-                           ? runPreview(listing, o, orderedRecordings(listing))
-                           : runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
+    const int status = o.command == Command::Preview ? runPreview(listing, o, orderedRecordings(listing))
+                       : o.command == Command::Image ? runImage(listing, o, opened, directorySha256)
+                                                     : runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
     return status == ExitDone && lost ? ExitLoss : status;
 }

@@ -24,7 +24,10 @@ constexpr char kDescription[] =
     "  korvath-cli preview SOURCE --out PATH [--channel N|all] [--from TIME] [--to TIME] [--name NAME]...\n"
     "                     [--frames K] [--overwrite]\n"
     "  korvath-cli overview SOURCE --out FILE.html [--from TIME] [--to TIME] [--frames K] [--overwrite]\n"
-    "  (list, export, preview and overview also take --clock-offset [+|-][D.]HH:MM:SS)\n"
+    "  korvath-cli image  SOURCE --out DISK.img [--map DISK.map] [--channel N|all] [--from TIME] [--to TIME]\n"
+    "                     [--listed-only] [--report FILE] [--overwrite]\n"
+    "  (list, export, preview and overview also take --clock-offset [+|-][D.]HH:MM:SS and\n"
+    "  --source-map FILE; export and image take --map FILE and --read-timeout SECONDS)\n"
     "\n"
     "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device,\n"
     "        and the model and serial the system reports (empty where unknown).\n"
@@ -44,6 +47,13 @@ constexpr char kDescription[] =
     "        its path, frames found and clusters read.\n"
     "overview writes one self-contained HTML page of every channel: the source, a timeline, a table\n"
     "        per channel (with --frames K, a small preview of K frames per recording).\n"
+    "image   copies the disk into a raw sparse image, evidence first: sector 0 and the partition table,\n"
+    "        the directory, the clusters of the listed recordings, then the rest (not with --listed-only).\n"
+    "        Prints its SHA-256 when every sector was tried; writes a DFXML record (--report, or DISK.img.xml).\n"
+    "--map FILE (export, image) keeps a GNU ddrescue mapfile of the work; the same command with the\n"
+    "        same map resumes it. Clusters that read whole come first; failed ones are read sector by\n"
+    "        sector only after. --read-timeout (default 30 s): a read not answered by then counts as failed.\n"
+    "--source-map FILE: SOURCE is an image made with that map; what it does not mark finished is unreadable.\n"
     "--clock-offset is the recorder's clock minus the true time (+00:03:12 when the recorder showed\n"
     "        10:03:12 at 10:00:00): --from and --to are then true times, and the output shows both.\n"
     "\n"
@@ -67,6 +77,8 @@ const char *commandName(Command c)
         return "overview";
     case Command::Preview:
         return "preview";
+    case Command::Image:
+        return "image";
     }
     return "";
 }
@@ -163,7 +175,18 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     const QCommandLineOption frames(QStringLiteral("frames"), QStringLiteral("preview: frames per sheet, 1 to 64 (default 6); overview: 1 to 12."),
                                     QStringLiteral("K"), QStringLiteral("6"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
-    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, mp4, frames});
+    const QCommandLineOption map(QStringLiteral("map"), QStringLiteral("export, image: the ddrescue mapfile of this work."),
+                                 QStringLiteral("FILE"));
+    const QCommandLineOption sourceMap(QStringLiteral("source-map"),
+                                       QStringLiteral("The ddrescue mapfile the image SOURCE was made with."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption readTimeout(QStringLiteral("read-timeout"),
+                                         QStringLiteral("export, image: seconds a read may take (default 30)."),
+                                         QStringLiteral("SECONDS"), QStringLiteral("30"));
+    const QCommandLineOption listedOnly(QStringLiteral("listed-only"),
+                                        QStringLiteral("image: only the evidence and the listed recordings."));
+    parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, mp4, frames,
+                       map, sourceMap, readTimeout, listedOnly});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("disks, list, export, preview or overview"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
@@ -194,10 +217,12 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         options->command = Command::Overview;
     else if (command == QLatin1String("preview"))
         options->command = Command::Preview;
+    else if (command == QLatin1String("image"))
+        options->command = Command::Image;
     else {
         *error = command.isEmpty()
-                     ? QStringLiteral("no command given: disks, list, export, preview or overview (see --help)")
-                     : QStringLiteral("unknown command '%1': use disks, list, export, preview or overview").arg(command);
+                     ? QStringLiteral("no command given: disks, list, export, preview, overview or image (see --help)")
+                     : QStringLiteral("unknown command '%1': use disks, list, export, preview, overview or image").arg(command);
         return false;
     }
     const QString cmd = QString::fromLatin1(commandName(options->command));
@@ -218,17 +243,22 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         bool disks = false;
         bool overview = false;
         bool preview = false;
-    } const belongs[] = {{channel, true, true, false, false, true},   {from, true, true, false, true, true},
-                         {to, true, true, false, true, true},         {json, true, false, true},
-                         {out, false, true, false, true, true},       {name, false, true, false, false, true},
-                         {sha256, false, true},                       {report, false, true},
-                         {overwrite, false, true, false, true, true}, {mp4, false, true},
-                         {clockOffset, true, true, false, true, true}, {frames, false, false, false, true, true}};
+        bool image = false;
+    } const belongs[] = {{channel, true, true, false, false, true, true},   {from, true, true, false, true, true, true},
+                         {to, true, true, false, true, true, true},         {json, true, false, true},
+                         {out, false, true, false, true, true, true},       {name, false, true, false, false, true},
+                         {sha256, false, true},                             {report, false, true, false, false, false, true},
+                         {overwrite, false, true, false, true, true, true}, {mp4, false, true},
+                         {clockOffset, true, true, false, true, true},      {frames, false, false, false, true, true},
+                         {map, false, true, false, false, false, true},     {sourceMap, true, true, false, true, true},
+                         {readTimeout, false, true, false, false, false, true},
+                         {listedOnly, false, false, false, false, false, true}};
     for (const Belongs &b : belongs) {
         const bool fits = options->command == Command::List       ? b.list
                           : options->command == Command::Export   ? b.exporting
                           : options->command == Command::Overview ? b.overview
                           : options->command == Command::Preview  ? b.preview
+                          : options->command == Command::Image    ? b.image
                                                                   : b.disks;
         if (parser.isSet(b.option) && !fits) {
             *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
@@ -245,12 +275,40 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     options->names = parser.values(name);
     options->outDir = parser.value(out);
     options->mp4 = parser.isSet(mp4);
+    options->map = parser.value(map);
+    options->sourceMap = parser.value(sourceMap);
+    options->listedOnly = parser.isSet(listedOnly);
     if (options->command == Command::Disks)
         return true;
+    {
+        bool ok = false;
+        const double seconds = parser.value(readTimeout).toDouble(&ok);
+        if (!ok || seconds < 0.1 || seconds > 86400) {
+            *error = QStringLiteral("--read-timeout must be a number of seconds from 0.1 to 86400, not '%1'")
+                         .arg(parser.value(readTimeout));
+            return false;
+        }
+        options->readTimeoutMs = static_cast<int>(seconds * 1000);
+    }
+    for (const QCommandLineOption *o : {&map, &sourceMap}) {
+        const QFileInfo file(parser.value(*o));
+        if (parser.isSet(*o) && (parser.value(*o).isEmpty() || file.isDir() || !QFileInfo(file.absolutePath()).isDir())) {
+            *error = QStringLiteral("--%1 '%2' is not a file in an existing folder").arg(o->names().first(), parser.value(*o));
+            return false;
+        }
+    }
+    if (parser.isSet(sourceMap) && !QFileInfo(options->sourceMap).isFile()) {
+        *error = QStringLiteral("--source-map '%1' does not exist").arg(options->sourceMap);
+        return false;
+    }
 
     static const QRegularExpression number(QStringLiteral("^\\d{1,2}$"));
     // The overview is of every channel, always.
-    const QString channelText = options->command == Command::Overview ? QStringLiteral("all") : parser.value(channel);
+    // An image takes every channel unless told otherwise.
+    const QString channelText = options->command == Command::Overview
+                                        || (options->command == Command::Image && !parser.isSet(channel))
+                                    ? QStringLiteral("all")
+                                    : parser.value(channel);
     const uint channelNumber = channelText.toUInt();
     if (channelText == QLatin1String("all")) {
         options->allChannels = true;
@@ -346,6 +404,31 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         if (png ? !QFileInfo(path.absolutePath()).isDir() : !path.isDir()) {
             *error = png ? QStringLiteral("--out '%1': the folder %2 does not exist").arg(options->outDir, path.absolutePath())
                          : QStringLiteral("--out '%1' is neither an existing folder nor a .png file").arg(options->outDir);
+            return false;
+        }
+    }
+    if (options->command == Command::Image) {
+        const QFileInfo file(options->outDir);
+        if (options->outDir.isEmpty() || file.isDir() || !QFileInfo(file.absolutePath()).isDir()) {
+            *error = QStringLiteral("'image' needs --out DISK.img, a file in an existing folder");
+            return false;
+        }
+        const bool resuming = !options->map.isEmpty() && QFileInfo::exists(options->map);
+        if (file.exists() && !resuming && !options->overwrite) {
+            *error = QStringLiteral("%1 exists already; give --overwrite to replace it, or --map with the map it was "
+                                    "made with to go on").arg(QDir::toNativeSeparators(options->outDir));
+            return false;
+        }
+        if (resuming && !file.exists()) {
+            *error = QStringLiteral("the map %1 exists but the image %2 does not: give a new --map to start again")
+                         .arg(options->map, options->outDir);
+            return false;
+        }
+        if (options->report.isEmpty())
+            options->report = options->outDir + QStringLiteral(".xml");
+        const QFileInfo xml(options->report);
+        if (xml.exists() && !resuming && !options->overwrite) {
+            *error = QStringLiteral("%1 exists already; give --overwrite to replace it").arg(options->report);
             return false;
         }
     }

@@ -11,7 +11,7 @@
 namespace korvath {
 namespace cli {
 
-enum class Command { Disks, List, Export, Overview, Preview };
+enum class Command { Disks, List, Export, Overview, Preview, Image };
 
 struct Options {
     Command command = Command::List;
@@ -35,6 +35,10 @@ struct Options {
     RecorderTime trueTo = 0;
     int frames = 0;            // overview: preview frames per recording, 0 for none; preview: per sheet
     bool mp4 = false; // export: a playable copy of each
+    QString map;       // export, image: the ddrescue map of this work, resumed when it exists
+    QString sourceMap; // list, export, preview, overview: the map the image SOURCE was made with
+    int readTimeoutMs = 30000;
+    bool listedOnly = false; // image: only the evidence and the listed recordings' clusters
 };
 
 // "YYYY-MM-DD HH:MM:SS" (or with a T), a real date from 2000 to 2063, the

@@ -256,6 +256,25 @@ void writeSource(Writer &w, const ReportSource &s)
         }
         w.end();
     }
+    if (!s.imageMap.isEmpty()) {
+        w.start(K, "image_map");
+        w.attr("summary", s.imageMapSummary);
+        w.x.writeCharacters(xmlText(s.imageMap));
+        w.end();
+    }
+    w.end();
+}
+
+void writeMap(Writer &w, const MapRecord &m)
+{
+    w.start(K, "rescue_map");
+    w.attr("format", QStringLiteral("GNU ddrescue mapfile"));
+    w.text(K, "path", m.path);
+    w.text(K, "finished_bytes", number(m.finished));
+    w.text(K, "non_tried_bytes", number(m.nonTried));
+    w.text(K, "non_trimmed_bytes", number(m.nonTrimmed));
+    w.text(K, "non_scraped_bytes", number(m.nonScraped));
+    w.text(K, "bad_bytes", number(m.bad));
     w.end();
 }
 
@@ -335,10 +354,12 @@ bool writeDfxmlReport(const CaseReport &report, const QString &path, QString *er
     w.start(D, "dfxml");
     w.attr("version", QStringLiteral("1.2.0"));
     w.start(D, "metadata");
-    w.text(kDublinCoreNamespace, "type", QStringLiteral("Recorder recordings copied from a disk"));
+    w.text(kDublinCoreNamespace, "type", report.type);
     w.end();
     writeCreator(w, report);
     writeSource(w, report.source);
+    if (report.map)
+        writeMap(w, *report.map);
     if (report.clockOffset)
         w.text(K, "clock_offset", clockOffsetText(*report.clockOffset));
     for (const ReportFile &f : report.files)

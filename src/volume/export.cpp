@@ -6,7 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMap>
+#include <algorithm>
+#include <cstring>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -15,28 +18,94 @@
 
 namespace korvath {
 
-namespace {
-
-// Reads one cluster and keeps the source's health: a cluster of which no
-// sector could be read counts towards the source being gone. Clusters past
-// the source's end are lost to the layout, not to a failing drive.
-uint32_t readClusterWatched(const SectorSource &source, uint64_t first, uint64_t sourceSectors, uint8_t *buffer,
-                            std::vector<SectorRange> *unreadable, SourceHealth &health)
+// Clusters past the source's end are lost to the layout, not to a failing
+// drive. After a few dead clusters in a row one sector that read before is
+// read again: a dead zone leaves it readable, a drive that went away does not.
+void noteHealth(DeadlineReader &reader, SourceHealth &health, uint64_t first, bool dead, uint64_t sourceSectors)
 {
-    const uint32_t bad = readCluster(source, first, buffer, unreadable);
     if (first + kClusterSectors > sourceSectors)
-        return bad;
-    if (bad == kClusterSectors) {
-        if (++health.deadInARow >= kDeadClustersInARow)
-            health.gone = true;
-    } else {
+        return;
+    if (!dead) {
         health.deadInARow = 0;
+        health.goodSector = static_cast<int64_t>(first);
+        return;
     }
-    return bad;
+    if (++health.deadInARow < kDeadClustersInARow)
+        return;
+    uint8_t probe[kSectorSize];
+    const bool alive = health.goodSector >= 0
+                       && reader.read(static_cast<uint64_t>(health.goodSector), probe, 1).outcome == ReadOutcome::Whole;
+    if (alive)
+        health.deadInARow = 0;
+    else
+        health.gone = true;
 }
 
-// A device that fills up first takes part of a write without an error;
-// writing the rest again makes the failing write say why.
+namespace {
+
+void markMap(ExportPass *pass, uint64_t firstSector, uint64_t sectors, char status)
+{
+    if (pass && pass->settings && pass->settings->map)
+        pass->settings->map->set(firstSector * kSectorSize, sectors * kSectorSize, status);
+}
+
+void saveMap(ExportPass *pass, uint64_t firstSector, char phase)
+{
+    if (!pass || !pass->settings || !pass->settings->map || pass->settings->mapPath.isEmpty())
+        return;
+    RescueMap &map = *pass->settings->map;
+    map.currentPos = firstSector * kSectorSize;
+    map.currentStatus = phase;
+    map.currentPass = phase == mapstatus::kNonTried ? 1 : 2;
+    QString why;
+    if (!map.save(pass->settings->mapPath, &why) && pass->mapError.isEmpty())
+        pass->mapError = why;
+}
+
+} // namespace
+
+bool scrapeSpan(DeadlineReader &reader, uint64_t first, uint32_t count, uint8_t *buffer, std::vector<SectorRange> &lost,
+                uint32_t *bad, RescueMap *map)
+{
+    std::memset(buffer, 0, static_cast<size_t>(count) * kSectorSize);
+    *bad = 0;
+    bool hung = false;
+    for (uint32_t s = 0; s < count; ++s) {
+        uint8_t *sector = buffer + static_cast<size_t>(s) * kSectorSize;
+        TimedRead r{ReadOutcome::TimedOut, 0};
+        if (!hung)
+            r = reader.read(first + s, sector, 1);
+        if (r.outcome == ReadOutcome::Cancelled)
+            return false;
+        if (r.outcome == ReadOutcome::Whole) {
+            if (map)
+                map->set((first + s) * kSectorSize, kSectorSize, mapstatus::kFinished);
+            continue;
+        }
+        // A short answer (an image cut inside the sector) keeps the bytes it
+        // delivered; the sector still counts as lost.
+        std::memset(sector + r.bytes, 0, kSectorSize - r.bytes);
+        hung = hung || r.outcome == ReadOutcome::TimedOut;
+        ++*bad;
+        addUnreadable(lost, first + s);
+        if (map)
+            map->set((first + s) * kSectorSize, kSectorSize, mapstatus::kBad);
+    }
+    return true;
+}
+
+namespace {
+
+RescueMap *mapOf(ExportPass *pass)
+{
+    return pass && pass->settings ? pass->settings->map : nullptr;
+}
+
+bool scrapeCluster(DeadlineReader &reader, uint64_t first, uint8_t *buffer, std::vector<SectorRange> &lost,
+                   uint32_t *bad, ExportPass *pass)
+{
+    return scrapeSpan(reader, first, kClusterSectors, buffer, lost, bad, mapOf(pass));
+}
 bool writeWhole(QFile &file, const uint8_t *bytes, qint64 size)
 {
     qint64 wrote = 0;
@@ -111,8 +180,103 @@ private:
 
 } // namespace
 
+namespace {
+
+// The lost sectors the map holds for a cluster read in an earlier run.
+uint32_t lostFromMap(const RescueMap &map, uint64_t first, std::vector<SectorRange> &lost)
+{
+    uint32_t bad = 0;
+    for (const MapArea &a : map.within(first * kSectorSize, kClusterBytes))
+        if (a.status == mapstatus::kBad) {
+            addUnreadable(lost, SectorRange{a.pos / kSectorSize, a.size / kSectorSize});
+            bad += static_cast<uint32_t>(a.size / kSectorSize);
+        }
+    return bad;
+}
+
+void noteLoss(RecordingExport &result, uint32_t cluster, uint32_t bad, const std::vector<SectorRange> &lost)
+{
+    if (!bad)
+        return;
+    result.unreadableSectors += bad;
+    result.unreadableClusters.push_back({cluster, bad});
+    for (const SectorRange &range : lost)
+        addUnreadable(result.unreadableRanges, range);
+}
+
+// The file read back in order, for a recording whose clusters came out of
+// order or partly from an earlier run.
+bool digestFile(const QString &path, const std::function<void(const uint8_t *, uint32_t)> &digest)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    IoBytes buffer(kClusterBytes);
+    for (;;) {
+        const qint64 n = file.read(reinterpret_cast<char *>(buffer.data()), kClusterBytes);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        digest(buffer.data(), static_cast<uint32_t>(n));
+    }
+}
+
+bool keepsPartial(const ExportPass *pass, ExportStatus status)
+{
+    // With a map the temporary file is where a later run goes on from.
+    return pass && pass->settings && pass->settings->map
+           && (status == ExportStatus::Cancelled || status == ExportStatus::SourceGone || status == ExportStatus::Pending);
+}
+
+// Gives the file its name, or removes it, and says what happened.
+void closeOut(QFile &file, RecordingExport &result, const QString &partial, bool liveDigest, const ExportHooks &hooks,
+              const ExportPass *pass)
+{
+    if (result.written() && !file.flush()) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("the file could not be completed (%1)").arg(file.errorString());
+    }
+    file.close();
+    if (result.written() && file.error() != QFileDevice::NoError) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("the file could not be closed (%1)").arg(file.errorString());
+    }
+    if (result.written() && !liveDigest && hooks.digest && !digestFile(partial, hooks.digest)) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("the file could not be read back for its hash");
+    }
+    bool committing = false;
+    if (result.written()) {
+        const QString why = commitPartial(partial, result.path);
+        committing = !why.isEmpty();
+        if (!why.isEmpty()) {
+            result.status = ExportStatus::Failed;
+            result.error = why;
+        }
+    }
+    if (!result.written() && !keepsPartial(pass, result.status)) {
+        const QString left = discardPartial(partial);
+        // A file that failed only its rename was whole: it is no less removed.
+        result.error += QStringLiteral("; ") + (committing ? QString(left).replace(QLatin1String("incomplete"), QLatin1String("temporary")) : left);
+        result.bytesWritten = 0;
+    } else if (!result.written() && result.status != ExportStatus::Pending) {
+        result.error += QStringLiteral("; its temporary file %1 is kept for the next run with the same map")
+                            .arg(QFileInfo(partial).fileName());
+        result.bytesWritten = 0;
+    }
+}
+
+QString writeFailure(const QFile &file, int done, int total)
+{
+    return done == 0 ? QStringLiteral("writing failed (%1)").arg(file.errorString())
+                     : QStringLiteral("writing failed after %1 of %2 clusters (%3)").arg(done).arg(total).arg(file.errorString());
+}
+
+} // namespace
+
 RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset, const Recording &recording,
-                                const QString &path, SourceHealth &health, const ExportHooks &hooks)
+                                const QString &path, SourceHealth &health, const ExportHooks &hooks, ExportPass *pass)
 {
     RecordingExport result;
     result.path = path;
@@ -123,36 +287,85 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
         result.error = QStringLiteral("not read: the source had stopped answering");
         return result;
     }
+    // Called alone (tests), it reads with the default deadline and finishes
+    // every cluster before it returns.
+    const ExportSettings defaults;
+    DeadlineReader ownReader(source, defaults.readTimeoutMs);
+    ExportPass own;
+    own.reader = &ownReader;
+    own.settings = &defaults;
+    ExportPass &p = pass ? *pass : own;
+    DeadlineReader &reader = *p.reader;
+    const RescueMap *map = p.settings ? p.settings->map : nullptr;
+    const bool resume = map && p.settings->resume;
     const uint64_t sourceSectors = static_cast<uint64_t>(std::max<int64_t>(source.sectors(), 0));
     const ClusterList &clusters = recording.clusters;
     const int total = clusters.size();
 
     const QString partial = partialPath(path);
-    // A temporary file left by a killed run is ours to replace; a link there
-    // is removed, never followed: writing through it would overwrite
-    // whatever it points to. The file is then made new, and a link that
+    // A temporary file left by a killed run is ours to replace, or, with the
+    // same map, to go on from; a link there is removed, never followed:
+    // writing through it would overwrite whatever it points to. A link that
     // appears in between makes the open fail rather than be followed.
     const QFileInfo left(partial);
-    if (left.isSymLink() || (left.exists() && !left.isDir()))
+    const bool goOn = resume && left.isFile() && !left.isSymLink();
+    if (!goOn && (left.isSymLink() || (left.exists() && !left.isDir())))
         QFile::remove(partial);
+    const qint64 kept = goOn ? left.size() : 0;
     QFile file(partial);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+    const QIODevice::OpenMode mode = goOn ? QIODevice::ReadWrite | QIODevice::Unbuffered
+                                          : QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered;
+    if (!file.open(mode)) {
         result.status = ExportStatus::Failed;
         result.error = QStringLiteral("the file could not be created (%1)").arg(file.errorString());
         return result;
     }
+    // Clusters an earlier run with the same map finished and wrote here.
+    std::vector<char> settled(static_cast<size_t>(total), 0);
+    for (int k = 0; k < total && resume; ++k)
+        settled[static_cast<size_t>(k)] =
+            kept >= static_cast<qint64>(k + 1) * kClusterBytes
+            && map->all(clusterSector(dataOffset, clusters[k]) * kSectorSize, kClusterBytes, "+-");
+    // The bytes go to `digest` as they are written only while every cluster
+    // so far came whole, in order, in this run; otherwise from the file at the end.
+    bool live = static_cast<bool>(hooks.digest) && (total == 0 || !settled[0]);
     int done = 0;
     {
-        // The reader thread reads ahead while this one hashes and writes: on
-        // a real disk the read of one cluster, the hash and the write of
-        // others proceed at once. Each cluster's lost sectors are noted by
-        // the reader before its slot is handed over; the source's health is
-        // the reader's alone until the ring is joined below.
+        // The reader thread reads ahead while this one hashes and writes.
+        // Each cluster's lost sectors are noted by the reader before its slot
+        // is handed over; the source's health is the reader's alone until
+        // the ring is joined below.
         std::vector<std::vector<SectorRange>> lost(static_cast<size_t>(total));
+        std::vector<char> failed(static_cast<size_t>(total), 0);
+        std::vector<uint32_t> badCount(static_cast<size_t>(total), 0);
         ClusterReadAhead ring(static_cast<size_t>(total), [&](size_t k, uint8_t *buffer) {
             ClusterRead read;
-            read.unreadableSectors = readClusterWatched(source, clusterSector(dataOffset, clusters[static_cast<int>(k)]),
-                                                        sourceSectors, buffer, &lost[k], health);
+            const uint64_t first = clusterSector(dataOffset, clusters[static_cast<int>(k)]);
+            if (settled[k]) {
+                badCount[k] = lostFromMap(*map, first, lost[k]);
+                return read;
+            }
+            const TimedRead r = reader.read(first, buffer, kClusterSectors);
+            if (r.outcome == ReadOutcome::Cancelled) {
+                p.cancelled = true;
+                read.stop = true;
+                return read;
+            }
+            const bool whole = r.outcome == ReadOutcome::Whole;
+            if (!whole && p.leaveFailedForLater) {
+                failed[k] = 1;
+                read.unreadableSectors = kClusterSectors;
+            } else if (!whole && !scrapeCluster(reader, first, buffer, lost[k], &badCount[k], &p)) {
+                p.cancelled = true;
+                read.stop = true;
+                return read;
+            }
+            // Only a read that gave nothing at all counts towards a dead
+            // source: a short one, or a scrape that found sectors, shows it alive.
+            noteHealth(reader, health, first,
+                       whole ? false : failed[k] ? r.outcome != ReadOutcome::Short : badCount[k] == kClusterSectors,
+                       sourceSectors);
+            read.unreadableSectors = failed[k] ? kClusterSectors : badCount[k];
             read.stop = health.gone;
             return read;
         });
@@ -160,33 +373,49 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
         if (hooks.digest)
             digest.reset(new SideWork(hooks.digest));
         while (const ClusterReadAhead::Slot *slot = ring.next()) {
-            const uint32_t cluster = clusters[static_cast<int>(slot->index)];
+            const size_t k = slot->index;
+            const uint32_t cluster = clusters[static_cast<int>(k)];
+            const uint64_t first = clusterSector(dataOffset, cluster);
             result.totalSectors += kClusterSectors;
-            if (slot->unreadableSectors) {
-                result.unreadableSectors += slot->unreadableSectors;
-                result.unreadableClusters.push_back({cluster, slot->unreadableSectors});
-                for (const SectorRange &range : lost[slot->index])
-                    addUnreadable(result.unreadableRanges, range);
+            if (failed[k] || settled[k]) {
+                if (failed[k]) {
+                    result.pending.push_back(static_cast<uint32_t>(k));
+                    markMap(&p, first, kClusterSectors, mapstatus::kNonTrimmed);
+                    saveMap(&p, first, mapstatus::kNonTried);
+                } else {
+                    result.resumed = true;
+                    result.bytesWritten += kClusterBytes;
+                    noteLoss(result, cluster, badCount[k], lost[k]);
+                }
+                if (live && hooks.digestDiscarded && k > 0)
+                    hooks.digestDiscarded();
+                live = false;
+                continue;
             }
-            if (digest)
+            noteLoss(result, cluster, badCount[k], lost[k]);
+            if (live)
                 digest->start(slot->bytes, kClusterBytes);
-            const bool wrote = writeWhole(file, slot->bytes, kClusterBytes);
-            if (digest)
+            const bool wrote =
+                file.seek(static_cast<qint64>(k) * kClusterBytes) && writeWhole(file, slot->bytes, kClusterBytes);
+            if (live)
                 digest->wait(); // the slot stays ours until both are done with it
             if (!wrote) {
                 result.status = ExportStatus::Failed;
-                result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.errorString())
-                                         : QStringLiteral("writing failed after %1 of %2 clusters (%3)")
-                                               .arg(done)
-                                               .arg(total)
-                                               .arg(file.errorString());
+                result.error = writeFailure(file, done, total);
                 break;
             }
             ++done;
             result.bytesWritten += kClusterBytes;
+            // The map says finished only once the bytes are in the file: a
+            // kill in between costs this one cluster read again, nothing more.
+            if (p.settings && p.settings->map) {
+                if (badCount[k] == 0)
+                    markMap(&p, first, kClusterSectors, mapstatus::kFinished);
+                saveMap(&p, first, mapstatus::kNonTried);
+            }
             if (hooks.clusterWritten)
                 hooks.clusterWritten(recording, slot->bytes, kClusterBytes, result.bytesWritten);
-            if (done < total && hooks.stopRequested && hooks.stopRequested()) {
+            if (k + 1 < static_cast<size_t>(total) && hooks.stopRequested && hooks.stopRequested()) {
                 result.status = ExportStatus::Cancelled;
                 result.error = QStringLiteral("not written: the export was cancelled after %1 of %2 clusters")
                                    .arg(done)
@@ -195,37 +424,99 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
             }
         }
         ring.cancel();
-        if (result.written() && health.gone) {
+        if (result.written() && p.cancelled) {
+            result.status = ExportStatus::Cancelled;
+            result.error = QStringLiteral("not written: the export was cancelled after %1 of %2 clusters")
+                               .arg(done)
+                               .arg(total);
+        } else if (result.written() && health.gone) {
             result.status = ExportStatus::SourceGone;
             result.error = QStringLiteral("not written: the source stopped answering after %1 of %2 clusters")
                                .arg(done)
                                .arg(total);
         }
     }
-    if (result.written() && !file.flush()) {
-        result.status = ExportStatus::Failed;
-        result.error = QStringLiteral("the file could not be completed (%1)").arg(file.errorString());
+    if (result.written() && !result.pending.empty()) {
+        if (pass) {
+            result.status = ExportStatus::Pending;
+            file.close();
+            return result;
+        }
+        file.close();
+        return finishRecording(dataOffset, recording, std::move(result), health, hooks, own);
     }
-    file.close();
-    if (result.written() && file.error() != QFileDevice::NoError) {
+    closeOut(file, result, partial, live, hooks, pass);
+    return result;
+}
+
+RecordingExport finishRecording(uint32_t dataOffset, const Recording &recording, RecordingExport result,
+                                SourceHealth &health, const ExportHooks &hooks, ExportPass &pass)
+{
+    const QString partial = partialPath(result.path);
+    const uint64_t sourceSectors = static_cast<uint64_t>(std::max<int64_t>(pass.reader->source().sectors(), 0));
+    QFile file(partial);
+    result.status = ExportStatus::Written;
+    result.error.clear();
+    const int total = recording.clusters.size();
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
         result.status = ExportStatus::Failed;
-        result.error = QStringLiteral("the file could not be closed (%1)").arg(file.errorString());
+        result.error = QStringLiteral("the file could not be opened again for its second pass (%1)").arg(file.errorString());
     }
-    bool committing = false;
-    if (result.written()) {
-        const QString why = commitPartial(partial, path);
-        committing = !why.isEmpty();
-        if (!why.isEmpty()) {
+    IoBytes buffer(kClusterBytes);
+    size_t i = 0;
+    for (; result.written() && i < result.pending.size(); ++i) {
+        const uint32_t k = result.pending[i];
+        const uint32_t cluster = recording.clusters[static_cast<int>(k)];
+        const uint64_t first = clusterSector(dataOffset, cluster);
+        if (health.gone) {
+            result.status = ExportStatus::SourceGone;
+            result.error = QStringLiteral("not written: the source stopped answering before the second pass of its "
+                                          "unreadable clusters");
+            break;
+        }
+        std::vector<SectorRange> lost;
+        uint32_t bad = 0;
+        if (!scrapeCluster(*pass.reader, first, buffer.data(), lost, &bad, &pass)) {
+            pass.cancelled = true;
+            result.status = ExportStatus::Cancelled;
+            result.error = QStringLiteral("not written: the export was cancelled in the second pass of its "
+                                          "unreadable clusters");
+            break;
+        }
+        noteHealth(*pass.reader, health, first, bad == kClusterSectors, sourceSectors);
+        if (!file.seek(static_cast<qint64>(k) * kClusterBytes) || !writeWhole(file, buffer.data(), kClusterBytes)) {
             result.status = ExportStatus::Failed;
-            result.error = why;
+            result.error = writeFailure(file, static_cast<int>(total - result.pending.size() + i), total);
+            break;
+        }
+        saveMap(&pass, first, mapstatus::kNonScraped);
+        noteLoss(result, cluster, bad, lost);
+        result.bytesWritten += kClusterBytes;
+        if (hooks.clusterWritten)
+            hooks.clusterWritten(recording, buffer.data(), kClusterBytes, result.bytesWritten);
+        if (i + 1 < result.pending.size() && hooks.stopRequested && hooks.stopRequested()) {
+            result.status = ExportStatus::Cancelled;
+            result.error = QStringLiteral("not written: the export was cancelled in the second pass of its "
+                                          "unreadable clusters");
+            ++i;
+            break;
         }
     }
-    if (!result.written()) {
-        const QString left = discardPartial(partial);
-        // A file that failed only its rename was whole: it is no less removed.
-        result.error += QStringLiteral("; ") + (committing ? QString(left).replace(QLatin1String("incomplete"), QLatin1String("temporary")) : left);
-        result.bytesWritten = 0;
-    }
+    result.pending.erase(result.pending.begin(), result.pending.begin() + static_cast<std::ptrdiff_t>(i));
+    // Losses named in the recording's order, as a single pass names them.
+    QHash<uint32_t, int> position;
+    for (int k = total - 1; k >= 0; --k)
+        position.insert(recording.clusters[k], k);
+    std::stable_sort(result.unreadableClusters.begin(), result.unreadableClusters.end(),
+                     [&](const UnreadableCluster &a, const UnreadableCluster &b) {
+                         return position.value(a.cluster) < position.value(b.cluster);
+                     });
+    std::vector<SectorRange> ranges = std::move(result.unreadableRanges);
+    std::sort(ranges.begin(), ranges.end(), [](const SectorRange &a, const SectorRange &b) { return a.first < b.first; });
+    result.unreadableRanges.clear();
+    for (const SectorRange &r : ranges)
+        addUnreadable(result.unreadableRanges, r);
+    closeOut(file, result, partial, false, hooks, &pass);
     return result;
 }
 
@@ -275,16 +566,56 @@ uint64_t clustersLeft(const RecordingExport &r, const Recording &rec)
     return static_cast<uint64_t>(rec.clusters.size()) - r.totalSectors / kClusterSectors;
 }
 
+bool allSettled(const RescueMap &map, uint32_t dataOffset, const Recording &rec)
+{
+    for (const uint32_t c : rec.clusters)
+        if (!map.all(clusterSector(dataOffset, c) * kSectorSize, kClusterBytes, "+-"))
+            return false;
+    return true;
+}
+
+// A file an earlier run with the same map finished: not read again, its
+// losses named from the map, its hash from the file.
+RecordingExport alreadyWritten(const RescueMap &map, uint32_t dataOffset, const Recording &rec, const QString &path,
+                               const ExportHooks &hooks)
+{
+    RecordingExport result;
+    result.path = path;
+    result.name = rec.name;
+    result.channel = rec.channel;
+    result.resumed = true;
+    for (const uint32_t c : rec.clusters) {
+        std::vector<SectorRange> lost;
+        noteLoss(result, c, lostFromMap(map, clusterSector(dataOffset, c), lost), lost);
+        result.totalSectors += kClusterSectors;
+        result.bytesWritten += kClusterBytes;
+    }
+    if (hooks.digest && !digestFile(path, hooks.digest)) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("the file written by the earlier run could not be read back for its hash");
+    }
+    return result;
+}
+
 } // namespace
 
 ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, const QString &saveFolder,
-                               const QList<ExportEntry> &entries, const ExportHooks &hooks)
+                               const QList<ExportEntry> &entries, const ExportHooks &hooks,
+                               const ExportSettings &settings)
 {
     ExportOutcome outcome;
     outcome.saveFolder = saveFolder;
     QMap<QString, QString> folderProblem; // folder -> why it could not be made ("" when it exists)
     SourceHealth health;
+    DeadlineReader reader(source, settings.readTimeoutMs, settings.abandonRead);
+    ExportPass pass;
+    pass.reader = &reader;
+    pass.settings = &settings;
+    pass.leaveFailedForLater = true;
+    // Recordings with clusters left for the second pass: where their result goes.
+    std::vector<std::pair<size_t, const Recording *>> parked;
     int position = 0;
+    bool stopped = false;
     for (const ExportEntry &entry : entries) {
         const Recording &rec = *entry.recording;
         const bool go = !hooks.beforeEntry || hooks.beforeEntry(position, rec);
@@ -295,7 +626,7 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
         }
         if (!entry.selected)
             continue;
-        if (hooks.stopRequested && hooks.stopRequested()) {
+        if ((hooks.stopRequested && hooks.stopRequested()) || reader.stopRequested()) {
             outcome.cancelled = true;
             --position; // not reached
             break;
@@ -315,14 +646,25 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
             result.status = ExportStatus::NoFolder;
             result.error = QStringLiteral("its folder could not be created");
         } else {
+            const QString path = filePathIn(saveFolder, rec);
+            const bool finishedBefore = settings.resume && settings.map && QFileInfo(path).isFile()
+                                        && !QFileInfo::exists(partialPath(path));
             try {
-                result = exportRecording(source, dataOffset, rec, filePathIn(saveFolder, rec), health, hooks);
+                if (finishedBefore && allSettled(*settings.map, dataOffset, rec))
+                    result = alreadyWritten(*settings.map, dataOffset, rec, path, hooks);
+                else
+                    result = exportRecording(source, dataOffset, rec, path, health, hooks, &pass);
             } catch (const std::bad_alloc &) {
                 result.name = rec.name;
-                result.path = filePathIn(saveFolder, rec);
+                result.path = path;
                 result.status = ExportStatus::Failed;
                 result.error = QStringLiteral("not enough memory for the transfer buffers");
             }
+        }
+        if (result.status == ExportStatus::Pending) {
+            parked.emplace_back(outcome.results.size(), &rec);
+            outcome.results.push_back(std::move(result));
+            continue;
         }
         if (result.status == ExportStatus::SourceGone) {
             outcome.sourceGone = true;
@@ -330,11 +672,45 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
         }
         if (hooks.recordingDone)
             hooks.recordingDone(result);
-        const bool stop = result.status == ExportStatus::Cancelled || result.status == ExportStatus::SourceGone;
+        stopped = result.status == ExportStatus::Cancelled || result.status == ExportStatus::SourceGone;
         outcome.cancelled = outcome.cancelled || result.status == ExportStatus::Cancelled;
         outcome.results.push_back(std::move(result));
-        if (stop)
+        if (stopped)
             break;
+    }
+    // The second pass, once everything that reads whole is safe.
+    for (const auto &p : parked) {
+        RecordingExport &result = outcome.results[p.first];
+        if (!outcome.cancelled && !outcome.sourceGone) {
+            result = finishRecording(dataOffset, *p.second, std::move(result), health, hooks, pass);
+        } else {
+            result.status = outcome.cancelled ? ExportStatus::Cancelled : ExportStatus::SourceGone;
+            result.error = QStringLiteral("not written: %1 before the second pass of its unreadable clusters")
+                               .arg(outcome.cancelled ? QStringLiteral("the export was cancelled")
+                                                      : QStringLiteral("the source stopped answering"));
+            const QString partial = partialPath(result.path);
+            if (!keepsPartial(&pass, result.status))
+                result.error += QStringLiteral("; ") + discardPartial(partial);
+            else
+                result.error += QStringLiteral("; its temporary file %1 is kept for the next run with the same map")
+                                    .arg(QFileInfo(partial).fileName());
+            result.bytesWritten = 0;
+        }
+        if (result.status == ExportStatus::SourceGone) {
+            outcome.sourceGone = true;
+            outcome.clustersNotRead += result.pending.size();
+        }
+        outcome.cancelled = outcome.cancelled || result.status == ExportStatus::Cancelled;
+        if (hooks.recordingDone)
+            hooks.recordingDone(result);
+    }
+    outcome.cancelled = outcome.cancelled || pass.cancelled;
+    outcome.readsLeftBehind = reader.leftBehind();
+    outcome.mapError = pass.mapError;
+    if (settings.map && !settings.mapPath.isEmpty()) {
+        QString why;
+        if (!settings.map->save(settings.mapPath, &why, true) && outcome.mapError.isEmpty())
+            outcome.mapError = why;
     }
     // What was chosen and never reached, for the summary.
     for (int i = position; i < entries.size(); ++i)
@@ -346,11 +722,12 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
     return outcome;
 }
 
-QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> &entries)
+QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> &entries, const RescueMap *resumeMap,
+                            uint32_t dataOffset)
 {
     QStringList found;
     for (const ExportEntry &e : entries) {
-        if (!e.selected)
+        if (!e.selected || (resumeMap && allSettled(*resumeMap, dataOffset, *e.recording)))
             continue;
         const QString path = filePathIn(saveFolder, *e.recording);
         const QFileInfo info(path);
