@@ -419,7 +419,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                                     "made with to go on").arg(QDir::toNativeSeparators(options->outDir));
             return false;
         }
-        if (resuming && !file.exists()) {
+        if (resuming && !file.exists() && !QFileInfo::exists(options->outDir + QStringLiteral(".part"))) {
             *error = QStringLiteral("the map %1 exists but the image %2 does not: give a new --map to start again")
                          .arg(options->map, options->outDir);
             return false;

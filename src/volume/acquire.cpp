@@ -23,7 +23,7 @@ std::vector<SectorRange> evidenceOrder(uint64_t sourceSectors, const std::vector
         from = std::min(from, sourceSectors);
         end = std::min(end, sourceSectors);
         while (from < end) {
-            auto next = taken.lower_bound({from, 0});
+            auto next = taken.upper_bound({from, UINT64_MAX}); // the first span starting after `from`
             if (next != taken.begin() && std::prev(next)->second > from) {
                 from = std::prev(next)->second;
                 continue;

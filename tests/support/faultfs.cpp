@@ -144,6 +144,12 @@ int openOp(const char *path, fuse_file_info *fi)
 
 int readOp(const char *, char *buf, size_t size, off_t offset, fuse_file_info *)
 {
+    if (g.log) {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        std::fprintf(g.log, "%" PRIu64 " %" PRIu64 "\n", static_cast<uint64_t>(offset) / kSector,
+                     static_cast<uint64_t>(size) / kSector);
+        std::fflush(g.log);
+    }
     if (!g.hang.empty() && size) {
         const uint64_t first = static_cast<uint64_t>(offset) / kSector;
         const uint64_t last = (static_cast<uint64_t>(offset) + size - 1) / kSector;
@@ -152,11 +158,6 @@ int readOp(const char *, char *buf, size_t size, off_t offset, fuse_file_info *)
                 ::usleep(20000);
     }
     std::lock_guard<std::mutex> lock(g.mutex);
-    if (g.log) {
-        std::fprintf(g.log, "%" PRIu64 " %" PRIu64 "\n", static_cast<uint64_t>(offset) / kSector,
-                     static_cast<uint64_t>(size) / kSector);
-        std::fflush(g.log);
-    }
     ++g.reads;
     if (g.vanished) {
         ++g.failed;
