@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dfxmlreport.h"
+#include "directory.h"
 #include "export.h"
 #include "listing.h"
 #include "options.h"
@@ -73,7 +74,9 @@ bool finishReport(CaseReport &report, const Options &o, const QStringList &notRe
 // (and a line on stderr) when it is not the map of this source.
 bool openWorkMap(const Options &o, uint64_t sourceBytes, RescueMap *map, bool *resume);
 // A raw image of the source, evidence first.
-int runImage(const Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256);
+// `directory`: the directory as the listing read it, written without a second read.
+int runImage(const Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256,
+             const DirectoryRead &directory);
 // Whether this build can draw previews (FFmpeg's libraries were found).
 bool previewsBuiltIn();
 int runOverview(const Listing &listing, const Options &o, bool lost);

@@ -32,7 +32,8 @@ bool openWorkMap(const Options &o, uint64_t sourceBytes, RescueMap *map, bool *r
     return true;
 }
 
-int runImage(const Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256)
+int runImage(const Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256,
+             const DirectoryRead &directory)
 {
     const SectorSource &source = *listing.source;
     const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(source.sectors(), 0));
@@ -78,7 +79,10 @@ int runImage(const Listing &listing, const Options &o, const OpenedSource &opene
     hooks.stopRequested = [] { return stopSignal() != 0; };
     CaseReport report = startReport(listing, opened, directorySha256, o);
     report.type = QStringLiteral("Raw image of a recorder disk");
-    const ImageOutcome outcome = acquireImage(source, plan, working, settings, hooks);
+    std::vector<ReadAlready> readAlready;
+    if (directory.allocated && directory.bytes.size() >= directory.sectorsWanted * kSectorSize)
+        readAlready.push_back({directory.directorySector, directory.bytes.data(), directory.sectorsWanted, directory.unreadable});
+    const ImageOutcome outcome = acquireImage(source, plan, working, settings, hooks, readAlready);
     progress.finish();
 
     bool named = outcome.error.isEmpty() && outcome.complete;

@@ -115,9 +115,12 @@ int main(int argc, char **argv)
     query.allChannels = o.allChannels;
     QString directorySha256;
     std::function<void(const DirectoryRead &)> onDirectory;
+    DirectoryRead directory; // kept for the image: it is not read twice
     if (!o.report.isEmpty() || o.command == Command::Image)
         onDirectory = [&](const DirectoryRead &d) {
             directorySha256 = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
+            if (o.command == Command::Image)
+                directory = d;
         };
     const Listing listing = listRecordings(opened.source, query, onDirectory);
     const bool lost = reportListingLosses(listing);
@@ -139,7 +142,7 @@ int main(int argc, char **argv)
         }
     catchStopSignals();
     const int status = o.command == Command::Preview ? runPreview(listing, o, orderedRecordings(listing))
-                       : o.command == Command::Image ? runImage(listing, o, opened, directorySha256)
+                       : o.command == Command::Image ? runImage(listing, o, opened, directorySha256, directory)
                                                      : runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
     return status == ExitDone && lost ? ExitLoss : status;
 }

@@ -114,7 +114,8 @@ bool writeAt(QFile &file, uint64_t sector, const uint8_t *bytes, uint64_t count)
 } // namespace
 
 ImageOutcome acquireImage(const SectorSource &source, const std::vector<SectorRange> &plan, const QString &imagePath,
-                          const ExportSettings &settings, const ImageHooks &hooks)
+                          const ExportSettings &settings, const ImageHooks &hooks,
+                          const std::vector<ReadAlready> &readAlready)
 {
     ImageOutcome outcome;
     const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(source.sectors(), 0));
@@ -139,6 +140,34 @@ ImageOutcome acquireImage(const SectorSource &source, const std::vector<SectorRa
         || (file.size() != static_cast<qint64>(sectors * kSectorSize) && !file.resize(static_cast<qint64>(sectors * kSectorSize)))) {
         outcome.error = QStringLiteral("the image %1 could not be made (%2)").arg(imagePath, file.errorString());
         return outcome;
+    }
+    for (const ReadAlready &r : readAlready) {
+        // Runs of sectors that read and that the map has not settled yet.
+        uint64_t s = 0;
+        const uint64_t end = std::min(r.sectors, sectors > r.first ? sectors - r.first : 0);
+        while (s < end) {
+            auto usable = [&](uint64_t k) {
+                const uint64_t at = r.first + k;
+                for (const SectorRange &u : r.unreadable)
+                    if (at >= u.first && at < u.first + u.count)
+                        return false;
+                return map.statusAt(at * kSectorSize) == mapstatus::kNonTried;
+            };
+            if (!usable(s)) {
+                ++s;
+                continue;
+            }
+            uint64_t e = s + 1;
+            while (e < end && e - s < kClusterSectors && usable(e))
+                ++e;
+            if (!writeAt(file, r.first + s, r.bytes + s * kSectorSize, e - s)) {
+                outcome.error = QStringLiteral("writing the image failed (%1)").arg(file.errorString());
+                return outcome;
+            }
+            map.set((r.first + s) * kSectorSize, (e - s) * kSectorSize, mapstatus::kFinished);
+            s = e;
+        }
+        save(r.first, mapstatus::kNonTried);
     }
     OrderedHash hash(imagePath);
     uint64_t settled = map.settledUpTo(0);

@@ -34,11 +34,21 @@ struct ImageHooks {
     std::function<bool()> stopRequested;              // between spans
 };
 
+// Bytes read from the source before the copy began (the directory, by the
+// listing): written as they are, not read a second time.
+struct ReadAlready {
+    uint64_t first = 0;
+    const uint8_t *bytes = nullptr;
+    uint64_t sectors = 0;
+    std::vector<SectorRange> unreadable; // left to the passes
+};
+
 // Copies the spans of `source` into `imagePath` (made, or with a map to
 // resume, gone on with), each at its own offset; areas never read stay holes.
 // The hash is of the image read back in order, as far as every sector before
 // is settled, on a thread of its own while the copy goes on.
 ImageOutcome acquireImage(const SectorSource &source, const std::vector<SectorRange> &plan, const QString &imagePath,
-                          const ExportSettings &settings, const ImageHooks &hooks = {});
+                          const ExportSettings &settings, const ImageHooks &hooks = {},
+                          const std::vector<ReadAlready> &readAlready = {});
 
 } // namespace korvath
