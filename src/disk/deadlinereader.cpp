@@ -72,13 +72,34 @@ void DeadlineReader::abandon()
         std::lock_guard<std::mutex> lock(m_worker->mutex);
         m_worker->quit = true; // ends the thread once the read comes back
     }
-    m_worker.reset();
+    m_behind = std::move(m_worker);
     ++m_leftBehind;
+}
+
+bool DeadlineReader::waitForBehind()
+{
+    // A drive answers one request at a time: while the read left behind is
+    // still with it, the next one would wait behind it and miss its own
+    // deadline. One more deadline for it, then it is given up on for good.
+    std::shared_ptr<Worker> behind = std::move(m_behind);
+    if (!behind)
+        return true;
+    std::unique_lock<std::mutex> lock(behind->mutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeoutMs);
+    while (!behind->done) {
+        const auto now = std::chrono::steady_clock::now();
+        if (stopRequested())
+            return false;
+        if (now >= deadline)
+            return true;
+        behind->changed.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(kNapMs)));
+    }
+    return true;
 }
 
 TimedRead DeadlineReader::read(uint64_t sector, void *buffer, uint32_t count)
 {
-    if (stopRequested())
+    if (stopRequested() || !waitForBehind())
         return {ReadOutcome::Cancelled, 0};
     if (!m_worker) {
         m_worker = std::make_shared<Worker>();

@@ -2,7 +2,8 @@
 // caller waits at most the deadline, asking between short naps whether to
 // stop. A read that does not answer in time is left behind on its thread,
 // which then ends by itself whenever the kernel lets the read go; the next
-// read gets a new thread. A dying disk may hang a request for minutes, and
+// read gets a new thread, after waiting one more deadline at most for the one
+// left behind (a drive busy with it would make the next one late too). A dying disk may hang a request for minutes, and
 // nothing above this waits for it.
 #pragma once
 
@@ -47,11 +48,13 @@ public:
     struct Worker; // shared by the reader and its thread
 private:
     void abandon();
+    bool waitForBehind(); // false when a stop came first
 
     const SectorSource &m_source;
     const int m_timeoutMs;
     std::function<bool()> m_stop;
     std::shared_ptr<Worker> m_worker;
+    std::shared_ptr<Worker> m_behind; // the last read left behind, until it answers or is given up on
     uint64_t m_leftBehind = 0;
 };
 

@@ -169,6 +169,26 @@ TEST_F(Rescue, ReadsThatHangAreLeftBehindAndTheRestOfTheClusterMarkedBad)
     EXPECT_EQ(ddrescuelogBad(map), sectorList(hang));
 }
 
+// A sector that answers late is read when the deadline allows it, and lost
+// (the whole cluster: it hung once in the scrape too) when it does not.
+TEST_F(Rescue, ASlowSectorIsReadWithinTheDeadlineAndLostPastIt)
+{
+    const struct {
+        const char *timeout;
+        uint64_t lost;
+    } cases[] = {{"10", 0}, {"1", kClusterSectors}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.timeout);
+        const QString out = dir(QStringLiteral("slow%1").arg(c.timeout));
+        FaultMount drive(image, Faults{{}, {inCluster(6, 0, 0)}, 2500, -1});
+        ASSERT_TRUE(drive.isMounted());
+        const CliRun r = runCli({"export", drive.path(), "--out", out, "--read-timeout", c.timeout});
+        EXPECT_EQ(r.code, c.lost ? 1 : 0) << r.err.toStdString();
+        expectFiles(out, c.lost ? std::vector<SectorRange>{inCluster(6, 0, 4095)} : std::vector<SectorRange>{});
+        EXPECT_EQ(r.err.contains("left behind"), c.lost != 0) << r.err.toStdString();
+    }
+}
+
 TEST_F(Rescue, CtrlCDuringAHungReadEndsTheRunAndTheSameCommandGoesOn)
 {
     const QString out = dir("ctrlc"), map = tmp.filePath("ctrlc.map");
