@@ -7,8 +7,10 @@
 #include "sha256.h"
 
 #include <QDir>
+#include <QHash>
 #include <QFileInfo>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 
 namespace korvath {
@@ -175,6 +177,16 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     if (!o.report.isEmpty()) {
         const QString why = stopSignal() ? QStringLiteral("the export was stopped by %1").arg(signalName(stopSignal()))
                                          : QStringLiteral("the source had stopped answering");
+        // In the recordings' order, whichever pass finished them; a derived
+        // copy stays after its native copy.
+        QHash<QString, int> rank;
+        for (int i = 0; i < entries.size(); ++i)
+            rank.insert(entries[i].recording->name, i);
+        const auto rankOf = [&](const ReportFile &f) {
+            return rank.value(QFileInfo(f.derived ? f.derived->master : f.filename).fileName(), entries.size());
+        };
+        std::stable_sort(report.files.begin(), report.files.end(),
+                         [&](const ReportFile &a, const ReportFile &b) { return rankOf(a) < rankOf(b); });
         reportLost = !finishReport(report, o, outcome.notReached, why);
     }
     const int written = outcome.writtenCount();

@@ -520,10 +520,23 @@ RecordingExport finishRecording(uint32_t dataOffset, const Recording &recording,
                      [&](const UnreadableCluster &a, const UnreadableCluster &b) {
                          return position.value(a.cluster) < position.value(b.cluster);
                      });
-    std::vector<SectorRange> ranges = std::move(result.unreadableRanges);
-    std::sort(ranges.begin(), ranges.end(), [](const SectorRange &a, const SectorRange &b) { return a.first < b.first; });
+    // The ranges too, cut at cluster edges so each piece sorts with its cluster.
+    std::vector<SectorRange> pieces;
+    for (const SectorRange &r : result.unreadableRanges)
+        for (uint64_t s = r.first; s < r.first + r.count;) {
+            const uint64_t clusterEnd = dataOffset + ((s - dataOffset) / kClusterSectors + 1) * kClusterSectors;
+            const uint64_t n = std::min(r.first + r.count, clusterEnd) - s;
+            pieces.push_back({s, n});
+            s += n;
+        }
+    const auto at = [&](const SectorRange &r) {
+        return position.value(static_cast<uint32_t>((r.first - dataOffset) / kClusterSectors));
+    };
+    std::stable_sort(pieces.begin(), pieces.end(), [&](const SectorRange &a, const SectorRange &b) {
+        return at(a) != at(b) ? at(a) < at(b) : a.first < b.first;
+    });
     result.unreadableRanges.clear();
-    for (const SectorRange &r : ranges)
+    for (const SectorRange &r : pieces)
         addUnreadable(result.unreadableRanges, r);
     closeOut(file, result, false, hooks, &pass);
     return result;
