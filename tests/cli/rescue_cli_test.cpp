@@ -224,6 +224,41 @@ TEST_F(Rescue, CtrlCDuringAHungReadEndsTheRunAndTheSameCommandGoesOn)
     EXPECT_EQ(wholeReads(reads, 21), 1u);
 }
 
+// A drive that goes away: without a map the recording in hand is kept with
+// its clusters not read as zeros, named; with a map its temporary file is kept
+// instead, and the same command on the drive back finishes it as if never cut.
+TEST_F(Rescue, ADriveThatGoesAwayKeepsWhatWasReadOrTheTemporaryFileForTheMap)
+{
+    for (const bool withMap : {false, true}) {
+        SCOPED_TRACE(withMap ? "with a map" : "without a map");
+        const QString out = dir(withMap ? "gone-map" : "gone"), map = out + ".map";
+        QStringList args{"export", "--out", out};
+        if (withMap)
+            args << "--map" << map;
+        {
+            FaultMount drive(image, Faults{{}, {}, 0, int64_t(builder.clusterFirstSector(6))});
+            ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
+            const ProcessRun r = runCli(QStringList{args[0], drive.path()} + args.mid(1));
+            EXPECT_EQ(r.code, 1) << r.err.toStdString();
+            // The first recording waits for its second pass when the drive goes
+            // (at the next recording's first cluster): read, it is not lost.
+            const QString first = "CAM1/" + names[0];
+            if (!withMap) {
+                EXPECT_EQ(partFiles(out), QStringList());
+                EXPECT_TRUE(fileBytes(out + "/" + first)
+                            == expectedBytes(builder, image, kDamaged, {inCluster(6, 0, 4095), inCluster(7, 0, 4095)}));
+                EXPECT_TRUE(r.err.contains(names[0] + ": 8192 of 12288 sectors could not be read")) << r.err.toStdString();
+                continue;
+            }
+            EXPECT_EQ(tree(out), (QStringList{"CAM1", first + ".part", "CAM1/" + names[1] + ".part"}));
+        }
+        FaultMount healthy(image, Faults{});
+        const ProcessRun again = runCli(QStringList{args[0], healthy.path()} + args.mid(1));
+        EXPECT_EQ(again.code, 0) << again.err.toStdString();
+        expectFiles(out, {});
+    }
+}
+
 // A SIGKILL at chosen points, then the same command: no finished cluster is
 // read again but the one in hand, and the outputs are those of a run never stopped.
 TEST_F(Rescue, KilledThenRunAgainReadsNothingFinishedTwice)
