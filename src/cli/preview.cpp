@@ -61,7 +61,7 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
         const Recording &r = *chosen[i];
         const QString shown = QDir::toNativeSeparators(QDir::cleanPath(paths[i]));
         const QString folder = QFileInfo(paths[i]).absolutePath();
-        const QString why = onePicture ? QString() : makeOutputFolder(folder);
+        const QString why = onePicture ? QString() : makeRecordingFolder(o.outDir, r);
         if (!why.isEmpty()) {
             err(QStringLiteral("%1: no preview: the folder %2 could not be created: %3")
                     .arg(r.name, QDir::toNativeSeparators(folder), why));

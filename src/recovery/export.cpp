@@ -583,23 +583,6 @@ QString filePathIn(const QString &saveFolder, const Recording &r)
     return recordingFolderPath(saveFolder, r) + QStringLiteral("//") + r.name;
 }
 
-// Each level of a recording's folder in turn: the first that cannot be made says why.
-QString makeRecordingFolder(const QString &saveFolder, const Recording &r)
-{
-    if (r.folder.isEmpty())
-        return makeOutputFolder(cameraFolderPath(saveFolder, r.channel));
-    QString path = saveFolder;
-    for (const QString &level : r.folder.split(QLatin1Char('/'))) {
-        if (level.isEmpty())
-            continue;
-        path += QStringLiteral("//") + level;
-        const QString why = makeOutputFolder(path);
-        if (!why.isEmpty())
-            return why;
-    }
-    return {};
-}
-
 uint64_t clustersLeft(const RecordingExport &r, const Recording &rec)
 {
     return static_cast<uint64_t>(rec.clusters.size()) - r.totalSectors / kClusterSectors;
@@ -779,6 +762,23 @@ QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> 
 QString recordingFolderPath(const QString &saveFolder, const Recording &r)
 {
     return r.folder.isEmpty() ? cameraFolderPath(saveFolder, r.channel) : saveFolder + QStringLiteral("//") + r.folder;
+}
+
+// Each level of a recording's folder in turn: the first that cannot be made says why.
+QString makeRecordingFolder(const QString &saveFolder, const Recording &r)
+{
+    if (r.folder.isEmpty())
+        return makeOutputFolder(cameraFolderPath(saveFolder, r.channel));
+    QString path = saveFolder;
+    for (const QString &level : r.folder.split(QLatin1Char('/'))) {
+        if (level.isEmpty())
+            continue;
+        path += QStringLiteral("//") + level;
+        const QString why = makeOutputFolder(path);
+        if (!why.isEmpty())
+            return why;
+    }
+    return {};
 }
 
 namespace {

@@ -171,6 +171,8 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
 
 // cameraFolderPath, or the recording's own folder below the save folder.
 QString recordingFolderPath(const QString &saveFolder, const Recording &r);
+// Makes that folder, level by level, each a real folder; empty, or why not.
+QString makeRecordingFolder(const QString &saveFolder, const Recording &r);
 
 // The final paths among those the selected entries would be written to that
 // exist already; with a map to resume from, those it shows finished are ours.
