@@ -99,7 +99,7 @@ int runImage(const Listing &listing, const Options &o, const OpenedSource &opene
     if (!named && o.map.isEmpty())
         QFile::remove(working); // nothing to go on from: complete or absent
     ReportFile f;
-    f.filename = QFileInfo(o.outDir).fileName();
+    f.filename = report.fileName(o.outDir); // relative to the report's folder, as every file it names
     f.filesize = sectors * kSectorSize;
     f.sha256 = outcome.sha256;
     f.unreadableSectors = outcome.badSectors;
@@ -107,7 +107,7 @@ int runImage(const Listing &listing, const Options &o, const OpenedSource &opene
         report.files.push_back(f);
     if (!o.map.isEmpty()) {
         MapRecord m;
-        m.path = o.map;
+        m.path = report.fileName(o.map);
         m.finished = map.bytesWith(mapstatus::kFinished);
         m.nonTried = map.bytesWith(mapstatus::kNonTried);
         m.nonTrimmed = map.bytesWith(mapstatus::kNonTrimmed);
