@@ -66,7 +66,7 @@ DeadlineReader::~DeadlineReader()
     m_worker->changed.notify_all();
 }
 
-void DeadlineReader::abandon()
+void DeadlineReader::abandon(bool timedOut)
 {
     {
         std::lock_guard<std::mutex> lock(m_worker->mutex);
@@ -74,6 +74,7 @@ void DeadlineReader::abandon()
     }
     m_behind = std::move(m_worker);
     ++m_leftBehind;
+    m_timedOut += timedOut ? 1 : 0;
 }
 
 bool DeadlineReader::waitForBehind()
@@ -124,7 +125,7 @@ TimedRead DeadlineReader::read(uint64_t sector, void *buffer, uint32_t count)
         if (now >= deadline || stopRequested()) {
             const ReadOutcome why = now >= deadline ? ReadOutcome::TimedOut : ReadOutcome::Cancelled;
             lock.unlock();
-            abandon();
+            abandon(why == ReadOutcome::TimedOut);
             return {why, 0};
         }
         w.changed.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(kNapMs)));

@@ -44,10 +44,11 @@ public:
     const SectorSource &source() const { return m_source; }
     int timeoutMs() const { return m_timeoutMs; }
     uint64_t leftBehind() const { return m_leftBehind; } // reads abandoned so far
+    uint64_t timedOut() const { return m_timedOut; }     // of those, the ones that missed their deadline
 
     struct Worker; // shared by the reader and its thread
 private:
-    void abandon();
+    void abandon(bool timedOut);
     bool waitForBehind(); // false when a stop came first
 
     const SectorSource &m_source;
@@ -56,6 +57,7 @@ private:
     std::shared_ptr<Worker> m_worker;
     std::shared_ptr<Worker> m_behind; // the last read left behind, until it answers or is given up on
     uint64_t m_leftBehind = 0;
+    uint64_t m_timedOut = 0; // not those abandoned for a stop
 };
 
 } // namespace korvath

@@ -275,7 +275,7 @@ ImageOutcome acquireImage(const SectorSource &source, const std::vector<SectorRa
     outcome.sourceGone = health.gone;
     outcome.complete = map.settledUpTo(0) >= map.size();
     outcome.badSectors = map.bytesWith(mapstatus::kBad) / kSectorSize;
-    outcome.readsLeftBehind = reader.leftBehind();
+    outcome.readsLeftBehind = reader.timedOut(); // a read abandoned for a stop is no loss
     if (outcome.error.isEmpty())
         outcome.error = mapError;
     outcome.sha256 = hash.finish(outcome.complete && outcome.error.isEmpty() ? map.size() : 0);

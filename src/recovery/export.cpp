@@ -727,7 +727,7 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
             hooks.recordingDone(result);
     }
     outcome.cancelled = outcome.cancelled || pass.cancelled;
-    outcome.readsLeftBehind = reader.leftBehind();
+    outcome.readsLeftBehind = reader.timedOut(); // a read abandoned for a stop is no loss
     outcome.mapError = pass.mapError;
     if (settings.map && !settings.mapPath.isEmpty()) {
         QString why;

@@ -155,7 +155,7 @@ struct ExportOutcome {
     bool cancelled = false;
     bool sourceGone = false;
     uint64_t clustersNotRead = 0;         // of the recordings given up for a lost source
-    uint64_t readsLeftBehind = 0;         // reads that hung past the deadline or were abandoned for a stop
+    uint64_t readsLeftBehind = 0;         // reads that hung past the deadline
     QString mapError;                     // the map could not be saved
     int writtenCount() const;
     uint64_t bytesWritten() const;

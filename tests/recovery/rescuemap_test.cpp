@@ -140,6 +140,8 @@ TEST(DeadlineReader, AHungReadIsLeftBehindAtTheDeadlineOrAStop)
         EXPECT_EQ(patient.read(7, buffer, 1).outcome, ReadOutcome::Cancelled);
         stopper.join();
         EXPECT_EQ(reader.leftBehind() + patient.leftBehind(), 2u);
+        // Only the one that missed its deadline counts as timed out: a stop is no loss.
+        EXPECT_EQ(reader.timedOut() + patient.timedOut(), 1u);
     }
     std::lock_guard<std::mutex> lock(m);
     released = true; // the threads left behind end now, writing only into their own buffers
