@@ -3,11 +3,13 @@
 #pragma once
 
 #include "dfxmlreport.h"
+#include "directory.h"
 #include "export.h"
 #include "listing.h"
 #include "scan.h"
 #include "options.h"
 #include "recordertime.h"
+#include "rescuemap.h"
 
 #include <QList>
 #include <QPair>
@@ -51,6 +53,7 @@ struct OpenedSource {
     bool blockDevice = false;
     QStringList segments;                      // of an image set
     QList<QPair<QString, QString>> imageHashes; // type, hex: what an image keeps of itself
+    QString imageMap;                           // --source-map: the map the image was made with
 };
 
 // A drive number as `disks` prints it, or the path of a device or image
@@ -91,6 +94,13 @@ void reportRecording(CaseReport &report, const Listing &listing, const Recording
                      const QString &sha256);
 // Adds what was not reached and writes it; false (and a line on stderr) when it could not be written.
 bool finishReport(CaseReport &report, const Options &o, const QStringList &notReached, const QString &why);
+// The map of the work (--map): new, or loaded to go on from (`resume`); false
+// (and a line on stderr) when it is not the map of this source.
+bool openWorkMap(const Options &o, uint64_t sourceBytes, RescueMap *map, bool *resume);
+// A raw image of the source, evidence first.
+// `directory`: the directory as the listing read it, written without a second read.
+int runImage(const Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256,
+             const DirectoryRead &directory);
 int runOverview(const Listing &listing, const Options &o, bool lost);
 // The fragments of H.264 in the clusters no record claims, found with a
 // progress bar and stoppable; nothing without FFmpeg's libraries.

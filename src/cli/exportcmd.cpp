@@ -7,8 +7,10 @@
 #include "sha256.h"
 
 #include <QDir>
+#include <QHash>
 #include <QFileInfo>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 
 namespace korvath {
@@ -60,8 +62,15 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         err(clash);
         return ExitUsage;
     }
+    RescueMap map;
+    bool resume = false;
+    const uint64_t sourceBytes = static_cast<uint64_t>(std::max<int64_t>(listing.source->sectors(), 0)) * kSectorSize;
+    if (!o.map.isEmpty() && !openWorkMap(o, sourceBytes, &map, &resume))
+        return ExitUsage;
     if (!o.overwrite) {
-        QStringList existing = existingTargets(o.outDir, entries);
+        // Files an earlier run with the same map finished are this export's own.
+        QStringList existing =
+            existingTargets(o.outDir, entries, resume ? &map : nullptr, listing.info.data_offset);
         if (o.mp4)
             existing += existingPlayableTargets(o.outDir, entries);
         if (!existing.isEmpty()) {
@@ -97,6 +106,15 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     };
     hooks.beforeEntry = [](int, const Recording &) { return stopSignal() == 0; };
     hooks.stopRequested = [] { return stopSignal() != 0; };
+    hooks.digestDiscarded = [&] { hash.reset(); };
+    ExportSettings settings;
+    settings.readTimeoutMs = o.readTimeoutMs;
+    settings.abandonRead = [] { return stopSignal() != 0; };
+    if (!o.map.isEmpty()) {
+        settings.map = &map;
+        settings.mapPath = o.map;
+        settings.resume = resume;
+    }
     hooks.recordingDone = [&](const RecordingExport &e) {
         before += static_cast<uint64_t>(e.totalSectors) * kSectorSize;
         // A hash line for each file as soon as it has its name: a stopped
@@ -121,8 +139,16 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         }
     };
     const ExportOutcome outcome =
-        exportRecordings(*listing.source, listing.info.data_offset, o.outDir, entries, hooks);
+        exportRecordings(*listing.source, listing.info.data_offset, o.outDir, entries, hooks, settings);
     progress.finish();
+    if (outcome.readsLeftBehind)
+        err(QStringLiteral("%1 not answered within %2 s and left behind")
+                .arg(countText(outcome.readsLeftBehind, "read was", "reads were"))
+                .arg(o.readTimeoutMs / 1000.0));
+    if (!outcome.mapError.isEmpty())
+        err(outcome.mapError);
+    if (!o.map.isEmpty())
+        err(QStringLiteral("map: %1").arg(mapSummaryText(map)));
 
     for (const QString &problem : outcome.folderProblems) {
         // Each problem is "<folder>: <why>".
@@ -151,6 +177,16 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
     if (!o.report.isEmpty()) {
         const QString why = stopSignal() ? QStringLiteral("the export was stopped by %1").arg(signalName(stopSignal()))
                                          : QStringLiteral("the source had stopped answering");
+        // In the recordings' order, whichever pass finished them; a derived
+        // copy stays after its native copy.
+        QHash<QString, int> rank;
+        for (int i = 0; i < entries.size(); ++i)
+            rank.insert(entries[i].recording->name, i);
+        const auto rankOf = [&](const ReportFile &f) {
+            return rank.value(QFileInfo(f.derived ? f.derived->master : f.filename).fileName(), entries.size());
+        };
+        std::stable_sort(report.files.begin(), report.files.end(),
+                         [&](const ReportFile &a, const ReportFile &b) { return rankOf(a) < rankOf(b); });
         reportLost = !finishReport(report, o, outcome.notReached, why);
     }
     const int written = outcome.writtenCount();
@@ -169,7 +205,7 @@ int runExport(const Listing &listing, const Options &o, const QList<const Record
         err(QStringLiteral("stopped by %1").arg(signalName(stopSignal())));
         return 128 + stopSignal();
     }
-    return outcome.clean() && playableMissing == 0 && !reportLost ? ExitDone : ExitLoss;
+    return outcome.clean() && playableMissing == 0 && !reportLost && outcome.mapError.isEmpty() ? ExitDone : ExitLoss;
 }
 
 } // namespace cli

@@ -177,10 +177,23 @@ int run(const Options &o)
     if (o.command == Command::Verify)
         return runVerify(o);
 
-    const OpenedSource opened = openSource(o.source, &problem);
+    OpenedSource opened = openSource(o.source, &problem);
     if (!opened.source) {
         err(problem);
         return ExitUsage;
+    }
+    if (!o.sourceMap.isEmpty()) {
+        // What the map does not mark finished reads as unreadable, and is named so.
+        RescueMap map;
+        const uint64_t bytes = static_cast<uint64_t>(std::max<int64_t>(opened.source->sectors(), 0)) * kSectorSize;
+        if (!RescueMap::load(o.sourceMap, bytes, &map, &problem)) {
+            err(problem);
+            return ExitUsage;
+        }
+        err(QStringLiteral("source: an image with its map %1 (%2); every area not finished reads as unreadable")
+                .arg(QDir::toNativeSeparators(o.sourceMap), mapSummaryText(map)));
+        opened.imageMap = o.sourceMap;
+        opened.source = std::make_shared<MappedImageSource>(opened.source, std::move(map));
     }
     const QString clash = outputClash(o, opened, {});
     if (!clash.isEmpty()) {
@@ -200,15 +213,19 @@ int run(const Options &o)
     query.unlisted = o.unlisted || o.carved || o.command == Command::Overview || o.command == Command::Carve;
     QString directorySha256;
     std::function<void(const DirectoryRead &)> onDirectory;
-    if (!o.report.isEmpty())
+    DirectoryRead directory; // kept for the image: it is not read twice
+    if (!o.report.isEmpty() || o.command == Command::Image)
         onDirectory = [&](const DirectoryRead &d) {
             if (d.sector0Read)
                 directorySha256 = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
+            if (o.command == Command::Image)
+                directory = d;
         };
     Listing listing = listRecordings(opened.source, query, onDirectory);
     bool lost = reportListingLosses(listing);
     keepSameNamed(listing);
-    if (!listing.directoryAllocated)
+    // An image is made whatever the directory says: its sectors are worth keeping.
+    if (!listing.directoryAllocated && o.command != Command::Image)
         return ExitLoss;
     if (query.unlisted && listing.unlistedBounded) {
         err(QStringLiteral("the walks from the start records reached the scan's bound: which records no walk "
@@ -238,9 +255,9 @@ int run(const Options &o)
                     .arg(name, channelText(o), stampText(o.from), stampText(o.to)));
             return ExitUsage;
         }
-    const int status = o.command == Command::Preview
-                           ? runPreview(listing, o, orderedRecordings(listing), opened)
-                           : runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
+    const int status = o.command == Command::Preview ? runPreview(listing, o, orderedRecordings(listing), opened)
+                       : o.command == Command::Image ? runImage(listing, o, opened, directorySha256, directory)
+                                                     : runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
     return status == ExitDone && lost ? ExitLoss : status;
 }
 

@@ -28,10 +28,13 @@ constexpr char kDescription[] =
     "                     [--carved]\n"
     "  korvath-cli carve  SOURCE --out DIR [--json] [--sha256] [--report FILE] [--overwrite]\n"
     "  korvath-cli verify REPORT.xml [--source SOURCE]\n"
+    "  korvath-cli image  SOURCE --out DISK.img [--map DISK.map] [--channel N|all] [--from TIME] [--to TIME]\n"
+    "                     [--listed-only] [--report FILE] [--overwrite]\n"
     "  (list, export and preview take --unlisted: the recordings no start record reaches;\n"
     "   preview --carved draws the fragments carve finds)\n"
     "  (list, export, preview and overview also take --clock-offset [+|-][D.]HH:MM:SS\n"
-    "   or --clock-observed 'RECORDER_TIME=TRUE_TIME')\n"
+    "   or --clock-observed 'RECORDER_TIME=TRUE_TIME', and --source-map FILE;\n"
+    "   export and image take --map FILE and --read-timeout SECONDS)\n"
     "\n"
     "disks   prints each drive that opens: number, gigabytes, 'Male disk' or 'Disk', device,\n"
     "        and the model and serial the system reports (empty where unknown).\n"
@@ -64,6 +67,13 @@ constexpr char kDescription[] =
     "        CHANGED or MISSING; exit 0 only when all are OK. --source SOURCE also reads each native\n"
     "        copy's bytes back from where the report says they lie on SOURCE and checks their hash;\n"
     "        a derived copy is checked with its parent.\n"
+    "image   copies the disk into a raw sparse image, evidence first: sector 0 and the partition table,\n"
+    "        the directory, the clusters of the listed recordings, then the rest (not with --listed-only).\n"
+    "        Prints its SHA-256 when every sector was tried; writes a DFXML record (--report, or DISK.img.xml).\n"
+    "--map FILE (export, image) keeps a GNU ddrescue mapfile of the work; the same command with the\n"
+    "        same map resumes it. Clusters that read whole come first; failed ones are read sector by\n"
+    "        sector only after. --read-timeout (default 30 s): a read not answered by then counts as failed.\n"
+    "--source-map FILE: SOURCE is an image made with that map; what it does not mark finished is unreadable.\n"
     "--clock-offset is the recorder's clock minus the true time (+00:03:12 when the recorder showed\n"
     "        10:03:12 at 10:00:00): --from and --to are then true times, and the output shows both.\n"
     "--clock-observed '2024-03-01 10:03:12=2024-03-01 10:00:00' (what the recorder showed = the true\n"
@@ -94,6 +104,8 @@ const char *commandName(Command c)
         return "verify";
     case Command::Carve:
         return "carve";
+    case Command::Image:
+        return "image";
     }
     return "";
 }
@@ -218,10 +230,21 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     const QCommandLineOption carved(QStringLiteral("carved"),
                                     QStringLiteral("overview: carve the clusters no record claims and show the fragments."));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log to stderr."));
+    const QCommandLineOption map(QStringLiteral("map"), QStringLiteral("export, image: the ddrescue mapfile of this work."),
+                                 QStringLiteral("FILE"));
+    const QCommandLineOption sourceMap(QStringLiteral("source-map"),
+                                       QStringLiteral("The ddrescue mapfile the image SOURCE was made with."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption readTimeout(QStringLiteral("read-timeout"),
+                                         QStringLiteral("export, image: seconds a read may take (default 30)."),
+                                         QStringLiteral("SECONDS"), QStringLiteral("30"));
+    const QCommandLineOption listedOnly(QStringLiteral("listed-only"),
+                                        QStringLiteral("image: only the evidence and the listed recordings."));
     parser.addOptions({channel, from, to, json, out, name, sha256, report, overwrite, verbose, clockOffset, clockObserved,
-                       mp4, frames, caseNumber, exhibit, examiner, note, verifySource, unlisted, carved});
+                       mp4, frames, caseNumber, exhibit, examiner, note, verifySource, unlisted, carved, map, sourceMap,
+                       readTimeout, listedOnly});
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("disks, list, export, preview, overview, carve or verify"));
+                                 QStringLiteral("disks, list, export, preview, overview, carve, verify or image"));
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("drive number or path"), QStringLiteral("[SOURCE]"));
 
     if (!parser.parse(arguments)) {
@@ -255,10 +278,14 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         options->command = Command::Verify;
     else if (command == QLatin1String("carve"))
         options->command = Command::Carve;
+    else if (command == QLatin1String("image"))
+        options->command = Command::Image;
     else {
         *error = command.isEmpty()
-                     ? QStringLiteral("no command given: disks, list, export, preview, overview, carve or verify (see --help)")
-                     : QStringLiteral("unknown command '%1': use disks, list, export, preview, overview, carve or verify")
+                     ? QStringLiteral("no command given: disks, list, export, preview, overview, carve, verify or image "
+                                      "(see --help)")
+                     : QStringLiteral("unknown command '%1': use disks, list, export, preview, overview, carve, verify "
+                                      "or image")
                            .arg(command);
         return false;
     }
@@ -284,26 +311,31 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         bool preview = false;
         bool verify = false;
         bool carve = false;
-    } const belongs[] = {{channel, true, true, false, false, true},
-                         {from, true, true, false, true, true},
-                         {to, true, true, false, true, true},
+        bool image = false;
+    } const belongs[] = {{channel, true, true, false, false, true, false, false, true},
+                         {from, true, true, false, true, true, false, false, true},
+                         {to, true, true, false, true, true, false, false, true},
                          {json, true, false, true, false, false, false, true},
-                         {out, false, true, false, true, true, false, true},
+                         {out, false, true, false, true, true, false, true, true},
                          {name, false, true, false, false, true},
                          {sha256, false, true, false, false, false, false, true},
-                         {report, false, true, false, false, false, false, true},
-                         {overwrite, false, true, false, true, true, false, true},
+                         {report, false, true, false, false, false, false, true, true},
+                         {overwrite, false, true, false, true, true, false, true, true},
                          {mp4, false, true},
                          {clockOffset, true, true, false, true, true},
                          {clockObserved, true, true, false, true, true},
                          {frames, false, false, false, true, true},
-                         {caseNumber, false, true},
-                         {exhibit, false, true},
-                         {examiner, false, true},
-                         {note, false, true},
+                         {caseNumber, false, true, false, false, false, false, false, true},
+                         {exhibit, false, true, false, false, false, false, false, true},
+                         {examiner, false, true, false, false, false, false, false, true},
+                         {note, false, true, false, false, false, false, false, true},
                          {verifySource, false, false, false, false, false, true},
                          {unlisted, true, true, false, false, true},
-                         {carved, false, false, false, true, true}};
+                         {carved, false, false, false, true, true},
+                         {map, false, true, false, false, false, false, false, true},
+                         {sourceMap, true, true, false, true, true},
+                         {readTimeout, false, true, false, false, false, false, false, true},
+                         {listedOnly, false, false, false, false, false, false, false, true}};
     for (const Belongs &b : belongs) {
         const bool fits = options->command == Command::List       ? b.list
                           : options->command == Command::Export   ? b.exporting
@@ -311,6 +343,7 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
                           : options->command == Command::Preview  ? b.preview
                           : options->command == Command::Verify   ? b.verify
                           : options->command == Command::Carve    ? b.carve
+                          : options->command == Command::Image    ? b.image
                                                                   : b.disks;
         if (parser.isSet(b.option) && !fits) {
             *error = QStringLiteral("--%1 does not apply to '%2'").arg(b.option.names().first(), cmd);
@@ -329,6 +362,9 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     options->mp4 = parser.isSet(mp4);
     options->unlisted = parser.isSet(unlisted);
     options->carved = parser.isSet(carved);
+    options->map = parser.value(map);
+    options->sourceMap = parser.value(sourceMap);
+    options->listedOnly = parser.isSet(listedOnly);
     if (options->command == Command::Disks)
         return true;
     if (options->command == Command::Verify) {
@@ -340,12 +376,37 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
         }
         return true;
     }
-    if (!caseOptions.read(parser, parser.isSet(report), &options->caseDetails, error))
+    // An image always writes its report (DISK.img.xml unless --report says where).
+    if (!caseOptions.read(parser, parser.isSet(report) || options->command == Command::Image, &options->caseDetails,
+                          error))
         return false;
 
+    {
+        bool ok = false;
+        const double seconds = parser.value(readTimeout).toDouble(&ok);
+        if (!ok || seconds < 0.1 || seconds > 86400) {
+            *error = QStringLiteral("--read-timeout must be a number of seconds from 0.1 to 86400, not '%1'")
+                         .arg(parser.value(readTimeout));
+            return false;
+        }
+        options->readTimeoutMs = static_cast<int>(seconds * 1000);
+    }
+    for (const QCommandLineOption *o : {&map, &sourceMap}) {
+        const QFileInfo file(parser.value(*o));
+        if (parser.isSet(*o) && (parser.value(*o).isEmpty() || file.isDir() || !QFileInfo(file.absolutePath()).isDir())) {
+            *error = QStringLiteral("--%1 '%2' is not a file in an existing folder").arg(o->names().first(), parser.value(*o));
+            return false;
+        }
+    }
+    if (parser.isSet(sourceMap) && !QFileInfo(options->sourceMap).isFile()) {
+        *error = QStringLiteral("--source-map '%1' does not exist").arg(options->sourceMap);
+        return false;
+    }
+
     static const QRegularExpression number(QStringLiteral("^\\d{1,2}$"));
-    // The overview is of every channel, always.
+    // The overview is of every channel, always; an image takes every channel unless told otherwise.
     const QString channelText = options->command == Command::Overview || options->command == Command::Carve
+                                        || (options->command == Command::Image && !parser.isSet(channel))
                                     ? QStringLiteral("all")
                                     : parser.value(channel);
     const uint channelNumber = channelText.toUInt();
@@ -457,6 +518,31 @@ bool parseOptions(const QStringList &arguments, Options *options, QString *error
     if (options->command == Command::Carve && options->json && options->sha256) {
         *error = QStringLiteral("'carve' prints either --json or --sha256 lines on stdout, not both");
         return false;
+    }
+    if (options->command == Command::Image) {
+        const QFileInfo file(options->outDir);
+        if (options->outDir.isEmpty() || file.isDir() || !QFileInfo(file.absolutePath()).isDir()) {
+            *error = QStringLiteral("'image' needs --out DISK.img, a file in an existing folder");
+            return false;
+        }
+        const bool resuming = !options->map.isEmpty() && QFileInfo::exists(options->map);
+        if (file.exists() && !resuming && !options->overwrite) {
+            *error = QStringLiteral("%1 exists already; give --overwrite to replace it, or --map with the map it was "
+                                    "made with to go on").arg(QDir::toNativeSeparators(options->outDir));
+            return false;
+        }
+        if (resuming && !file.exists() && !QFileInfo::exists(options->outDir + QStringLiteral(".part"))) {
+            *error = QStringLiteral("the map %1 exists but the image %2 does not: give a new --map to start again")
+                         .arg(options->map, options->outDir);
+            return false;
+        }
+        if (options->report.isEmpty())
+            options->report = options->outDir + QStringLiteral(".xml");
+        const QFileInfo xml(options->report);
+        if (xml.exists() && !resuming && !options->overwrite) {
+            *error = QStringLiteral("%1 exists already; give --overwrite to replace it").arg(options->report);
+            return false;
+        }
     }
     if (options->command == Command::Export || options->command == Command::Carve) {
         if (!parser.isSet(out) || options->outDir.isEmpty()) {

@@ -13,7 +13,7 @@
 namespace korvath {
 namespace cli {
 
-enum class Command { Disks, List, Export, Overview, Preview, Verify, Carve };
+enum class Command { Disks, List, Export, Overview, Preview, Verify, Carve, Image };
 
 struct Options {
     Command command = Command::List;
@@ -43,6 +43,10 @@ struct Options {
     bool mp4 = false; // export: a playable copy of each
     bool carved = false;   // overview: carve and show the fragments
     bool unlisted = false; // list, export, preview, overview: the recordings no start record reaches
+    QString map;       // export, image: the ddrescue map of this work, resumed when it exists
+    QString sourceMap; // list, export, preview, overview: the map the image SOURCE was made with
+    int readTimeoutMs = 30000;
+    bool listedOnly = false; // image: only the evidence and the listed recordings' clusters
 };
 
 // "YYYY-MM-DD HH:MM:SS" (or with a T), a real date from 2000 to 2063, the

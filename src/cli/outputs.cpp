@@ -42,6 +42,8 @@ QString outputClash(const Options &o, const OpenedSource &opened, const QList<co
     claims.addSource(opened.devicePath, QStringLiteral("the source %1").arg(quoted(opened.devicePath)));
     for (const QString &segment : opened.segments)
         claims.addSource(segment, QStringLiteral("%1, a file of the source's set").arg(quoted(segment)));
+    if (!o.sourceMap.isEmpty())
+        claims.addSource(o.sourceMap, QStringLiteral("--source-map %1").arg(quoted(o.sourceMap)));
 
     const QString out = QStringLiteral("--out %1").arg(quoted(o.outDir));
     QSet<uint32_t> channels;
@@ -67,6 +69,14 @@ QString outputClash(const Options &o, const OpenedSource &opened, const QList<co
         }
         if (!o.report.isEmpty())
             claims.addFile(o.report, QStringLiteral("--report %1").arg(quoted(o.report)));
+        if (!o.map.isEmpty())
+            claims.addFile(o.map, QStringLiteral("--map %1").arg(quoted(o.map)));
+        break;
+    case Command::Image:
+        claims.addFile(o.outDir, out);
+        claims.addFile(o.report, QStringLiteral("--report %1").arg(quoted(o.report)));
+        if (!o.map.isEmpty())
+            claims.addFile(o.map, QStringLiteral("--map %1").arg(quoted(o.map)));
         break;
     case Command::Overview:
         claims.addFile(o.outDir, out);

@@ -84,6 +84,11 @@ CaseReport startReport(const Listing &listing, const OpenedSource &opened, const
     s.directorySha256 = directorySha256;
     for (const auto &h : opened.imageHashes)
         s.imageHashes.push_back({h.first, h.second});
+    if (!opened.imageMap.isEmpty()) {
+        s.imageMap = opened.imageMap;
+        if (const auto *mapped = dynamic_cast<const MappedImageSource *>(listing.source.get()))
+            s.imageMapSummary = mapSummaryText(mapped->map());
+    }
     return report;
 }
 

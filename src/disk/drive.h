@@ -57,6 +57,9 @@ DriveHandle openDrive(const char *path);
 int64_t queryDriveSectors(DriveHandle handle);
 int64_t seekSector(DriveHandle handle, uint64_t sector, uint32_t moveMethod);
 uint32_t readSectors(DriveHandle handle, void *buffer, uint32_t sectorCount);
+// Reads at a position without moving the handle's: a read left hanging on
+// another thread can then never move where the next one reads.
+uint32_t readSectorsAt(DriveHandle handle, uint64_t sector, void *buffer, uint32_t sectorCount);
 
 // Releases a handle that nothing reads any more (a refresh of the disk list
 // would otherwise hold every drive once more each time).

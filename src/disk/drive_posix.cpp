@@ -91,6 +91,26 @@ uint32_t readSectors(DriveHandle handle, void *buffer, uint32_t sectorCount)
     return done;
 }
 
+uint32_t readSectorsAt(DriveHandle handle, uint64_t sector, void *buffer, uint32_t sectorCount)
+{
+    const uint32_t want = sectorCount * kSectorSize;
+    const off_t at = static_cast<off_t>(sector * kSectorSize);
+    auto *out = static_cast<unsigned char *>(buffer);
+    uint32_t done = 0;
+    while (done < want) {
+        const ssize_t n = ::pread(handle.native, out + done, want - done, at + static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return done > 0 ? done : kReadFailed;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
 void closeDrive(DriveHandle handle)
 {
     if (handle.isValid())

@@ -56,6 +56,19 @@ uint32_t readSectors(DriveHandle handle, void *buffer, uint32_t sectorCount)
     return done;
 }
 
+uint32_t readSectorsAt(DriveHandle handle, uint64_t sector, void *buffer, uint32_t sectorCount)
+{
+    // The offset travels with the request, so the handle's own position is not used.
+    OVERLAPPED at = {};
+    const uint64_t offset = sector * kSectorSize;
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD done = 0;
+    if (!ReadFile(handle.native, buffer, sectorCount * kSectorSize, &done, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : kReadFailed;
+    return done;
+}
+
 void closeDrive(DriveHandle handle)
 {
     if (handle.isValid())

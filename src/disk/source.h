@@ -34,11 +34,9 @@ public:
     int64_t sectors() const override { return queryDriveSectors(m_handle); }
     uint32_t read(uint64_t sector, void *buffer, uint32_t count) const override
     {
-        // A position the drive refuses counts as a failed read, so the bytes
-        // at the old position are never taken.
-        if (seekSector(m_handle, sector, FILE_BEGIN_METHOD) == kSeekFailed)
-            return kReadFailed;
-        return readSectors(m_handle, buffer, count);
+        // Positioned reads: a read abandoned on another thread (a hung
+        // sector) can never move where this one reads.
+        return readSectorsAt(m_handle, sector, buffer, count);
     }
     std::string path() const override { return m_path; }
 

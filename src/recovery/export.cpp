@@ -6,7 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMap>
+#include <algorithm>
+#include <cstring>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -16,24 +19,93 @@
 
 namespace korvath {
 
+// Clusters past the source's end are lost to the layout, not to a failing
+// drive. After a few dead clusters in a row one sector that read before is
+// read again: a dead zone leaves it readable, a drive that went away does not.
+void noteHealth(DeadlineReader &reader, SourceHealth &health, uint64_t first, bool dead, uint64_t sourceSectors)
+{
+    if (first + kClusterSectors > sourceSectors)
+        return;
+    if (!dead) {
+        health.deadInARow = 0;
+        health.goodSector = static_cast<int64_t>(first);
+        return;
+    }
+    if (++health.deadInARow < kDeadClustersInARow)
+        return;
+    uint8_t probe[kSectorSize];
+    const bool alive = health.goodSector >= 0
+                       && reader.read(static_cast<uint64_t>(health.goodSector), probe, 1).outcome == ReadOutcome::Whole;
+    if (alive)
+        health.deadInARow = 0;
+    else
+        health.gone = true;
+}
+
 namespace {
 
-// Reads one cluster and keeps the source's health: a cluster of which no
-// sector could be read counts towards the source being gone. Clusters past
-// the source's end are lost to the layout, not to a failing drive.
-uint32_t readClusterWatched(const SectorSource &source, uint64_t first, uint64_t sourceSectors, uint8_t *buffer,
-                            std::vector<SectorRange> *unreadable, SourceHealth &health)
+void markMap(ExportPass *pass, uint64_t firstSector, uint64_t sectors, char status)
 {
-    const uint32_t bad = readCluster(source, first, buffer, unreadable);
-    if (first + kClusterSectors > sourceSectors)
-        return bad;
-    if (bad == kClusterSectors) {
-        if (++health.deadInARow >= kDeadClustersInARow)
-            health.gone = true;
-    } else {
-        health.deadInARow = 0;
+    if (pass && pass->settings && pass->settings->map)
+        pass->settings->map->set(firstSector * kSectorSize, sectors * kSectorSize, status);
+}
+
+void saveMap(ExportPass *pass, uint64_t firstSector, char phase)
+{
+    if (!pass || !pass->settings || !pass->settings->map || pass->settings->mapPath.isEmpty())
+        return;
+    RescueMap &map = *pass->settings->map;
+    map.currentPos = firstSector * kSectorSize;
+    map.currentStatus = phase;
+    map.currentPass = phase == mapstatus::kNonTried ? 1 : 2;
+    QString why;
+    if (!map.save(pass->settings->mapPath, &why) && pass->mapError.isEmpty())
+        pass->mapError = why;
+}
+
+} // namespace
+
+bool scrapeSpan(DeadlineReader &reader, uint64_t first, uint32_t count, uint8_t *buffer, std::vector<SectorRange> &lost,
+                uint32_t *bad, RescueMap *map)
+{
+    std::memset(buffer, 0, static_cast<size_t>(count) * kSectorSize);
+    *bad = 0;
+    bool hung = false;
+    for (uint32_t s = 0; s < count; ++s) {
+        uint8_t *sector = buffer + static_cast<size_t>(s) * kSectorSize;
+        TimedRead r{ReadOutcome::TimedOut, 0};
+        if (!hung)
+            r = reader.read(first + s, sector, 1);
+        if (r.outcome == ReadOutcome::Cancelled)
+            return false;
+        if (r.outcome == ReadOutcome::Whole) {
+            if (map)
+                map->set((first + s) * kSectorSize, kSectorSize, mapstatus::kFinished);
+            continue;
+        }
+        // A short answer (an image cut inside the sector) keeps the bytes it
+        // delivered; the sector still counts as lost.
+        std::memset(sector + r.bytes, 0, kSectorSize - r.bytes);
+        hung = hung || r.outcome == ReadOutcome::TimedOut;
+        ++*bad;
+        addUnreadable(lost, first + s);
+        if (map)
+            map->set((first + s) * kSectorSize, kSectorSize, mapstatus::kBad);
     }
-    return bad;
+    return true;
+}
+
+namespace {
+
+RescueMap *mapOf(ExportPass *pass)
+{
+    return pass && pass->settings ? pass->settings->map : nullptr;
+}
+
+bool scrapeCluster(DeadlineReader &reader, uint64_t first, uint8_t *buffer, std::vector<SectorRange> &lost,
+                   uint32_t *bad, ExportPass *pass)
+{
+    return scrapeSpan(reader, first, kClusterSectors, buffer, lost, bad, mapOf(pass));
 }
 
 // Runs one job at a time on a thread of its own, so that the caller can do
@@ -98,8 +170,95 @@ private:
 
 } // namespace
 
+namespace {
+
+// The lost sectors the map holds for a cluster read in an earlier run.
+uint32_t lostFromMap(const RescueMap &map, uint64_t first, std::vector<SectorRange> &lost)
+{
+    uint32_t bad = 0;
+    for (const MapArea &a : map.within(first * kSectorSize, kClusterBytes))
+        if (a.status == mapstatus::kBad) {
+            addUnreadable(lost, SectorRange{a.pos / kSectorSize, a.size / kSectorSize});
+            bad += static_cast<uint32_t>(a.size / kSectorSize);
+        }
+    return bad;
+}
+
+void noteLoss(RecordingExport &result, uint32_t cluster, uint32_t bad, const std::vector<SectorRange> &lost)
+{
+    if (!bad)
+        return;
+    result.unreadableSectors += bad;
+    result.unreadableClusters.push_back({cluster, bad});
+    for (const SectorRange &range : lost)
+        addUnreadable(result.unreadableRanges, range);
+}
+
+// The file read back in order, for a recording whose clusters came out of
+// order or partly from an earlier run.
+bool digestFile(const QString &path, const std::function<void(const uint8_t *, uint32_t)> &digest)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    IoBytes buffer(kClusterBytes);
+    for (;;) {
+        const qint64 n = file.read(reinterpret_cast<char *>(buffer.data()), kClusterBytes);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        digest(buffer.data(), static_cast<uint32_t>(n));
+    }
+}
+
+bool keepsPartial(const ExportPass *pass, ExportStatus status)
+{
+    // With a map the temporary file is where a later run goes on from.
+    return pass && pass->settings && pass->settings->map
+           && (status == ExportStatus::Cancelled || status == ExportStatus::SourceGone || status == ExportStatus::Pending);
+}
+
+// Gives the file its name, or removes it (with a map, keeps it for the next
+// run), and says what happened.
+void closeOut(OutputFile &file, RecordingExport &result, bool liveDigest, const ExportHooks &hooks,
+              const ExportPass *pass)
+{
+    if (result.written() && !liveDigest && hooks.digest && !digestFile(file.temporaryPath(), hooks.digest)) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("the file could not be read back for its hash");
+    }
+    bool renaming = false;
+    if (result.written() && !file.commit()) {
+        result.status = ExportStatus::Failed;
+        renaming = file.failedStep() == OutputFile::Step::Rename;
+        result.error = renaming ? QStringLiteral("it could not be renamed from its temporary name (%1)").arg(file.reason())
+                                : QStringLiteral("the file could not be completed (%1)").arg(file.reason());
+    }
+    if (result.written())
+        return;
+    result.bytesWritten = 0;
+    if (keepsPartial(pass, result.status)) {
+        file.keep();
+        result.error += QStringLiteral("; its temporary file %1 is kept for the next run with the same map")
+                            .arg(QFileInfo(file.temporaryPath()).fileName());
+        return;
+    }
+    const QString left = file.discard();
+    // A file that failed only its rename was whole: it is no less removed.
+    result.error += QStringLiteral("; ") + (renaming ? QString(left).replace(QLatin1String("incomplete"), QLatin1String("temporary")) : left);
+}
+
+QString writeFailure(const OutputFile &file, int done, int total)
+{
+    return done == 0 ? QStringLiteral("writing failed (%1)").arg(file.reason())
+                     : QStringLiteral("writing failed after %1 of %2 clusters (%3)").arg(done).arg(total).arg(file.reason());
+}
+
+} // namespace
+
 RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset, const Recording &recording,
-                                const QString &path, SourceHealth &health, const ExportHooks &hooks)
+                                const QString &path, SourceHealth &health, const ExportHooks &hooks, ExportPass *pass)
 {
     RecordingExport result;
     result.path = path;
@@ -110,86 +269,238 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
         result.error = QStringLiteral("not read: the source had stopped answering");
         return result;
     }
+    // Called alone (tests), it reads with the default deadline and finishes
+    // every cluster before it returns.
+    const ExportSettings defaults;
+    DeadlineReader ownReader(source, defaults.readTimeoutMs);
+    ExportPass own;
+    own.reader = &ownReader;
+    own.settings = &defaults;
+    ExportPass &p = pass ? *pass : own;
+    DeadlineReader &reader = *p.reader;
+    const RescueMap *map = p.settings ? p.settings->map : nullptr;
+    const bool resume = map && p.settings->resume;
     const uint64_t sourceSectors = static_cast<uint64_t>(std::max<int64_t>(source.sectors(), 0));
     const ClusterList &clusters = recording.clusters;
     const int total = clusters.size();
 
+    // A temporary file left by a killed run is ours to replace, or, with the
+    // same map, to go on from (only a regular file, never through a link).
+    const QFileInfo left(partialPath(path));
+    const bool goOn = resume && left.isFile() && !left.isSymLink();
     OutputFile file(path);
-    if (!file.open()) {
+    if (!(goOn ? file.openToContinue() : file.open())) {
         result.status = ExportStatus::Failed;
         result.error = QStringLiteral("the file could not be created (%1)").arg(file.reason());
         return result;
     }
+    const qint64 kept = goOn ? file.size() : 0;
+    // Clusters an earlier run with the same map finished and wrote here.
+    std::vector<char> settled(static_cast<size_t>(total), 0);
+    for (int k = 0; k < total && resume; ++k)
+        settled[static_cast<size_t>(k)] =
+            kept >= static_cast<qint64>(k + 1) * kClusterBytes
+            && map->all(clusterSector(dataOffset, clusters[k]) * kSectorSize, kClusterBytes, "+-");
+    // The bytes go to `digest` as they are written only while every cluster
+    // so far came whole, in order, in this run; otherwise from the file at the end.
+    bool live = static_cast<bool>(hooks.digest) && (total == 0 || !settled[0]);
     int done = 0;
-    // Each cluster in order, as read or as zeros: hashed beside the write,
-    // its losses counted. False when the copy ends here.
-    std::unique_ptr<SideWork> digest;
-    const auto put = [&](uint32_t cluster, const uint8_t *bytes, uint32_t unreadable,
-                         const std::vector<SectorRange> &ranges) {
-        result.totalSectors += kClusterSectors;
-        if (unreadable) {
-            result.unreadableSectors += unreadable;
-            result.unreadableClusters.push_back({cluster, unreadable});
-            for (const SectorRange &range : ranges)
-                addUnreadable(result.unreadableRanges, range);
+    try {
+        // The reader thread reads ahead while this one hashes and writes.
+        // Each cluster's lost sectors are noted by the reader before its slot
+        // is handed over; the source's health is the reader's alone until
+        // the ring is joined below.
+        std::vector<std::vector<SectorRange>> lost(static_cast<size_t>(total));
+        std::vector<char> failed(static_cast<size_t>(total), 0);
+        std::vector<uint32_t> badCount(static_cast<size_t>(total), 0);
+        ClusterReadAhead ring(static_cast<size_t>(total), [&](size_t k, uint8_t *buffer) {
+            ClusterRead read;
+            const uint64_t first = clusterSector(dataOffset, clusters[static_cast<int>(k)]);
+            if (settled[k]) {
+                badCount[k] = lostFromMap(*map, first, lost[k]);
+                return read;
+            }
+            const TimedRead r = reader.read(first, buffer, kClusterSectors);
+            if (r.outcome == ReadOutcome::Cancelled) {
+                p.cancelled = true;
+                read.stop = true;
+                return read;
+            }
+            const bool whole = r.outcome == ReadOutcome::Whole;
+            if (!whole && p.leaveFailedForLater) {
+                failed[k] = 1;
+                read.unreadableSectors = kClusterSectors;
+            } else if (!whole && !scrapeCluster(reader, first, buffer, lost[k], &badCount[k], &p)) {
+                p.cancelled = true;
+                read.stop = true;
+                return read;
+            }
+            // Only a read that gave nothing at all counts towards a dead
+            // source: a short one, or a scrape that found sectors, shows it alive.
+            noteHealth(reader, health, first,
+                       whole ? false : failed[k] ? r.outcome != ReadOutcome::Short : badCount[k] == kClusterSectors,
+                       sourceSectors);
+            read.unreadableSectors = failed[k] ? kClusterSectors : badCount[k];
+            read.stop = health.gone;
+            return read;
+        });
+        std::unique_ptr<SideWork> digest;
+        if (hooks.digest)
+            digest.reset(new SideWork(hooks.digest));
+        while (const ClusterReadAhead::Slot *slot = ring.next()) {
+            const size_t k = slot->index;
+            const uint32_t cluster = clusters[static_cast<int>(k)];
+            const uint64_t first = clusterSector(dataOffset, cluster);
+            result.totalSectors += kClusterSectors;
+            if (failed[k] || settled[k]) {
+                if (failed[k]) {
+                    result.pending.push_back(static_cast<uint32_t>(k));
+                    markMap(&p, first, kClusterSectors, mapstatus::kNonTrimmed);
+                    saveMap(&p, first, mapstatus::kNonTried);
+                } else {
+                    result.resumed = true;
+                    result.bytesWritten += kClusterBytes;
+                    noteLoss(result, cluster, badCount[k], lost[k]);
+                }
+                if (live && hooks.digestDiscarded && k > 0)
+                    hooks.digestDiscarded();
+                live = false;
+                continue;
+            }
+            noteLoss(result, cluster, badCount[k], lost[k]);
+            if (live)
+                digest->start(slot->bytes, kClusterBytes);
+            const bool wrote = file.seek(static_cast<qint64>(k) * kClusterBytes) && file.write(slot->bytes, kClusterBytes);
+            if (live)
+                digest->wait(); // the slot stays ours until both are done with it
+            if (!wrote) {
+                result.status = ExportStatus::Failed;
+                result.error = writeFailure(file, done, total);
+                break;
+            }
+            ++done;
+            result.bytesWritten += kClusterBytes;
+            // The map says finished only once the bytes are in the file: a
+            // kill in between costs this one cluster read again, nothing more.
+            if (p.settings && p.settings->map) {
+                if (badCount[k] == 0)
+                    markMap(&p, first, kClusterSectors, mapstatus::kFinished);
+                saveMap(&p, first, mapstatus::kNonTried);
+            }
+            if (hooks.clusterWritten)
+                hooks.clusterWritten(recording, slot->bytes, kClusterBytes, result.bytesWritten);
+            if (k + 1 < static_cast<size_t>(total) && hooks.stopRequested && hooks.stopRequested()) {
+                result.status = ExportStatus::Cancelled;
+                result.error = QStringLiteral("not written: the export was cancelled after %1 of %2 clusters")
+                                   .arg(done)
+                                   .arg(total);
+                break;
+            }
         }
-        if (digest)
-            digest->start(bytes, kClusterBytes);
-        const bool wrote = file.write(bytes, kClusterBytes);
-        if (digest)
-            digest->wait(); // the bytes stay ours until both are done with them
-        if (!wrote) {
-            result.status = ExportStatus::Failed;
-            result.error = done == 0 ? QStringLiteral("writing failed (%1)").arg(file.reason())
-                                     : QStringLiteral("writing failed after %1 of %2 clusters (%3)")
-                                           .arg(done)
-                                           .arg(total)
-                                           .arg(file.reason());
-            return false;
-        }
-        ++done;
-        result.bytesWritten += kClusterBytes;
-        if (hooks.clusterWritten)
-            hooks.clusterWritten(recording, bytes, kClusterBytes, result.bytesWritten);
-        if (done < total && hooks.stopRequested && hooks.stopRequested()) {
+        ring.cancel();
+        if (result.written() && p.cancelled) {
             result.status = ExportStatus::Cancelled;
             result.error = QStringLiteral("not written: the export was cancelled after %1 of %2 clusters")
                                .arg(done)
                                .arg(total);
-            return false;
+        } else if (result.written() && health.gone && map) {
+            // With a map the temporary file is where the next run goes on from.
+            result.status = ExportStatus::SourceGone;
+            result.error = QStringLiteral("not written: the source stopped answering after %1 of %2 clusters")
+                               .arg(done)
+                               .arg(total);
+        } else if (result.written() && health.gone) {
+            // The clusters never read wait with those that failed: the second
+            // pass, finding the source gone, writes them all as zeros.
+            for (size_t k = ring.taken(); k < static_cast<size_t>(total); ++k) {
+                result.pending.push_back(static_cast<uint32_t>(k));
+                result.totalSectors += kClusterSectors;
+            }
+            if (live && done > 0 && hooks.digestDiscarded)
+                hooks.digestDiscarded();
+            live = false;
         }
-        return true;
-    };
+    } catch (const std::bad_alloc &) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("not enough memory for the transfer buffers");
+    } catch (const std::system_error &e) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("a thread to read or hash with could not be started (%1)")
+                           .arg(QString::fromLocal8Bit(e.what()));
+    }
+    if (result.written() && !result.pending.empty()) {
+        // Left for the second pass; a source that went away cannot wait for it.
+        file.keep();
+        if (pass && !health.gone) {
+            result.status = ExportStatus::Pending;
+            return result;
+        }
+        return finishRecording(dataOffset, recording, std::move(result), health, hooks, p);
+    }
+    closeOut(file, result, live, hooks, &p);
+    return result;
+}
+
+RecordingExport finishRecording(uint32_t dataOffset, const Recording &recording, RecordingExport result,
+                                SourceHealth &health, const ExportHooks &hooks, ExportPass &pass)
+{
+    const uint64_t sourceSectors = static_cast<uint64_t>(std::max<int64_t>(pass.reader->source().sectors(), 0));
+    const bool mapped = mapOf(&pass) != nullptr;
+    OutputFile file(result.path);
+    result.status = ExportStatus::Written;
+    result.error.clear();
+    const int total = recording.clusters.size();
+    if (!file.openToContinue()) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("the file could not be opened again for its second pass (%1)").arg(file.reason());
+    }
+    size_t i = 0;
     try {
-        // The reader thread reads ahead while this one hashes and writes: on
-        // a real disk the read of one cluster, the hash and the write of
-        // others proceed at once. Each cluster's lost sectors are noted by
-        // the reader before its slot is handed over; the source's health is
-        // the reader's alone until the ring is joined below.
-        std::vector<std::vector<SectorRange>> lost(static_cast<size_t>(total));
-        ClusterReadAhead ring(static_cast<size_t>(total), [&](size_t k, uint8_t *buffer) {
-            ClusterRead read;
-            read.unreadableSectors = readClusterWatched(source, clusterSector(dataOffset, clusters[static_cast<int>(k)]),
-                                                        sourceSectors, buffer, &lost[k], health);
-            read.stop = health.gone;
-            return read;
-        });
-        if (hooks.digest)
-            digest.reset(new SideWork(hooks.digest));
-        while (const ClusterReadAhead::Slot *slot = ring.next())
-            if (!put(clusters[static_cast<int>(slot->index)], slot->bytes, slot->unreadableSectors, lost[slot->index]))
+        IoBytes buffer(kClusterBytes);
+        for (; result.written() && i < result.pending.size(); ++i) {
+            const uint32_t k = result.pending[i];
+            const uint32_t cluster = recording.clusters[static_cast<int>(k)];
+            const uint64_t first = clusterSector(dataOffset, cluster);
+            std::vector<SectorRange> lost;
+            uint32_t bad = 0;
+            if (health.gone && mapped) {
+                result.status = ExportStatus::SourceGone;
+                result.error = QStringLiteral("not written: the source stopped answering before the second pass of its "
+                                              "unreadable clusters");
                 break;
-        ring.cancel();
-        // A source that stopped answering keeps what it gave: the clusters
-        // not read are zeros, each named as lost.
-        if (result.written() && health.gone && done < total) {
-            IoBytes zeros(kClusterBytes);
-            std::fill(zeros.begin(), zeros.end(), uint8_t(0));
-            result.clustersNotRead = static_cast<uint32_t>(total - done);
-            while (done < total) {
-                const uint32_t cluster = clusters[done];
-                if (!put(cluster, zeros.data(), kClusterSectors, {{clusterSector(dataOffset, cluster), kClusterSectors}}))
+            }
+            if (health.gone) {
+                // What was read is kept: this cluster is zeros, named as lost.
+                std::fill(buffer.begin(), buffer.end(), uint8_t(0));
+                bad = kClusterSectors;
+                lost.push_back({first, kClusterSectors});
+                ++result.clustersNotRead;
+            } else {
+                if (!scrapeCluster(*pass.reader, first, buffer.data(), lost, &bad, &pass)) {
+                    pass.cancelled = true;
+                    result.status = ExportStatus::Cancelled;
+                    result.error = QStringLiteral("not written: the export was cancelled in the second pass of its "
+                                                  "unreadable clusters");
                     break;
+                }
+                noteHealth(*pass.reader, health, first, bad == kClusterSectors, sourceSectors);
+            }
+            if (!file.seek(static_cast<qint64>(k) * kClusterBytes) || !file.write(buffer.data(), kClusterBytes)) {
+                result.status = ExportStatus::Failed;
+                result.error = writeFailure(file, static_cast<int>(total - result.pending.size() + i), total);
+                break;
+            }
+            saveMap(&pass, first, mapstatus::kNonScraped);
+            noteLoss(result, cluster, bad, lost);
+            result.bytesWritten += kClusterBytes;
+            if (hooks.clusterWritten)
+                hooks.clusterWritten(recording, buffer.data(), kClusterBytes, result.bytesWritten);
+            if (i + 1 < result.pending.size() && hooks.stopRequested && hooks.stopRequested()) {
+                result.status = ExportStatus::Cancelled;
+                result.error = QStringLiteral("not written: the export was cancelled in the second pass of its "
+                                              "unreadable clusters");
+                ++i;
+                break;
             }
         }
     } catch (const std::bad_alloc &) {
@@ -200,20 +511,34 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
         result.error = QStringLiteral("a thread to read or hash with could not be started (%1)")
                            .arg(QString::fromLocal8Bit(e.what()));
     }
-    digest.reset();
-    bool renaming = false;
-    if (result.written() && !file.commit()) {
-        result.status = ExportStatus::Failed;
-        renaming = file.failedStep() == OutputFile::Step::Rename;
-        result.error = renaming ? QStringLiteral("it could not be renamed from its temporary name (%1)").arg(file.reason())
-                                : QStringLiteral("the file could not be completed (%1)").arg(file.reason());
-    }
-    if (!result.written()) {
-        const QString left = file.discard();
-        // A file that failed only its rename was whole: it is no less removed.
-        result.error += QStringLiteral("; ") + (renaming ? QString(left).replace(QLatin1String("incomplete"), QLatin1String("temporary")) : left);
-        result.bytesWritten = 0;
-    }
+    result.pending.erase(result.pending.begin(), result.pending.begin() + static_cast<std::ptrdiff_t>(i));
+    // Losses named in the recording's order, as a single pass names them.
+    QHash<uint32_t, int> position;
+    for (int k = total - 1; k >= 0; --k)
+        position.insert(recording.clusters[k], k);
+    std::stable_sort(result.unreadableClusters.begin(), result.unreadableClusters.end(),
+                     [&](const UnreadableCluster &a, const UnreadableCluster &b) {
+                         return position.value(a.cluster) < position.value(b.cluster);
+                     });
+    // The ranges too, cut at cluster edges so each piece sorts with its cluster.
+    std::vector<SectorRange> pieces;
+    for (const SectorRange &r : result.unreadableRanges)
+        for (uint64_t s = r.first; s < r.first + r.count;) {
+            const uint64_t clusterEnd = dataOffset + ((s - dataOffset) / kClusterSectors + 1) * kClusterSectors;
+            const uint64_t n = std::min(r.first + r.count, clusterEnd) - s;
+            pieces.push_back({s, n});
+            s += n;
+        }
+    const auto at = [&](const SectorRange &r) {
+        return position.value(static_cast<uint32_t>((r.first - dataOffset) / kClusterSectors));
+    };
+    std::stable_sort(pieces.begin(), pieces.end(), [&](const SectorRange &a, const SectorRange &b) {
+        return at(a) != at(b) ? at(a) < at(b) : a.first < b.first;
+    });
+    result.unreadableRanges.clear();
+    for (const SectorRange &r : pieces)
+        addUnreadable(result.unreadableRanges, r);
+    closeOut(file, result, false, hooks, &pass);
     return result;
 }
 
@@ -263,15 +588,54 @@ uint64_t clustersLeft(const RecordingExport &r, const Recording &rec)
     return static_cast<uint64_t>(rec.clusters.size()) - r.totalSectors / kClusterSectors;
 }
 
+bool allSettled(const RescueMap &map, uint32_t dataOffset, const Recording &rec)
+{
+    for (const uint32_t c : rec.clusters)
+        if (!map.all(clusterSector(dataOffset, c) * kSectorSize, kClusterBytes, "+-"))
+            return false;
+    return true;
+}
+
+// A file an earlier run with the same map finished: not read again, its
+// losses named from the map, its hash from the file.
+RecordingExport alreadyWritten(const RescueMap &map, uint32_t dataOffset, const Recording &rec, const QString &path,
+                               const ExportHooks &hooks)
+{
+    RecordingExport result;
+    result.path = path;
+    result.name = rec.name;
+    result.channel = rec.channel;
+    result.resumed = true;
+    for (const uint32_t c : rec.clusters) {
+        std::vector<SectorRange> lost;
+        noteLoss(result, c, lostFromMap(map, clusterSector(dataOffset, c), lost), lost);
+        result.totalSectors += kClusterSectors;
+        result.bytesWritten += kClusterBytes;
+    }
+    if (hooks.digest && !digestFile(path, hooks.digest)) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("the file written by the earlier run could not be read back for its hash");
+    }
+    return result;
+}
+
 } // namespace
 
 ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, const QString &saveFolder,
-                               const QList<ExportEntry> &entries, const ExportHooks &hooks)
+                               const QList<ExportEntry> &entries, const ExportHooks &hooks,
+                               const ExportSettings &settings)
 {
     ExportOutcome outcome;
     outcome.saveFolder = saveFolder;
     QMap<QString, QString> folderProblem; // folder -> why it could not be made ("" when it exists)
     SourceHealth health;
+    DeadlineReader reader(source, settings.readTimeoutMs, settings.abandonRead);
+    ExportPass pass;
+    pass.reader = &reader;
+    pass.settings = &settings;
+    pass.leaveFailedForLater = true;
+    // Recordings with clusters left for the second pass: where their result goes.
+    std::vector<std::pair<size_t, const Recording *>> parked;
     int position = 0;
     for (const ExportEntry &entry : entries) {
         const Recording &rec = *entry.recording;
@@ -292,21 +656,32 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
                 outcome.folderProblems << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(QDir::cleanPath(folder)), why);
         }
         RecordingExport result;
+        const QString path = filePathIn(saveFolder, rec);
         if (!folderProblem.value(folder).isEmpty()) {
             result.name = rec.name;
-            result.path = filePathIn(saveFolder, rec);
+            result.path = path;
             result.channel = rec.channel;
             result.status = ExportStatus::NoFolder;
             result.error = QStringLiteral("its folder could not be created");
         } else {
+            const bool finishedBefore = settings.resume && settings.map && QFileInfo(path).isFile()
+                                        && !QFileInfo::exists(partialPath(path));
             try {
-                result = exportRecording(source, dataOffset, rec, filePathIn(saveFolder, rec), health, hooks);
+                if (finishedBefore && allSettled(*settings.map, dataOffset, rec))
+                    result = alreadyWritten(*settings.map, dataOffset, rec, path, hooks);
+                else
+                    result = exportRecording(source, dataOffset, rec, path, health, hooks, &pass);
             } catch (const std::bad_alloc &) {
                 result.name = rec.name;
-                result.path = filePathIn(saveFolder, rec);
+                result.path = path;
                 result.status = ExportStatus::Failed;
                 result.error = QStringLiteral("not enough memory for the transfer buffers");
             }
+        }
+        if (result.status == ExportStatus::Pending) {
+            parked.emplace_back(outcome.results.size(), &rec);
+            outcome.results.push_back(std::move(result));
+            continue;
         }
         if (result.status == ExportStatus::SourceGone)
             outcome.clustersNotRead += clustersLeft(result, rec);
@@ -321,6 +696,44 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
         if (stop)
             break;
     }
+    // The second pass, once everything that reads whole is safe. A source
+    // gone meanwhile leaves each its zeros, named, unless a map keeps its
+    // temporary file for the next run.
+    for (const auto &p : parked) {
+        RecordingExport &result = outcome.results[p.first];
+        if (!outcome.cancelled && !(outcome.sourceGone && settings.map)) {
+            result = finishRecording(dataOffset, *p.second, std::move(result), health, hooks, pass);
+        } else {
+            result.status = outcome.cancelled ? ExportStatus::Cancelled : ExportStatus::SourceGone;
+            result.error = QStringLiteral("not written: %1 before the second pass of its unreadable clusters")
+                               .arg(outcome.cancelled ? QStringLiteral("the export was cancelled")
+                                                      : QStringLiteral("the source stopped answering"));
+            OutputFile left(result.path);
+            if (!keepsPartial(&pass, result.status)) {
+                result.error += QStringLiteral("; ") + left.discard();
+            } else {
+                left.keep();
+                result.error += QStringLiteral("; its temporary file %1 is kept for the next run with the same map")
+                                    .arg(QFileInfo(partialPath(result.path)).fileName());
+            }
+            result.bytesWritten = 0;
+        }
+        if (result.status == ExportStatus::SourceGone)
+            outcome.clustersNotRead += result.pending.size();
+        outcome.clustersNotRead += result.clustersNotRead;
+        outcome.sourceGone = outcome.sourceGone || health.gone || result.status == ExportStatus::SourceGone;
+        outcome.cancelled = outcome.cancelled || result.status == ExportStatus::Cancelled;
+        if (hooks.recordingDone)
+            hooks.recordingDone(result);
+    }
+    outcome.cancelled = outcome.cancelled || pass.cancelled;
+    outcome.readsLeftBehind = reader.timedOut(); // a read abandoned for a stop is no loss
+    outcome.mapError = pass.mapError;
+    if (settings.map && !settings.mapPath.isEmpty()) {
+        QString why;
+        if (!settings.map->save(settings.mapPath, &why, true) && outcome.mapError.isEmpty())
+            outcome.mapError = why;
+    }
     // What was chosen and never reached, for the summary.
     for (int i = position; i < entries.size(); ++i)
         if (entries[i].selected) {
@@ -329,6 +742,21 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
                 outcome.clustersNotRead += static_cast<uint64_t>(entries[i].recording->clusters.size());
         }
     return outcome;
+}
+
+QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> &entries, const RescueMap *resumeMap,
+                            uint32_t dataOffset)
+{
+    QStringList found;
+    for (const ExportEntry &e : entries) {
+        if (!e.selected || (resumeMap && allSettled(*resumeMap, dataOffset, *e.recording)))
+            continue;
+        const QString path = filePathIn(saveFolder, *e.recording);
+        const QFileInfo info(path);
+        if (info.exists() || info.isSymLink())
+            found << path;
+    }
+    return found;
 }
 
 QString recordingFolderPath(const QString &saveFolder, const Recording &r)
@@ -351,20 +779,6 @@ QString makeRecordingFolder(const QString &saveFolder, const Recording &r)
             return why;
     }
     return {};
-}
-
-QStringList existingTargets(const QString &saveFolder, const QList<ExportEntry> &entries)
-{
-    QStringList found;
-    for (const ExportEntry &e : entries) {
-        if (!e.selected)
-            continue;
-        const QString path = filePathIn(saveFolder, *e.recording);
-        const QFileInfo info(path);
-        if (info.exists() || info.isSymLink())
-            found << path;
-    }
-    return found;
 }
 
 namespace {

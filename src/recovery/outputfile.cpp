@@ -11,6 +11,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -64,7 +65,10 @@ QString shown(const QString &path)
 
 } // namespace
 
-OutputFile::OutputFile(const QString &finalPath) : m_final(finalPath), m_file(partialPath(finalPath)) {}
+OutputFile::OutputFile(const QString &finalPath)
+    : m_final(finalPath), m_partial(partialPath(finalPath)), m_file(m_partial)
+{
+}
 
 OutputFile::~OutputFile()
 {
@@ -85,7 +89,7 @@ bool OutputFile::open()
     // What a killed run left at the temporary name is ours to replace; a link
     // there is removed, never followed, and one that appears in between makes
     // the exclusive open fail rather than be followed.
-    const QString partial = m_file.fileName();
+    const QString partial = m_partial;
     const QFileInfo left(partial);
     if (left.isSymLink() || (left.exists() && !left.isDir()))
         QFile::remove(partial);
@@ -96,6 +100,41 @@ bool OutputFile::open()
     return true;
 }
 
+bool OutputFile::openToContinue()
+{
+    const QString partial = m_partial;
+#ifdef _WIN32
+    const QFileInfo left(partial);
+    if (left.isSymLink() || !left.isFile())
+        return fail(Step::Create, QStringLiteral("cannot go on with %1").arg(shown(partial)),
+                    QStringLiteral("it is not a regular file"));
+    if (!m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return fail(Step::Create, QStringLiteral("cannot open %1").arg(shown(partial)), m_file.errorString());
+#else
+    // O_NOFOLLOW: a link put there in between makes the open fail.
+    const int fd = ::open(QFile::encodeName(partial).constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return fail(Step::Create, QStringLiteral("cannot open %1").arg(shown(partial)), systemReason(errno));
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(Step::Create, QStringLiteral("cannot go on with %1").arg(shown(partial)),
+                    QStringLiteral("it is not a regular file"));
+    }
+    if (!m_file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return fail(Step::Create, QStringLiteral("cannot open %1").arg(shown(partial)), m_file.errorString());
+    }
+#endif
+    return seek(m_file.size());
+}
+
+void OutputFile::keep()
+{
+    m_settled = true;
+    m_file.close();
+}
+
 bool OutputFile::write(const void *bytes, qint64 size)
 {
     // A device that fills up first takes part of a write without an error;
@@ -104,7 +143,7 @@ bool OutputFile::write(const void *bytes, qint64 size)
     for (qint64 wrote = 0; wrote < size;) {
         const qint64 n = m_file.write(p + wrote, size - wrote);
         if (n <= 0)
-            return fail(Step::Write, QStringLiteral("cannot write %1").arg(shown(m_file.fileName())),
+            return fail(Step::Write, QStringLiteral("cannot write %1").arg(shown(m_partial)),
                         m_file.errorString());
         wrote += n;
     }
@@ -115,12 +154,12 @@ bool OutputFile::seek(qint64 position)
 {
     if (m_file.seek(position))
         return true;
-    return fail(Step::Write, QStringLiteral("cannot seek in %1").arg(shown(m_file.fileName())), m_file.errorString());
+    return fail(Step::Write, QStringLiteral("cannot seek in %1").arg(shown(m_partial)), m_file.errorString());
 }
 
 bool OutputFile::commit()
 {
-    const QString partial = m_file.fileName();
+    const QString partial = m_partial;
     if (!m_file.isOpen())
         return fail(Step::Create, QStringLiteral("cannot complete %1").arg(shown(partial)),
                     QStringLiteral("it is not open"));
@@ -157,15 +196,15 @@ QString OutputFile::discard()
 {
     m_settled = true;
     m_file.close();
-    const QFileInfo info(m_file.fileName());
+    const QFileInfo info(m_partial);
     if (!info.exists() && !info.isSymLink())
         return QStringLiteral("no file was left");
     // A folder at the temporary name was never ours.
     if (info.isDir() && !info.isSymLink())
         return QStringLiteral("no file was left");
-    return QFile::remove(m_file.fileName()) ? QStringLiteral("the incomplete file was removed")
+    return QFile::remove(m_partial) ? QStringLiteral("the incomplete file was removed")
                                             : QStringLiteral("the incomplete file %1 could not be removed")
-                                                  .arg(shown(m_file.fileName()));
+                                                  .arg(shown(m_partial));
 }
 
 QString writeOutputFile(const QString &path, const QByteArray &bytes)

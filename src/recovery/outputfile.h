@@ -38,6 +38,9 @@ public:
     OutputFile &operator=(const OutputFile &) = delete;
 
     bool open();
+    // Goes on with the temporary file an earlier run left (read-write, at its
+    // end): only a regular file, never through a link.
+    bool openToContinue();
     bool write(const void *bytes, qint64 size);
     bool write(const QByteArray &bytes) { return write(bytes.constData(), bytes.size()); }
     bool seek(qint64 position);
@@ -46,10 +49,12 @@ public:
     bool commit();
     // Removes the temporary file; says what was left ("the incomplete file was removed").
     QString discard();
+    // Closes it and leaves the temporary file where it is, for a later run to go on from.
+    void keep();
 
     bool isOpen() const { return m_file.isOpen(); }
     QString finalPath() const { return m_final; }
-    QString temporaryPath() const { return m_file.fileName(); }
+    QString temporaryPath() const { return m_partial; }
     // Why the last step failed, with the system's reason: "cannot rename
     // case.xml.part to case.xml: Permission denied".
     QString errorString() const { return m_error; }
@@ -61,6 +66,7 @@ public:
 private:
     bool fail(Step step, const QString &what, const QString &reason);
     QString m_final;
+    QString m_partial; // kept here: a QFile opened from a descriptor forgets its name
     QFile m_file;
     QString m_error, m_reason;
     Step m_step = Step::None;

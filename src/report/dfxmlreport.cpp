@@ -314,6 +314,25 @@ void writeSource(Writer &w, const ReportSource &s)
         }
         w.end();
     }
+    if (!s.imageMap.isEmpty()) {
+        w.start(K, "image_map");
+        w.attr("summary", s.imageMapSummary);
+        w.x.writeCharacters(xmlText(s.imageMap));
+        w.end();
+    }
+    w.end();
+}
+
+void writeMap(Writer &w, const MapRecord &m)
+{
+    w.start(K, "rescue_map");
+    w.attr("format", QStringLiteral("GNU ddrescue mapfile"));
+    w.text(K, "path", m.path);
+    w.text(K, "finished_bytes", number(m.finished));
+    w.text(K, "non_tried_bytes", number(m.nonTried));
+    w.text(K, "non_trimmed_bytes", number(m.nonTrimmed));
+    w.text(K, "non_scraped_bytes", number(m.nonScraped));
+    w.text(K, "bad_bytes", number(m.bad));
     w.end();
 }
 
@@ -425,11 +444,13 @@ QByteArray dfxmlReportBytes(const CaseReport &report)
     w.start(D, "dfxml");
     w.attr("version", QStringLiteral("1.2.0"));
     w.start(D, "metadata");
-    w.text(kDublinCoreNamespace, "type", QStringLiteral("Recorder recordings copied from a disk"));
+    w.text(kDublinCoreNamespace, "type", report.type);
     w.end();
     writeCreator(w, report);
     writeSource(w, report.source);
     writeCase(w, report.caseDetails);
+    if (report.map)
+        writeMap(w, *report.map);
     writeClock(w, report);
     for (const ReportFile &f : report.files)
         writeFile(w, f, report.clockOffset);

@@ -78,6 +78,16 @@ struct ReportSource {
     std::vector<SectorRange> directoryUnreadable;
     QString directorySha256; // of the directory bytes as read
     std::vector<StoredImageHash> imageHashes;
+    // An image read through the map it was made with: what the map did not
+    // mark finished was read as unreadable.
+    QString imageMap;
+    QString imageMapSummary;
+};
+
+// The map of an acquisition: bytes of the source in each state at the end.
+struct MapRecord {
+    QString path;
+    uint64_t finished = 0, nonTried = 0, nonTrimmed = 0, nonScraped = 0, bad = 0;
 };
 
 // A file made from a native copy (an MP4, a still) rather than read from the source.
@@ -133,6 +143,8 @@ struct CaseReport {
     QString version = QStringLiteral(KORVATH_VERSION);
     std::vector<LibraryVersion> libraries = coreLibraries();
     CaseDetails caseDetails;
+    QString type = QStringLiteral("Recorder recordings copied from a disk");
+    std::optional<MapRecord> map; // the ddrescue map kept of this work
     QString commandLine;
     QDateTime startTime; // written in UTC
     QDateTime endTime;

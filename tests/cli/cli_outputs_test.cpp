@@ -146,6 +146,20 @@ TEST_F(Outputs, AnOutputOnTheSourceOrAnotherOutputIsRefused)
         {"a picture at the source", [&](Outputs &t) { return QDir().mkpath(t.path("out/CAM2")) && QFile::link(img, t.png(2)); },
          [&](Outputs &t) { return QStringList{"preview", t.png(2), "--out", t.path("out"), "--channel", "2"}; },
          "the source", true},
+        {"image at a link to the source", [&](Outputs &t) { return QFile::link(img, t.path("disk.raw")); },
+         [&](Outputs &t) { return QStringList{"image", img, "--out", t.path("disk.raw"), "--overwrite"}; }, "the source",
+         false},
+        {"map at the report", nullptr,
+         [&](Outputs &t) {
+             return QStringList{"export", img, "--out", t.path("out"), "--report", t.path("case.xml"), "--map",
+                                t.path("case.xml")};
+         },
+         "--report", false},
+        {"image's map at its report", nullptr,
+         [&](Outputs &t) {
+             return QStringList{"image", img, "--out", t.path("disk.raw"), "--map", t.path("disk.raw.xml")};
+         },
+         "--report", false},
     };
     const QString before = fileState(img);
     for (const Case &c : cases) {

@@ -176,27 +176,41 @@ TEST(ExportRecording, FailedWriteLeavesNoFileAndTheOlderOneWhole)
 }
 
 // A link at the temporary name (left behind, or planted) is removed, never
-// followed: the file it points to stays as it was, and the recording's name
-// ends up on a regular file of its own.
+// followed, also by a run that goes on from a map: the file it points to
+// stays as it was, and the recording's name ends up on a regular file of its own.
 TEST(ExportRecording, LinkAtTheTemporaryNameIsNeverFollowed)
 {
-    QTemporaryDir tmp;
-    const QString victim = tmp.filePath("victim.txt"), out = tmp.filePath("x.h264");
-    {
-        QFile v(victim);
-        ASSERT_TRUE(v.open(QIODevice::WriteOnly) && v.write("precious") == 8);
-    }
-    ASSERT_TRUE(QFile::link(victim, partialPath(out)));
     const FunctionSource ones([](uint64_t, void *b, uint32_t count) {
         std::memset(b, 1, size_t(count) * kSectorSize);
         return count * kSectorSize;
     }, 1 << 20);
-    const RecordingExport r = exportClusters(ones, 0, {1}, out);
-    ASSERT_TRUE(r.written()) << r.error.toStdString();
-    EXPECT_EQ(readFileBytes(victim, 0, 8), QByteArray("precious"));
-    EXPECT_EQ(QFileInfo(victim).size(), 8);
-    EXPECT_FALSE(QFileInfo(out).isSymLink());
-    EXPECT_EQ(QFileInfo(out).size(), qint64(kClusterBytes));
+    for (const bool goingOn : {false, true}) {
+        SCOPED_TRACE(goingOn ? "going on from a map" : "a fresh run");
+        QTemporaryDir tmp;
+        const QString victim = tmp.filePath("victim.txt"), out = tmp.filePath("x.h264");
+        {
+            QFile v(victim);
+            ASSERT_TRUE(v.open(QIODevice::WriteOnly) && v.write("precious") == 8);
+        }
+        ASSERT_TRUE(QFile::link(victim, partialPath(out)));
+        Recording rec;
+        rec.clusters = {1};
+        SourceHealth health;
+        RescueMap map(uint64_t(1 << 20) * kSectorSize);
+        ExportSettings settings;
+        settings.map = &map;
+        settings.resume = true;
+        DeadlineReader reader(ones, settings.readTimeoutMs);
+        ExportPass pass;
+        pass.reader = &reader;
+        pass.settings = &settings;
+        const RecordingExport r = exportRecording(ones, 0, rec, out, health, {}, goingOn ? &pass : nullptr);
+        ASSERT_TRUE(r.written()) << r.error.toStdString();
+        EXPECT_EQ(readFileBytes(victim, 0, 8), QByteArray("precious"));
+        EXPECT_EQ(QFileInfo(victim).size(), 8);
+        EXPECT_FALSE(QFileInfo(out).isSymLink());
+        EXPECT_EQ(QFileInfo(out).size(), qint64(kClusterBytes));
+    }
 }
 
 TEST(CameraFolder, NamedAfterTheChannelReadSigned)

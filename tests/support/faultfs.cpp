@@ -3,7 +3,8 @@
 // sectors answer EIO, others answer slowly, and the whole drive can go away.
 //
 //   korvath-faultfs [--bad LIST]... [--slow LIST]... [--slow-ms MS]
-//                   [--vanish-at SECTOR] IMAGE MOUNTPOINT
+//                   [--vanish-at SECTOR] [--hang LIST --release FILE]
+//                   [--log FILE] IMAGE MOUNTPOINT
 //
 // LIST is comma-separated 512-byte sector numbers or inclusive ranges A-B.
 // A read that touches a bad sector returns the bytes before the first bad
@@ -11,12 +12,17 @@
 // kernel does; sector by sector, exactly the bad sectors fail. A read that
 // touches a slow sector waits MS milliseconds first. The first read that
 // reaches the vanishing sector returns what lies before it, and every read
-// after it fails, as a drive that went away. Runs in the foreground,
-// single-threaded, with direct I/O so the page cache never reads ahead over
-// a bad sector. On unmount it prints one line of counts on stdout.
+// after it fails, as a drive that went away. A read that touches a hanging
+// sector answers only once FILE exists, as a drive stuck in its retries; the
+// other reads go on meanwhile on other threads. --log writes "SECTOR COUNT"
+// for each read request as it arrives. Runs in the foreground, with direct
+// I/O so the page cache never reads ahead over a bad sector, one read at a
+// time apart from hanging ones. On unmount it prints one line of counts.
 #define FUSE_USE_VERSION 31
 
 #include <fuse.h>
+
+#include <mutex>
 
 #include <algorithm>
 #include <cerrno>
@@ -45,7 +51,10 @@ struct Range {
 struct State {
     int fd = -1;
     uint64_t size = 0;
-    std::vector<Range> bad, slow;
+    std::vector<Range> bad, slow, hang;
+    std::string release;
+    FILE *log = nullptr;
+    std::mutex mutex; // one read at a time, as a single disk answers
     unsigned slowMs = 0;
     uint64_t vanishAt = UINT64_MAX;
     bool vanished = false;
@@ -135,6 +144,20 @@ int openOp(const char *path, fuse_file_info *fi)
 
 int readOp(const char *, char *buf, size_t size, off_t offset, fuse_file_info *)
 {
+    if (g.log) {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        std::fprintf(g.log, "%" PRIu64 " %" PRIu64 "\n", static_cast<uint64_t>(offset) / kSector,
+                     static_cast<uint64_t>(size) / kSector);
+        std::fflush(g.log);
+    }
+    if (!g.hang.empty() && size) {
+        const uint64_t first = static_cast<uint64_t>(offset) / kSector;
+        const uint64_t last = (static_cast<uint64_t>(offset) + size - 1) / kSector;
+        if (touches(g.hang, first, last))
+            while (::access(g.release.c_str(), F_OK) != 0)
+                ::usleep(20000);
+    }
+    std::lock_guard<std::mutex> lock(g.mutex);
     ++g.reads;
     if (g.vanished) {
         ++g.failed;
@@ -210,12 +233,19 @@ int main(int argc, char **argv)
     std::vector<const char *> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const bool takesValue = a == "--bad" || a == "--slow" || a == "--slow-ms" || a == "--vanish-at";
+        const bool takesValue = a == "--bad" || a == "--slow" || a == "--slow-ms" || a == "--vanish-at"
+                                || a == "--hang" || a == "--release" || a == "--log";
         if (takesValue && i + 1 >= argc)
             return usage((a + " needs a value").c_str());
         uint64_t n = 0;
-        if (a == "--bad" || a == "--slow") {
-            if (!parseList(argv[++i], a == "--bad" ? &g.bad : &g.slow))
+        if (a == "--release") {
+            g.release = argv[++i];
+        } else if (a == "--log") {
+            g.log = std::fopen(argv[++i], "w");
+            if (!g.log)
+                return usage("--log: cannot write the file");
+        } else if (a == "--bad" || a == "--slow" || a == "--hang") {
+            if (!parseList(argv[++i], a == "--bad" ? &g.bad : a == "--slow" ? &g.slow : &g.hang))
                 return usage((a + ": not a list of sectors or ranges A-B: " + argv[i]).c_str());
         } else if (a == "--slow-ms") {
             if (!parseNumber(argv[++i], &n) || n > 60000)
@@ -232,6 +262,8 @@ int main(int argc, char **argv)
     }
     if (positional.size() != 2)
         return usage("needs IMAGE and MOUNTPOINT");
+    if (!g.hang.empty() && g.release.empty())
+        return usage("--hang needs --release FILE");
 
     g.fd = ::open(positional[0], O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -246,7 +278,7 @@ int main(int argc, char **argv)
     ops.read = readOp;
     ops.init = initOp;
 
-    std::vector<char *> args = {argv[0], const_cast<char *>("-f"), const_cast<char *>("-s"), const_cast<char *>("-o"),
+    std::vector<char *> args = {argv[0], const_cast<char *>("-f"), const_cast<char *>("-o"),
                                 const_cast<char *>("ro,fsname=korvath-faultfs,subtype=korvath-faultfs"),
                                 const_cast<char *>(positional[1])};
     const int rc = fuse_main(static_cast<int>(args.size()), args.data(), &ops, nullptr);

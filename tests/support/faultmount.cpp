@@ -148,6 +148,11 @@ FaultMount::FaultMount(const QString &image, const Faults &faults)
              << QString::number(faults.slowMs);
     if (faults.vanishAt >= 0)
         args << QStringLiteral("--vanish-at") << QString::number(faults.vanishAt);
+    if (!faults.hang.empty())
+        args << QStringLiteral("--hang") << rangesText(faults.hang) << QStringLiteral("--release")
+             << m_dir.filePath(QStringLiteral("release"));
+    if (faults.logReads)
+        args << QStringLiteral("--log") << m_dir.filePath(QStringLiteral("reads.log"));
     args << image << mountPoint;
 
     m_server.reset(new QProcess);
@@ -184,10 +189,30 @@ QString FaultMount::path() const
     return m_dir.filePath(QStringLiteral("mnt/disk.img"));
 }
 
+void FaultMount::release()
+{
+    QFile(m_dir.filePath(QStringLiteral("release"))).open(QIODevice::WriteOnly);
+}
+
+std::vector<ReadRequest> FaultMount::reads() const
+{
+    std::vector<ReadRequest> out;
+    QFile log(m_dir.filePath(QStringLiteral("reads.log")));
+    if (!log.open(QIODevice::ReadOnly))
+        return out;
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() == 2)
+            out.push_back({f[0].toULongLong(), f[1].toULongLong()});
+    }
+    return out;
+}
+
 FaultCounts FaultMount::unmount()
 {
     if (!m_server)
         return m_counts;
+    release(); // a hanging read would hold the unmount
     const QString mountPoint = m_dir.filePath(QStringLiteral("mnt"));
     // A server that is still mounted ends when its mount goes away.
     if (m_server->state() != QProcess::NotRunning) {

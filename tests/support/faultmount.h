@@ -22,6 +22,13 @@ struct Faults {
     std::vector<SectorRange> slow; // reads touching them wait slowMs first
     unsigned slowMs = 0;
     int64_t vanishAt = -1; // the first read reaching this sector ends the drive; -1: never
+    std::vector<SectorRange> hang; // reads touching them answer only after release()
+    bool logReads = false;         // keep each read request for reads()
+};
+
+// One read request as the server got it from the kernel.
+struct ReadRequest {
+    uint64_t sector = 0, count = 0;
 };
 
 // What the server answered, counted per request it got from the kernel.
@@ -46,6 +53,10 @@ public:
     QString path() const;                     // <mount point>/disk.img
     // Unmounts now and returns the server's counts; later calls return them again.
     FaultCounts unmount();
+    // Lets the hanging reads answer (also done before unmounting).
+    void release();
+    // The read requests so far, in order (with Faults::logReads).
+    std::vector<ReadRequest> reads() const;
 
     // Why no failing drive can be had here (no /dev/fuse, no right to mount,
     // the server not built); empty when one can. Tried once per process.
