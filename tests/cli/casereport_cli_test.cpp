@@ -3,7 +3,6 @@
 // verify against changed, missing and moved files and against two sources.
 #include "dfxmlreport.h"
 #include "faultdevice.h"
-#include "sha256.h"
 
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -13,29 +12,13 @@ using namespace korvath::testkit;
 
 namespace {
 
-constexpr uint64_t kSectors = 80 * 4096; // cluster 78 runs past the end
-
 const QString kFirst = QStringLiteral("2024-03-01 08-00-00_2024-03-01 08-10-00_CAM1.h264");
 const QString kCut = QStringLiteral("2024-03-01 09-00-00_2024-03-01 09-05-00_CAM1.h264");
 const QString kCam2 = QStringLiteral("2024-03-01 10-00-00_2024-03-01 10-01-00_CAM2.h264");
 
-class CaseReportCli : public ::testing::Test
+class CaseReportCli : public ThreeRecordingDisk
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(tmp.isValid());
-        b.recorderSignature();
-        b.recording(0, sampleTime(8, 0), sampleTime(8, 10), {10, 11, 12, 30});
-        b.recording(0, sampleTime(9, 0), sampleTime(9, 5), {20, 78}); // its last cluster runs past the end
-        b.recording(1, sampleTime(10, 0), sampleTime(10, 1), {40});
-        ASSERT_TRUE(b.write(image));
-    }
-    QString dir(const QString &name)
-    {
-        QDir().mkpath(tmp.filePath(name));
-        return tmp.filePath(name);
-    }
     // An export of every channel with its report in the folder it writes.
     ProcessRun exportCase(const QString &out, const QStringList &extra = {})
     {
@@ -48,16 +31,7 @@ protected:
         EXPECT_TRUE(readDfxmlReport(path, &r, &error)) << error.toStdString();
         return r;
     }
-
-    QTemporaryDir tmp;
-    ImageBuilder b{kSectors};
-    QString image = tmp.filePath("disk.img");
 };
-
-QString sha256Hex(const QByteArray &bytes)
-{
-    return QString::fromStdString(Sha256::hexOf(bytes.constData(), size_t(bytes.size())));
-}
 
 // One export with everything a case record holds: case details, a clock
 // reading, a loss and a recording that could not be written; both reports say

@@ -4,7 +4,6 @@
 #include "casereport.h"
 #include "faultdevice.h"
 #include "scan.h"
-#include "sha256.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
@@ -17,34 +16,7 @@ using namespace korvath::testkit;
 
 namespace {
 
-constexpr uint64_t kSectors = 80 * 4096; // cluster 78 runs past the end
-
-QString sha256Hex(const QByteArray &bytes)
-{
-    return QString::fromStdString(Sha256::hexOf(bytes.constData(), size_t(bytes.size())));
-}
-
-class Evidence : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(tmp.isValid());
-        b.recorderSignature();
-        b.recording(0, sampleTime(8, 0), sampleTime(8, 10), {10, 11, 12, 30}); // two runs on the source
-        b.recording(0, sampleTime(9, 0), sampleTime(9, 5), {20, 78});          // its last cluster runs past the end
-        b.recording(1, sampleTime(10, 0), sampleTime(10, 1), {40});
-        ASSERT_TRUE(b.write(image));
-    }
-    QString dir(const QString &name)
-    {
-        QDir().mkpath(tmp.filePath(name));
-        return tmp.filePath(name);
-    }
-    QTemporaryDir tmp;
-    ImageBuilder b{kSectors};
-    QString image = tmp.filePath("disk.img");
-};
+using Evidence = ThreeRecordingDisk;
 
 // Every byte run is where the file's bytes lie on the source; every zero
 // run covers exactly the sectors that could not be read; each hash is the file's.

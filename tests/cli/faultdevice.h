@@ -90,5 +90,32 @@ inline uint64_t sectorsIn(const ImageBuilder &b, const std::vector<uint32_t> &cl
     return n;
 }
 
+// Three recordings, the second's last cluster past the end of the disk (a
+// loss), the third on channel 2: the disk the case-report tests export.
+class ThreeRecordingDisk : public ::testing::Test
+{
+protected:
+    static constexpr uint64_t kSectors = 80 * 4096; // cluster 78 runs past the end
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp.isValid());
+        b.recorderSignature();
+        b.recording(0, sampleTime(8, 0), sampleTime(8, 10), {10, 11, 12, 30}); // two runs on the source
+        b.recording(0, sampleTime(9, 0), sampleTime(9, 5), {20, 78});          // its last cluster runs past the end
+        b.recording(1, sampleTime(10, 0), sampleTime(10, 1), {40});
+        ASSERT_TRUE(b.write(image));
+    }
+    QString dir(const QString &name)
+    {
+        QDir().mkpath(tmp.filePath(name));
+        return tmp.filePath(name);
+    }
+
+    QTemporaryDir tmp;
+    ImageBuilder b{kSectors};
+    QString image = tmp.filePath("disk.img");
+};
+
 } // namespace testkit
 } // namespace korvath
