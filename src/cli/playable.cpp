@@ -91,7 +91,13 @@ bool writePlayableCopy(const RecordingExport &e, const Recording &r, uint32_t da
     o.sha256 = sha256 || report;
     o.progress = [](uint64_t, uint64_t) { return stopSignal() == 0; };
     const QString mp4 = playablePath(outDir, r);
-    const RemuxResult m = videoModule(nullptr)->remuxToMp4(e.path, mp4, o);
+    // The native copy read back for now; a failed open shows as its bytes unread.
+    QFile master(e.path);
+    master.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    const RecordingBytes read = [&master](uint64_t offset, uint8_t *buffer, uint32_t size) {
+        return master.seek(qint64(offset)) && master.read(reinterpret_cast<char *>(buffer), size) == qint64(size);
+    };
+    const RemuxResult m = videoModule(nullptr)->remuxToMp4(read, uint64_t(master.size()), mp4, o);
     const QString mp4Name = report ? report->fileName(mp4) : QString();
     if (!m.ok) {
         if (report)
