@@ -17,10 +17,6 @@ namespace korvath {
 // libavformat and libavcodec, as built and as loaded, for a report.
 std::vector<LibraryVersion> remuxLibraries();
 
-// The recording's bytes as exported: fills `buffer` with `size` bytes from `offset`
-// (offset + size <= the recording's size); false when they cannot be had.
-using RecordingBytes = std::function<bool(uint64_t offset, uint8_t *buffer, uint32_t size)>;
-
 struct ByteRange {
     uint64_t offset = 0;
     uint64_t length = 0;
@@ -59,6 +55,10 @@ struct RemuxResult {
     QString sha256;                // of the MP4, hex, when asked for
     bool sha256AsWritten = false;  // taken as it was written, not read back
 };
+
+// The recording's bytes as exported: fills `buffer` with `size` bytes from `offset`
+// (offset + size <= the recording's size); false when they cannot be had.
+using RecordingBytes = std::function<bool(uint64_t offset, uint8_t *buffer, uint32_t size)>;
 
 // Writes mp4Path (through a temporary name in its folder) from the recording's
 // recordingSize bytes given by `read`. On failure, a read that fails among
