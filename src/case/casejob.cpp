@@ -299,7 +299,7 @@ void CaseJob::State::run()
             p.stop = [this] { return cancelled.load(); };
             p.stoppedBy = [this] { return stoppedText(); };
             if (r == listing.recordings.constEnd()
-                || !makePlayableCopy(e, *r, p, [this](const JobEvent &ev) { notify(ev); }, reporting ? &report : nullptr))
+                || !makePlayableCopy(*q.source.source, e, *r, p, [this](const JobEvent &ev) { notify(ev); }, reporting ? &report : nullptr))
                 ++outcome.playableMissing;
         }
     };
