@@ -211,9 +211,8 @@ void CaseJob::State::run()
     const auto finishReport = [&](const QStringList &notReached, const QString &why) {
         for (const QString &name : notReached)
             report.notWritten.push_back({name, why});
-        report.endTime = QDateTime::currentDateTimeUtc();
         QString error;
-        if (writeCaseReports(report, q.reportPath, &error))
+        if (finishCaseReport(report, q.reportPath, &error))
             return;
         outcome.reportLost = true;
         problem(JobProblem::Report, q.reportPath,
