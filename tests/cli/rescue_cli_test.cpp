@@ -85,6 +85,15 @@ protected:
                 sectors += r.count;
         return sectors / kClusterSectors;
     }
+    // Whether `cluster` is being read sector by sector (the second pass).
+    bool scraped(const std::vector<ReadRequest> &reads, uint32_t cluster) const
+    {
+        const uint64_t first = builder.clusterFirstSector(cluster);
+        for (const ReadRequest &r : reads)
+            if (r.count == 1 && r.sector >= first + 2048 && r.sector < first + kClusterSectors)
+                return true;
+        return false;
+    }
     void expectFiles(const QString &out, const std::vector<SectorRange> &lost)
     {
         EXPECT_TRUE(fileBytes(out + "/CAM1/" + names[0]) == expectedBytes(builder, image, kDamaged, lost));
@@ -268,11 +277,13 @@ TEST_F(Rescue, KilledThenRunAgainReadsNothingFinishedTwice)
         const char *what;
         bool image;
         uint64_t killAfter; // finished bytes in the map
+        bool scraping;      // and the bad cluster being read sector by sector
     } cases[] = {
-        {"export, first recording's first cluster", false, kClusterBytes},
-        {"export, in the clean recording", false, 4 * kClusterBytes},
-        {"image, after the directory", true, 3 * kClusterBytes},
-        {"image, in the rest of the disk", true, 20 * kClusterBytes},
+        {"export, first recording's first cluster", false, kClusterBytes, false},
+        {"export, in the clean recording", false, 4 * kClusterBytes, false},
+        {"export, in the second pass", false, kClusterBytes, true},
+        {"image, after the directory", true, 3 * kClusterBytes, false},
+        {"image, in the rest of the disk", true, 20 * kClusterBytes, false},
     };
     QString wholeHash;
     for (const auto &c : cases) {
@@ -287,6 +298,8 @@ TEST_F(Rescue, KilledThenRunAgainReadsNothingFinishedTwice)
         Faults slowed = faults;
         for (uint32_t cl = 0; cl < kSectors / kClusterSectors; ++cl)
             slowed.slow.push_back({uint64_t(cl) * kClusterSectors, uint64_t(cl) * kClusterSectors});
+        if (c.scraping) // the bad cluster's second half too, to be killed while it is scraped
+            slowed.slow.push_back(inCluster(6, 2048, 4095));
         slowed.slowMs = 100;
         std::unique_ptr<FaultMount> drive(new FaultMount(image, slowed));
         ASSERT_TRUE(drive->isMounted());
@@ -295,7 +308,8 @@ TEST_F(Rescue, KilledThenRunAgainReadsNothingFinishedTwice)
         QString why;
         ASSERT_TRUE(cli.waitFor([&] {
             return RescueMap::load(map, kSectors * kSectorSize, &seen, &why)
-                   && seen.bytesWith(mapstatus::kFinished) >= c.killAfter;
+                   && seen.bytesWith(mapstatus::kFinished) >= c.killAfter
+                   && (!c.scraping || scraped(drive->reads(), 6));
         }, 60000)) << cli.err.toStdString() << why.toStdString();
         cli.p.kill();
         cli.finish();
