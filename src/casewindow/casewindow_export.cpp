@@ -1,0 +1,110 @@
+// The export of the chosen recordings through the case job.
+#include "casewindow.h"
+
+#include "exportdialog.h"
+#include "recordingtable.h"
+#include "videomodule.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTableView>
+
+namespace korvath {
+
+void CaseWindow::exportChosen()
+{
+    if (m_export)
+        return;
+    const QStringList names = chosenNames();
+    if (!m_case || names.isEmpty()) {
+        QMessageBox::information(this, tr("Export"), tr("Choose the recordings to export first: rows of the table, "
+                                                        "bars of the timeline, or a time window (Shift+drag)."));
+        return;
+    }
+    QSettings settings;
+    ExportChoice choice;
+    choice.folder = settings.value(QStringLiteral("export/folder")).toString();
+    choice.sha256 = settings.value(QStringLiteral("export/sha256"), true).toBool();
+    choice.mp4 = settings.value(QStringLiteral("export/mp4"), false).toBool();
+    choice.report = settings.value(QStringLiteral("export/report"), false).toBool();
+    choice.reportName = settings.value(QStringLiteral("export/reportName"), choice.reportName).toString();
+    QString why;
+    const bool video = videoModule(&why) != nullptr;
+    uint64_t bytes = 0;
+    for (const QString &n : names)
+        bytes += static_cast<uint64_t>(m_case->listing.listing.recordings.value(n).clusters.size()) * kClusterBytes;
+    ExportOptionsDialog options(choice, tr("%n recording(s), %1", nullptr, names.size()).arg(byteSizeText(bytes)), video, this);
+    if (options.exec() != QDialog::Accepted)
+        return;
+    choice = options.choice();
+    settings.setValue(QStringLiteral("export/folder"), choice.folder);
+    settings.setValue(QStringLiteral("export/sha256"), choice.sha256);
+    settings.setValue(QStringLiteral("export/mp4"), choice.mp4);
+    settings.setValue(QStringLiteral("export/report"), choice.report);
+    settings.setValue(QStringLiteral("export/reportName"), choice.reportName);
+
+    JobRequest request;
+    request.source = m_case->source;
+    request.listing = m_case->listing.listing;
+    request.directoryDigest = m_case->listing.directoryDigest;
+    for (const QString &n : names)
+        request.entries.push_back({n, true});
+    request.folder = QDir(choice.folder).absolutePath();
+    request.sha256 = choice.sha256;
+    request.mp4 = choice.mp4;
+    if (choice.report)
+        request.reportPath = QDir(request.folder).filePath(choice.reportName);
+    request.caseDetails = m_info.details;
+    request.clockOffset = m_info.clockOffset;
+    request.clockObservation = m_info.clockObservation;
+    request.program = QStringLiteral("korvath-case");
+    request.commandLine = QCoreApplication::arguments().join(QLatin1Char(' '));
+
+    // Nothing is replaced without asking: the copies, and the report with its page.
+    QStringList existing = existingOutputs(request);
+    if (choice.report) {
+        const QString page = request.reportPath.left(request.reportPath.size() - 4) + QStringLiteral(".html");
+        for (const QString &f : {request.reportPath, page})
+            if (QFileInfo::exists(f) || QFileInfo(f).isSymLink())
+                existing << f;
+    }
+    if (!existing.isEmpty()) {
+        QStringList shown;
+        for (const QString &f : existing.mid(0, 10))
+            shown << QDir(request.folder).relativeFilePath(f);
+        if (existing.size() > 10)
+            shown << tr("... and %1 more").arg(existing.size() - 10);
+        if (QMessageBox::question(this, tr("Export"),
+                                  tr("%n file(s) exist already and would be replaced:", nullptr, existing.size())
+                                      + QStringLiteral("\n\n") + shown.join(QLatin1Char('\n'))
+                                      + QStringLiteral("\n\n") + tr("Replace them?"),
+                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            != QMessageBox::Yes)
+            return;
+    }
+
+    const QString folder = request.folder;
+    m_export = new ExportProgressDialog(std::move(request), this);
+    m_export->setWindowModality(Qt::WindowModal);
+    m_export->setAttribute(Qt::WA_DeleteOnClose);
+    action(QStringLiteral("export"))->setEnabled(false);
+    connect(m_export, &ExportProgressDialog::finished, this, [this, folder] {
+        ExportProgressDialog *job = m_export;
+        action(QStringLiteral("export"))->setEnabled(true);
+        auto *summary = new ExportSummaryDialog(folder, job->outcome(), job->events(), this);
+        summary->setAttribute(Qt::WA_DeleteOnClose);
+        m_summary = summary;
+        statusBar()->showMessage(job->outcome().summaryText());
+        summary->open();
+        emit exportFinished();
+    });
+    m_export->open();
+    m_export->start();
+}
+
+} // namespace korvath

@@ -1,0 +1,32 @@
+#include "casewindow.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+int main(int argc, char *argv[])
+{
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Korvath"));
+    QApplication::setApplicationName(QStringLiteral("korvath-case"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Korvath Case"));
+    QApplication::setApplicationVersion(QStringLiteral(KORVATH_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The examiner's window of Korvath: a recorder disk, read-only."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("SOURCE"),
+                                 QStringLiteral("A drive number, a block device or a disk image (raw, split raw, E01, AFF) to open."),
+                                 QStringLiteral("[SOURCE]"));
+    parser.process(app);
+
+    korvath::CaseWindow window;
+    window.show();
+    const QStringList given = parser.positionalArguments();
+    if (!given.isEmpty())
+        QTimer::singleShot(0, &window, [&window, source = given.first()] { window.openSource(source); });
+    return app.exec();
+}
