@@ -1,5 +1,6 @@
 #include "casedialogs.h"
 
+#include "counttext.h"
 #include "disklist.h"
 #include "driveidentity.h"
 #include "recordingtable.h"
@@ -96,7 +97,7 @@ void DriveDialog::refresh()
             if (self->m_list->topLevelItemCount() > 0)
                 self->m_list->setCurrentItem(self->m_list->topLevelItem(0));
             self->m_state->setText(rows.isEmpty() ? tr("No drive opens (raw drives need root or the disk group).")
-                                                  : tr("%n drive(s)", nullptr, rows.size()));
+                                                  : countText(static_cast<uint64_t>(rows.size()), "drive", "drives"));
             self->m_refresh->setEnabled(true);
             emit self->listed();
         }, Qt::QueuedConnection);

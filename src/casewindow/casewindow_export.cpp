@@ -1,6 +1,7 @@
 // The export of the chosen recordings through the case job.
 #include "casewindow.h"
 
+#include "counttext.h"
 #include "exportdialog.h"
 #include "recordingtable.h"
 #include "videomodule.h"
@@ -38,7 +39,7 @@ void CaseWindow::exportChosen()
     uint64_t bytes = 0;
     for (const QString &n : names)
         bytes += static_cast<uint64_t>(m_case->listing.listing.recordings.value(n).clusters.size()) * kClusterBytes;
-    ExportOptionsDialog options(choice, tr("%n recording(s), %1", nullptr, names.size()).arg(byteSizeText(bytes)), video, this);
+    ExportOptionsDialog options(choice, QStringLiteral("%1, %2").arg(countText(static_cast<uint64_t>(names.size()), "recording", "recordings"), byteSizeText(bytes)), video, this);
     if (options.exec() != QDialog::Accepted)
         return;
     choice = options.choice();
@@ -80,7 +81,8 @@ void CaseWindow::exportChosen()
         if (existing.size() > 10)
             shown << tr("... and %1 more").arg(existing.size() - 10);
         if (QMessageBox::question(this, tr("Export"),
-                                  tr("%n file(s) exist already and would be replaced:", nullptr, existing.size())
+                                  tr("%1 already and would be replaced:")
+                                          .arg(countText(static_cast<uint64_t>(existing.size()), "file exists", "files exist"))
                                       + QStringLiteral("\n\n") + shown.join(QLatin1Char('\n'))
                                       + QStringLiteral("\n\n") + tr("Replace them?"),
                                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
@@ -91,7 +93,6 @@ void CaseWindow::exportChosen()
     const QString folder = request.folder;
     m_export = new ExportProgressDialog(std::move(request), this);
     m_export->setWindowModality(Qt::WindowModal);
-    m_export->setAttribute(Qt::WA_DeleteOnClose);
     action(QStringLiteral("export"))->setEnabled(false);
     connect(m_export, &ExportProgressDialog::finished, this, [this, folder] {
         ExportProgressDialog *job = m_export;
@@ -100,6 +101,8 @@ void CaseWindow::exportChosen()
         summary->setAttribute(Qt::WA_DeleteOnClose);
         m_summary = summary;
         statusBar()->showMessage(job->outcome().summaryText());
+        m_export.clear();
+        job->deleteLater();
         summary->open();
         emit exportFinished();
     });

@@ -1,4 +1,6 @@
 #include "casewindow.h"
+#include "log.h"
+#include "videomodule.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -21,7 +23,15 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("SOURCE"),
                                  QStringLiteral("A drive number, a block device or a disk image (raw, split raw, E01, AFF) to open."),
                                  QStringLiteral("[SOURCE]"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write the library's debug log, FFmpeg's messages included."));
+    parser.addOption(verbose);
     parser.process(app);
+    // The library logs a line per record, and FFmpeg one per damaged frame.
+    korvath::setDebugLogEnabled(parser.isSet(verbose));
+    QString why;
+    if (!parser.isSet(verbose))
+        if (const korvath::VideoModule *video = korvath::videoModule(&why))
+            video->quietVideoLibraries();
 
     korvath::CaseWindow window;
     window.show();

@@ -331,6 +331,8 @@ void Timeline::mouseReleaseEvent(QMouseEvent *event)
 {
     const Drag drag = m_drag;
     m_drag = Drag::None;
+    if ((event->pos() - m_pressPos).manhattanLength() > 3)
+        m_moved = true;
     if (drag == Drag::Window && m_moved) {
         const double a = timeAt(std::min(m_pressPos.x(), event->pos().x()));
         const double b = timeAt(std::max(m_pressPos.x(), event->pos().x()));

@@ -1,0 +1,345 @@
+// korvath-case driven offscreen over the sample disk: what it lists, chooses,
+// previews and exports must be what korvath-cli gives for the same choice.
+#include "casewindow.h"
+#include "exportdialog.h"
+#include "faultmount.h"
+#include "modalboxes.h"
+#include "recordingtable.h"
+#include "testsupport.h"
+#include "timeline.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+using namespace korvath;
+using namespace korvath::testkit;
+
+namespace {
+
+const QDateTime kEpoch(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC);
+QString stamp(qint64 seconds) { return kEpoch.addSecs(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")); }
+
+// Every file below `dir` with its bytes, by relative path.
+QMap<QString, QByteArray> filesBelow(const QString &dir, const QStringList &skip = {})
+{
+    QMap<QString, QByteArray> out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString rel = QDir(dir).relativeFilePath(it.next());
+        if (!skip.contains(rel))
+            out.insert(rel, fileBytes(it.filePath()));
+    }
+    return out;
+}
+
+// "hash  path" lines, as korvath-cli prints them, by path.
+QMap<QString, QString> hashLines(const QStringList &lines)
+{
+    QMap<QString, QString> out;
+    for (const QString &l : lines)
+        out.insert(l.mid(66), l.left(64));
+    return out;
+}
+
+} // namespace
+
+class CaseWindowTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_tmp;
+    QString m_sample;
+    std::unique_ptr<CaseWindow> w;
+
+    void openWindow(const QString &source)
+    {
+        w.reset(new CaseWindow);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QSignalSpy opened(w.get(), &CaseWindow::opened);
+        w->openSource(source);
+        QVERIFY(opened.wait(60000));
+        QCOMPARE(opened.first().first().toBool(), true);
+    }
+
+    // Export through the options dialog; `onProgress` sees the progress dialog.
+    void exportTo(const QString &folder, bool mp4, bool report, const std::function<void(ExportProgressDialog *)> &onProgress = {})
+    {
+        QSignalSpy finished(w.get(), &CaseWindow::exportFinished);
+        const QList<ModalBox> boxes = runWithModalBoxes([&] {
+            w->action(QStringLiteral("export"))->trigger();
+            QVERIFY(finished.wait(120000));
+        }, [&](QWidget *box) {
+            if (auto *options = qobject_cast<ExportOptionsDialog *>(box)) {
+                options->findChild<QLineEdit *>(QStringLiteral("exportFolder"))->setText(folder);
+                QVERIFY(options->findChild<QCheckBox *>(QStringLiteral("sha256"))->isChecked()); // on by default
+                options->findChild<QCheckBox *>(QStringLiteral("mp4"))->setChecked(mp4);
+                options->findChild<QCheckBox *>(QStringLiteral("report"))->setChecked(report);
+                options->accept();
+            } else if (auto *progress = qobject_cast<ExportProgressDialog *>(box)) {
+                if (onProgress)
+                    onProgress(progress);
+            }
+        });
+        QVERIFY(messageBoxes(boxes).isEmpty());
+        QVERIFY(w->exportSummary());
+    }
+
+    // As a click on the row does (selectRow would follow a Shift left from an earlier drag).
+    void chooseRow(int row)
+    {
+        w->table()->selectionModel()->setCurrentIndex(w->table()->model()->index(row, 0),
+                                                      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+
+    QMap<QString, QString> summaryHashes() const
+    {
+        QMap<QString, QString> out;
+        QTreeWidget *files = w->exportSummary()->files();
+        for (int i = 0; i < files->topLevelItemCount(); ++i)
+            out.insert(files->topLevelItem(i)->text(0), files->topLevelItem(i)->text(1));
+        return out;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName(QStringLiteral("KorvathTest"));
+        QCoreApplication::setApplicationName(QStringLiteral("korvath-case-test"));
+        QSettings().clear();
+        m_sample = m_tmp.filePath(QStringLiteral("sample.img"));
+        const ProcessRun made = runProgram(QStringLiteral(KORVATH_SAMPLE_DISK_PATH), {m_sample});
+        QVERIFY2(made.code == 0, qPrintable(made.err));
+    }
+
+    void cleanup() { w.reset(); }
+
+    // Opened at start as from the disk list: the drive's identity, every
+    // recording korvath-cli lists, one lane per channel.
+    void openListsWhatTheCliLists_data()
+    {
+        QTest::addColumn<bool>("fromDriveList");
+        QTest::newRow("image") << false;
+        QTest::newRow("drive list") << true;
+    }
+    void openListsWhatTheCliLists()
+    {
+        QFETCH(bool, fromDriveList);
+        QString source = m_sample;
+        DriveMap drives;
+        if (fromDriveList) {
+            drives.set(3, m_sample);
+            DriveDialog dialog;
+            QSignalSpy listed(&dialog, &DriveDialog::listed);
+            QVERIFY(listed.wait(30000));
+            QTreeWidget *list = dialog.list();
+            QCOMPARE(list->topLevelItemCount(), 1);
+            QCOMPARE(list->topLevelItem(0)->text(4), QStringLiteral("recorder disk"));
+            QCOMPARE(list->topLevelItem(0)->text(5), m_sample);
+            source = dialog.chosenDrive();
+            QCOMPARE(source, QStringLiteral("3"));
+        }
+        openWindow(source);
+        QVERIFY(w->identity()->text().contains(m_sample));
+        QVERIFY(w->identity()->text().contains(QStringLiteral("recorder disk")));
+
+        const ProcessRun cli = runCli({QStringLiteral("list"), m_sample, QStringLiteral("--channel"), QStringLiteral("all")});
+        QCOMPARE(cli.code, 0);
+        QStringList expected;
+        for (const QString &line : cli.outLines())
+            expected << line.section(QLatin1Char('\t'), 1, 1);
+        QStringList shown;
+        for (int r = 0; r < w->table()->model()->rowCount(); ++r)
+            shown << w->table()->model()->index(r, RecordingModel::Name).data().toString();
+        shown.sort();
+        expected.sort();
+        QCOMPARE(shown, expected);
+        QCOMPARE(w->timeline()->lanes(), (QVector<uint32_t>{0, 1, 2}));
+        for (int r = 0; r < w->model()->rowCount(); ++r)
+            QVERIFY(!w->timeline()->barRect(r).isEmpty());
+    }
+
+    // A clock offset from one observed pair shifts the true times just as
+    // korvath-cli's --clock-offset does; the filter by channel keeps one lane's rows.
+    void clockOffsetAndChannelFilter()
+    {
+        openWindow(m_sample);
+        QTimer::singleShot(0, [] {
+            auto *dialog = qobject_cast<CaseDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            dialog->findChild<QComboBox *>(QStringLiteral("clockKind"))->setCurrentIndex(2);
+            dialog->findChild<QDateTimeEdit *>(QStringLiteral("recorderTime"))->setDateTime(QDateTime(QDate(2024, 3, 1), QTime(10, 3, 12), Qt::UTC));
+            dialog->findChild<QDateTimeEdit *>(QStringLiteral("trueTime"))->setDateTime(QDateTime(QDate(2024, 3, 1), QTime(10, 0, 0), Qt::UTC));
+            QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("offsetShown"))->text(), QStringLiteral("+00:03:12"));
+            dialog->findChild<QLineEdit *>(QStringLiteral("caseNumber"))->setText(QStringLiteral("2024/117"));
+            dialog->accept();
+        });
+        w->action(QStringLiteral("caseDetails"))->trigger();
+        QCOMPARE(w->caseInfo().offset(), 192);
+        QVERIFY(w->identity()->text().contains(QStringLiteral("+00:03:12")));
+
+        w->findChild<QComboBox *>(QStringLiteral("channel"))->setCurrentIndex(1); // CAM1
+        const ProcessRun cli = runCli({QStringLiteral("list"), m_sample, QStringLiteral("--channel"), QStringLiteral("1"),
+                                       QStringLiteral("--clock-offset"), QStringLiteral("+00:03:12")});
+        QCOMPARE(cli.code, 0);
+        QAbstractItemModel *shown = w->table()->model();
+        QCOMPARE(shown->rowCount(), cli.outLines().size());
+        QStringList rows;
+        for (int r = 0; r < shown->rowCount(); ++r)
+            rows << QStringList{shown->index(r, RecordingModel::Name).data().toString(),
+                                shown->index(r, RecordingModel::Clusters).data().toString(),
+                                QString::number(w->model()->rows()[w->filter()->mapToSource(shown->index(r, 0)).row()].bytes),
+                                shown->index(r, RecordingModel::TrueStart).data().toString(),
+                                shown->index(r, RecordingModel::TrueEnd).data().toString()}.join(QLatin1Char('\t'));
+        QCOMPARE(rows, cli.outLines());
+    }
+
+    // A window dragged across the lanes chooses what touches it; the export
+    // with SHA-256, MP4 and report writes what korvath-cli writes for that range.
+    void timeWindowExportMatchesTheCli()
+    {
+        openWindow(m_sample);
+        Timeline *t = w->timeline();
+        const qint64 day = kEpoch.secsTo(QDateTime(QDate(2024, 3, 1), QTime(0, 0), Qt::UTC));
+        t->setView(double(day + 7 * 3600), double(day + 14 * 3600));
+        const int y = t->barRect(0).center().y();
+        QTest::mousePress(t, Qt::LeftButton, Qt::ShiftModifier, QPoint(t->xAt(day + 8 * 3600 + 600), y));
+        QTest::mouseMove(t, QPoint(t->xAt(day + 10 * 3600), y));
+        QTest::mouseRelease(t, Qt::LeftButton, Qt::ShiftModifier, QPoint(t->xAt(day + 12 * 3600 + 35 * 60), y));
+        QVERIFY(w->filter()->from() && w->filter()->to());
+        const QStringList range{QStringLiteral("--channel"), QStringLiteral("all"), QStringLiteral("--from"),
+                                stamp(*w->filter()->from()), QStringLiteral("--to"), stamp(*w->filter()->to())};
+        const ProcessRun listed = runCli(QStringList{QStringLiteral("list"), m_sample} + range);
+        QStringList expected;
+        for (const QString &line : listed.outLines())
+            expected << line.section(QLatin1Char('\t'), 1, 1);
+        QCOMPARE(expected.size(), 3); // 08:00 and 12:30 of CAM1, 09:15 of CAM2
+        QCOMPARE(w->chosenNames(), expected);
+
+        const QString mine = m_tmp.filePath(QStringLiteral("window")), theirs = m_tmp.filePath(QStringLiteral("cli"));
+        QVERIFY(QDir().mkpath(mine) && QDir().mkpath(theirs));
+        exportTo(mine, true, true);
+        const ProcessRun cli = runCli(QStringList{QStringLiteral("export"), m_sample, QStringLiteral("--out"), theirs,
+                                                  QStringLiteral("--sha256"), QStringLiteral("--mp4"), QStringLiteral("--report"),
+                                                  theirs + QStringLiteral("/case.xml")} + range);
+        QCOMPARE(cli.code, 0);
+        // The reports differ only in who ran what when; both are there.
+        const QStringList reports{QStringLiteral("case.xml"), QStringLiteral("case.html")};
+        for (const QString &r : reports)
+            QVERIFY(QFileInfo(mine + QLatin1Char('/') + r).size() > 0);
+        const QMap<QString, QByteArray> written = filesBelow(mine, reports);
+        QCOMPARE(written.keys(), filesBelow(theirs, reports).keys());
+        QCOMPARE(written.size(), 6); // three native copies, three MP4s
+        for (auto it = written.begin(); it != written.end(); ++it)
+            if (it.key().endsWith(QLatin1String(".h264")))
+                QCOMPARE(it.value(), fileBytes(theirs + QLatin1Char('/') + it.key()));
+        QCOMPARE(summaryHashes(), hashLines(cli.outLines()));
+        QVERIFY(w->exportSummary()->problems()->toPlainText().contains(QStringLiteral("Nothing was lost")));
+        w->exportSummary()->close();
+
+        // Again into the same folder: nothing is replaced without asking.
+        const QFileInfo before(mine + QLatin1Char('/') + expected.first().section(QLatin1Char('_'), -1).chopped(5) + QLatin1Char('/') + expected.first());
+        QVERIFY(before.exists());
+        const QDateTime modified = before.lastModified();
+        const QList<ModalBox> boxes = runWithModalBoxes([&] { w->action(QStringLiteral("export"))->trigger(); }, [&](QWidget *box) {
+            if (auto *options = qobject_cast<ExportOptionsDialog *>(box))
+                options->accept();
+            else if (auto *mb = qobject_cast<QMessageBox *>(box))
+                mb->button(QMessageBox::No)->click();
+        });
+        QVERIFY2(messageBoxes(boxes).size() == 1, qPrintable(boxes.isEmpty() ? QString() : boxes.last().className));
+        QVERIFY(messageBoxes(boxes).first().text.contains(QStringLiteral("8 files exist already")));
+        QVERIFY(!w->exportProgress());
+        QCOMPARE(QFileInfo(before.filePath()).lastModified(), modified);
+    }
+
+    // Cancel after the first file: what was written is whole, nothing is cut
+    // off, and the summary names what was not reached. Read through a drive
+    // that answers slowly, so that the export is still running.
+    void cancelLeavesNothingCutOff()
+    {
+        if (!FaultMount::unavailableReason().isEmpty())
+            QSKIP(qPrintable(FaultMount::unavailableReason()));
+        Faults slow;
+        slow.slow = {{0, 16777215}};
+        slow.slowMs = 40;
+        FaultMount mount(m_sample, slow);
+        QVERIFY2(mount.isMounted(), qPrintable(mount.error()));
+        openWindow(mount.path());
+        w->action(QStringLiteral("chooseAll"))->trigger();
+        QCOMPARE(w->chosenNames().size(), 6);
+        const QString out = m_tmp.filePath(QStringLiteral("cancelled"));
+        QVERIFY(QDir().mkpath(out));
+        exportTo(out, false, false, [](ExportProgressDialog *progress) {
+            auto *poll = new QTimer(progress);
+            QObject::connect(poll, &QTimer::timeout, progress, [progress] {
+                for (const JobEvent &e : progress->events())
+                    if (e.kind == JobEvent::FileWritten)
+                        return progress->findChild<QPushButton *>(QStringLiteral("cancelExport"))->click();
+            });
+            poll->start(5);
+        });
+        const QMap<QString, QString> hashes = summaryHashes();
+        QVERIFY(!hashes.isEmpty() && hashes.size() < 6);
+        const QMap<QString, QByteArray> files = filesBelow(out);
+        QCOMPARE(files.keys(), hashes.keys()); // no .part, nothing else
+        for (auto it = files.begin(); it != files.end(); ++it)
+            QCOMPARE(sha256Hex(it.value()), hashes.value(it.key()));
+        QVERIFY(w->exportSummary()->problems()->toPlainText().contains(QStringLiteral("not written: the export was stopped by")));
+    }
+
+    // A source with unreadable sectors: the summary names the file and its loss.
+    void lossesAreNamedInTheSummary()
+    {
+        if (!FaultMount::unavailableReason().isEmpty())
+            QSKIP(qPrintable(FaultMount::unavailableReason()));
+        openWindow(m_sample);
+        const Listing &listing = w->current()->listing.listing;
+        const Recording r = *orderedRecordings(listing).first();
+        const uint64_t first = clusterSector(listing.info.data_offset, r.clusters[0]);
+        w.reset();
+        Faults bad;
+        bad.bad = {{first + 100, first + 107}};
+        FaultMount mount(m_sample, bad);
+        QVERIFY2(mount.isMounted(), qPrintable(mount.error()));
+        openWindow(mount.path());
+        chooseRow(0);
+        QVERIFY2(w->chosenNames() == QStringList{r.name}, qPrintable(w->chosenNames().join(',') + " rows " + QString::number(w->table()->model()->rowCount())));
+        const QString out = m_tmp.filePath(QStringLiteral("losses"));
+        QVERIFY(QDir().mkpath(out));
+        exportTo(out, false, false);
+        const QString problems = w->exportSummary()->problems()->toPlainText();
+        QVERIFY2(problems.contains(r.name) && problems.contains(QStringLiteral("8 of")), qPrintable(problems));
+        QCOMPARE(summaryHashes().size(), 1); // kept, with its loss named
+    }
+
+    // Choosing another recording abandons the preview in hand.
+    void previewOfTheChosenRecording()
+    {
+        openWindow(m_sample);
+        QSignalSpy shown(w.get(), &CaseWindow::previewShown);
+        chooseRow(0);
+        chooseRow(3);
+        const QString second = w->table()->model()->index(3, RecordingModel::Name).data().toString();
+        QVERIFY(shown.wait(30000));
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown.first() == (QList<QVariant>{second, true}), qPrintable(w->previewState()->text()));
+        QVERIFY(!w->previewPicture()->pixmap(Qt::ReturnByValue).isNull());
+        QVERIFY2(w->previewState()->text().contains(QStringLiteral("6 of 6 frames")), qPrintable(w->previewState()->text()));
+    }
+
+    void geometryIsRemembered()
+    {
+        w.reset(new CaseWindow);
+        w->setGeometry(40, 50, 1500, 950);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        w->close();
+        CaseWindow again;
+        QCOMPARE(again.size(), QSize(1500, 950));
+    }
+};
+
+QTEST_MAIN(CaseWindowTest)
+#include "casewindow_test.moc"
