@@ -67,11 +67,10 @@ const korvath::OverviewInput &largeOverview()
 {
     static const korvath::OverviewInput in = [] {
         korvath::OverviewInput i;
-        i.source.path = QStringLiteral("/dev/sdb");
+        i.source.givenPath = QStringLiteral("/dev/sdb");
         i.source.sizeBytes = kLargeSectors * korvath::kSectorSize;
-        i.source.hasLayout = true;
         i.source.layout = korvath::volumeInfoForSectors(kLargeSectors);
-        i.source.signatureFound = true;
+        i.source.recorderSignature = true;
         i.from = korvath::packRecorderTime(2000, 1, 1, 0, 0, 0);
         i.to = korvath::packRecorderTime(2063, 12, 31, 23, 59, 59);
         i.clockOffset = 192;

@@ -37,7 +37,7 @@ std::vector<Fragment> findFragments(const Listing &listing, bool *stopped)
     return outcome.fragments;
 }
 
-int runCarve(Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256)
+int runCarve(Listing &listing, const Options &o, const CaseSource &opened, const QString &directoryDigest)
 {
     if (listing.unlistedBounded)
         return ExitLoss; // which clusters are claimed is not known
@@ -83,7 +83,7 @@ int runCarve(Listing &listing, const Options &o, const OpenedSource &opened, con
     if (o.json)
         outText(QJsonDocument(array).toJson(QJsonDocument::Indented));
     flushOut();
-    return runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
+    return runExport(listing, o, orderedRecordings(listing), opened, directoryDigest);
 }
 
 } // namespace cli

@@ -2,6 +2,8 @@
 // and the source they read.
 #pragma once
 
+#include "casejob.h"
+#include "casesource.h"
 #include "dfxmlreport.h"
 #include "directory.h"
 #include "export.h"
@@ -37,29 +39,11 @@ bool flushOut();
 bool stdoutFailed();
 
 QString stampText(RecorderTime t);
-uint64_t recordingBytes(const Recording &r);
 QString channelText(const Options &o);
 QString noMatchText(const Options &o);
 // The true time of a recorder stamp with the offset given; empty where there
 // is none (an impossible stamp, or one that leaves the stamp years).
 QString trueTimeText(RecorderTime stamp, qint64 offset);
-
-// What a SOURCE argument opened, and what a report says of it.
-struct OpenedSource {
-    std::shared_ptr<const SectorSource> source;
-    QString given;      // as typed
-    QString devicePath; // what was opened (the first file of an image set)
-    QString kind;       // "drive", "block device", "raw image", "E01", "split raw", "AFF"
-    bool blockDevice = false;
-    QStringList segments;                      // of an image set
-    QList<QPair<QString, QString>> imageHashes; // type, hex: what an image keeps of itself
-    QString imageMap;                           // --source-map: the map the image was made with
-};
-
-// A drive number as `disks` prints it, or the path of a device or image
-// (raw, E01, split raw, AFF); no source, with the reason in `error`, is a
-// usage error.
-OpenedSource openSource(const QString &source, QString *error);
 
 // The signal that asked the export to stop, or 0; SIGPIPE for a closed pipe on stdout.
 int stopSignal();
@@ -71,7 +55,7 @@ void catchStopSignals();
 // its set, on another output, on its temporary name or on a folder outputs go
 // into, as one line; empty when there is none. Before the listing `chosen` is
 // empty, and only the outputs named on the command line are checked.
-QString outputClash(const Options &o, const OpenedSource &opened, const QList<const Recording *> &chosen);
+QString outputClash(const Options &o, const CaseSource &opened, const QList<const Recording *> &chosen);
 // preview --out: one .png for one recording, else a folder of CAM<n>/<name>.png.
 bool previewIsOnePicture(const Options &o);
 QString previewPath(const Options &o, const Recording &r);
@@ -85,32 +69,27 @@ void keepSameNamed(Listing &listing);
 int runList(const Listing &listing, const Options &o, bool lost);
 // The directory's SHA-256 as read, for the report; empty when none was asked.
 int runExport(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,
-              const OpenedSource &opened, const QString &directorySha256);
+              const CaseSource &opened, const QString &directoryDigest);
 
-// The case report of an export (DFXML), filled as the export goes.
-CaseReport startReport(const Listing &listing, const OpenedSource &opened, const QString &directorySha256,
-                       const Options &o);
-void reportRecording(CaseReport &report, const Listing &listing, const RecordingExport &e,
-                     const QString &sha256);
-// Adds what was not reached and writes it; false (and a line on stderr) when it could not be written.
-bool finishReport(CaseReport &report, const Options &o, const QStringList &notReached, const QString &why);
+// The job the options ask of the listing (entries, outputs, report details, map settings still to load).
+JobRequest jobRequest(const Options &o, const CaseSource &opened, const Listing &listing, const QString &directoryDigest);
 // The map of the work (--map): new, or loaded to go on from (`resume`); false
 // (and a line on stderr) when it is not the map of this source.
 bool openWorkMap(const Options &o, uint64_t sourceBytes, RescueMap *map, bool *resume);
 // A raw image of the source, evidence first.
 // `directory`: the directory as the listing read it, written without a second read.
-int runImage(const Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256,
+int runImage(const Listing &listing, const Options &o, const CaseSource &opened, const QString &directoryDigest,
              const DirectoryRead &directory);
-int runOverview(const Listing &listing, const Options &o, bool lost);
+int runOverview(const Listing &listing, const Options &o, const CaseSource &opened, bool lost);
 // The fragments of H.264 in the clusters no record claims, found with a
 // progress bar and stoppable; nothing without FFmpeg's libraries.
 std::vector<Fragment> findFragments(const Listing &listing, bool *stopped);
 // carve: the fragments written to DIR/carved/ as an export writes; with
 // --carved, preview: their contact sheets.
-int runCarve(Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256);
+int runCarve(Listing &listing, const Options &o, const CaseSource &opened, const QString &directoryDigest);
 // Contact sheets of the listed recordings, straight from the source.
 int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,
-               const OpenedSource &opened);
+               const CaseSource &opened);
 // Checks the files of a case report, and with a source their bytes on it.
 int runVerify(const Options &o);
 

@@ -3,6 +3,7 @@
 #include "commands.h"
 
 #include "acquire.h"
+#include "casereport.h"
 #include "outputfile.h"
 #include "progress.h"
 
@@ -31,7 +32,7 @@ bool openWorkMap(const Options &o, uint64_t sourceBytes, RescueMap *map, bool *r
     return true;
 }
 
-int runImage(const Listing &listing, const Options &o, const OpenedSource &opened, const QString &directorySha256,
+int runImage(const Listing &listing, const Options &o, const CaseSource &opened, const QString &directoryDigest,
              const DirectoryRead &directory)
 {
     const SectorSource &source = *listing.source;
@@ -73,7 +74,7 @@ int runImage(const Listing &listing, const Options &o, const OpenedSource &opene
     ImageHooks hooks;
     hooks.progress = [&](uint64_t done) { progress.update(done); };
     hooks.stopRequested = [] { return stopSignal() != 0; };
-    CaseReport report = startReport(listing, opened, directorySha256, o);
+    CaseReport report = startCaseReport(jobRequest(o, opened, listing, directoryDigest));
     report.type = QStringLiteral("Raw image of a recorder disk");
     std::vector<ReadAlready> readAlready;
     if (directory.allocated && directory.bytes.size() >= directory.sectorsWanted * kSectorSize)
@@ -118,7 +119,16 @@ int runImage(const Listing &listing, const Options &o, const OpenedSource &opene
     const QString why = outcome.cancelled ? QStringLiteral("stopped by %1").arg(signalName(stopSignal()))
                         : outcome.sourceGone ? QStringLiteral("the source stopped answering")
                                              : outcome.error;
-    const bool reportLost = !finishReport(report, o, named ? QStringList() : QStringList{f.filename}, why);
+    bool reportLost = false;
+    if (!o.report.isEmpty()) {
+        if (!named)
+            report.notWritten.push_back({f.filename, why});
+        report.endTime = QDateTime::currentDateTimeUtc();
+        QString error;
+        reportLost = !writeCaseReports(report, o.report, &error);
+        if (reportLost)
+            err(QStringLiteral("the report %1 could not be written: %2").arg(QDir::toNativeSeparators(o.report), error));
+    }
 
     if (!outcome.error.isEmpty())
         err(outcome.error);

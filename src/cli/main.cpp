@@ -5,7 +5,6 @@
 #include "commands.h"
 #include "log.h"
 #include "outputfile.h"
-#include "sha256.h"
 #include "videomodule.h"
 
 #include <QCoreApplication>
@@ -177,23 +176,22 @@ int run(const Options &o)
     if (o.command == Command::Verify)
         return runVerify(o);
 
-    OpenedSource opened = openSource(o.source, &problem);
+    QStringList notes;
+    CaseSource opened = openCaseSource(o.source, &problem, &notes);
+    for (const QString &note : notes)
+        err(note);
     if (!opened.source) {
         err(problem);
         return ExitUsage;
     }
     if (!o.sourceMap.isEmpty()) {
         // What the map does not mark finished reads as unreadable, and is named so.
-        RescueMap map;
-        const uint64_t bytes = static_cast<uint64_t>(std::max<int64_t>(opened.source->sectors(), 0)) * kSectorSize;
-        if (!RescueMap::load(o.sourceMap, bytes, &map, &problem)) {
+        if (!readThroughImageMap(opened, o.sourceMap, &problem)) {
             err(problem);
             return ExitUsage;
         }
         err(QStringLiteral("source: an image with its map %1 (%2); every area not finished reads as unreadable")
-                .arg(QDir::toNativeSeparators(o.sourceMap), mapSummaryText(map)));
-        opened.imageMap = o.sourceMap;
-        opened.source = std::make_shared<MappedImageSource>(opened.source, std::move(map));
+                .arg(QDir::toNativeSeparators(o.sourceMap), opened.description.imageMapSummary));
     }
     const QString clash = outputClash(o, opened, {});
     if (!clash.isEmpty()) {
@@ -211,17 +209,11 @@ int run(const Options &o)
     query.end = o.to;
     query.allChannels = o.allChannels;
     query.unlisted = o.unlisted || o.carved || o.command == Command::Overview || o.command == Command::Carve;
-    QString directorySha256;
-    std::function<void(const DirectoryRead &)> onDirectory;
     DirectoryRead directory; // kept for the image: it is not read twice
-    if (!o.report.isEmpty() || o.command == Command::Image)
-        onDirectory = [&](const DirectoryRead &d) {
-            if (d.sector0Read)
-                directorySha256 = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
-            if (o.command == Command::Image)
-                directory = d;
-        };
-    Listing listing = listRecordings(opened.source, query, onDirectory);
+    CaseListing listed = listCase(opened, query, !o.report.isEmpty() || o.command == Command::Image,
+                                  o.command == Command::Image ? &directory : nullptr);
+    const QString directoryDigest = listed.directoryDigest;
+    Listing &listing = listed.listing;
     bool lost = reportListingLosses(listing);
     keepSameNamed(listing);
     // An image is made whatever the directory says: its sectors are worth keeping.
@@ -236,7 +228,7 @@ int run(const Options &o)
         listing.recordings = unlistedMatching(listing.unlisted, query);
     if (o.command == Command::Carve || (o.carved && o.command == Command::Preview)) {
         catchStopSignals();
-        const int status = runCarve(listing, o, opened, directorySha256);
+        const int status = runCarve(listing, o, opened, directoryDigest);
         return status == ExitDone && lost ? ExitLoss : status;
     }
     if (o.command == Command::List)
@@ -244,7 +236,7 @@ int run(const Options &o)
     // What writes files stops in order: nothing in hand is left behind.
     catchStopSignals();
     if (o.command == Command::Overview)
-        return runOverview(listing, o, lost);
+        return runOverview(listing, o, opened, lost);
     if (o.clockOffset && (o.fromGiven || o.toGiven))
         err(QStringLiteral("clock offset %1: the true times %2 to %3 are the recorder's %4 to %5")
                 .arg(clockOffsetText(*o.clockOffset), stampText(o.trueFrom), stampText(o.trueTo), stampText(o.from),
@@ -256,8 +248,8 @@ int run(const Options &o)
             return ExitUsage;
         }
     const int status = o.command == Command::Preview ? runPreview(listing, o, orderedRecordings(listing), opened)
-                       : o.command == Command::Image ? runImage(listing, o, opened, directorySha256, directory)
-                                                     : runExport(listing, o, orderedRecordings(listing), opened, directorySha256);
+                       : o.command == Command::Image ? runImage(listing, o, opened, directoryDigest, directory)
+                                                     : runExport(listing, o, orderedRecordings(listing), opened, directoryDigest);
     return status == ExitDone && lost ? ExitLoss : status;
 }
 

@@ -69,11 +69,6 @@ QString stampText(RecorderTime t)
     return recorderStampText(t);
 }
 
-uint64_t recordingBytes(const Recording &r)
-{
-    return static_cast<uint64_t>(r.clusters.size()) * kClusterBytes;
-}
-
 QString channelText(const Options &o)
 {
     return o.allChannels ? QStringLiteral("any channel") : QStringLiteral("channel %1").arg(o.channel + 1);

@@ -36,11 +36,11 @@ QString previewPath(const Options &o, const Recording &r)
     return recordingFolderPath(o.outDir, r) + QLatin1Char('/') + base + QStringLiteral(".png");
 }
 
-QString outputClash(const Options &o, const OpenedSource &opened, const QList<const Recording *> &chosen)
+QString outputClash(const Options &o, const CaseSource &opened, const QList<const Recording *> &chosen)
 {
     OutputClaims claims;
-    claims.addSource(opened.devicePath, QStringLiteral("the source %1").arg(quoted(opened.devicePath)));
-    for (const QString &segment : opened.segments)
+    claims.addSource(opened.description.devicePath, QStringLiteral("the source %1").arg(quoted(opened.description.devicePath)));
+    for (const QString &segment : opened.description.segments)
         claims.addSource(segment, QStringLiteral("%1, a file of the source's set").arg(quoted(segment)));
     if (!o.sourceMap.isEmpty())
         claims.addSource(o.sourceMap, QStringLiteral("--source-map %1").arg(quoted(o.sourceMap)));

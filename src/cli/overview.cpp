@@ -3,10 +3,9 @@
 #include "commands.h"
 
 #include "clock.h"
-#include "driveidentity.h"
+#include "casepreview.h"
 #include "export.h"
 #include "overview.h"
-#include "sectorread.h"
 
 #include "videomodule.h"
 
@@ -22,23 +21,6 @@ namespace cli {
 
 namespace {
 
-QString deviceText(const QString &path)
-{
-    if (!path.startsWith(QLatin1String("/dev/")))
-        return {};
-    const DriveIdentity id = driveIdentity(path);
-    QStringList parts;
-    const QString model = (id.vendor.isEmpty() || id.model.startsWith(id.vendor)) ? id.model
-                                                                                 : id.vendor + QLatin1Char(' ') + id.model;
-    if (!model.isEmpty())
-        parts << model;
-    if (!id.serial.isEmpty())
-        parts << QStringLiteral("serial %1").arg(id.serial);
-    if (!id.backingFile.isEmpty())
-        parts << QStringLiteral("backed by %1").arg(id.backingFile);
-    return parts.join(QStringLiteral(", "));
-}
-
 // One small contact sheet per recording, read through the listing's source,
 // kept in memory for the page. Returns how many recordings got none; a stop
 // ends it early.
@@ -48,22 +30,9 @@ int addPreviews(const Listing &listing, int frames, OverviewInput *in)
     for (const Recording &r : in->recordings) {
         if (stopSignal())
             break;
-        const ClusterReader read = [&](uint32_t index, uint8_t *buffer) {
-            if (index >= static_cast<uint32_t>(r.clusters.size()) || stopSignal())
-                return false;
-            return readCluster(*listing.source, clusterSector(listing.info.data_offset, r.clusters[index]), buffer) == 0;
-        };
-        PreviewOptions options;
-        options.clusterCount = static_cast<uint32_t>(r.clusters.size());
-        options.start = r.startTime;
-        options.end = r.endTime;
-        options.frames = frames;
-        options.maxTileWidth = 96;
-        options.recordingName = r.name;
-        options.stop = [] { return stopSignal() != 0; };
-        const PreviewResult result = videoModule(nullptr)->writePreview(read, options, QString());
-        if (result.ok)
-            in->previews.insert(r.name, result.png);
+        const RecordingPreview p = previewRecording(listing, r, frames, 96, [] { return stopSignal() != 0; });
+        if (p.result.ok)
+            in->previews.insert(r.name, p.result.png);
         else
             ++missing;
     }
@@ -72,35 +41,28 @@ int addPreviews(const Listing &listing, int frames, OverviewInput *in)
 
 } // namespace
 
-int runOverview(const Listing &listing, const Options &o, bool lost)
+int runOverview(const Listing &listing, const Options &o, const CaseSource &opened, bool lost)
 {
     OverviewInput in;
-    in.source.path = o.source;
-    const QString device = QString::fromStdString(listing.source->path());
-    in.source.device = deviceText(device);
-    if (device != o.source && !device.isEmpty())
-        in.source.device = in.source.device.isEmpty() ? device : device + QStringLiteral(", ") + in.source.device;
-    in.source.sizeBytes = static_cast<quint64>(listing.info.totalSec) * kSectorSize;
-    in.source.hasLayout = listing.info.totalSec > 0;
-    in.source.layout = listing.info;
-    in.source.signatureFound = listing.signature;
+    in.source = opened.description;
+    describeListing(in.source, listing, QString());
     if (!listing.sector0Read)
-        in.source.notes << QStringLiteral("sector 0 could not be read: the partition start and the directory's place "
+        in.notes << QStringLiteral("sector 0 could not be read: the partition start and the directory's place "
                                           "are unknown, so no recording is shown");
     if (const uint64_t bad = listing.directoryUnreadableSectors())
-        in.source.notes << QStringLiteral("%1 of the directory's %2 could not be read; recordings described there "
+        in.notes << QStringLiteral("%1 of the directory's %2 could not be read; recordings described there "
                                           "are not shown")
                                .arg(bad)
                                .arg(countText(listing.directorySectors, "sector", "sectors"));
     if (listing.scan.bounded)
-        in.source.notes << QStringLiteral("the directory links more clusters than the disk holds; listing stopped at "
+        in.notes << QStringLiteral("the directory links more clusters than the disk holds; listing stopped at "
                                           "record %1, the page is incomplete")
                                .arg(listing.scan.stoppedAtRecord);
     in.from = o.from;
     in.to = o.to;
     in.clockOffset = o.clockOffset;
     if (o.clockObservation)
-        in.source.notes << QStringLiteral("clock offset measured: the recorder showed %1 when the true time was %2")
+        in.notes << QStringLiteral("clock offset measured: the recorder showed %1 when the true time was %2")
                                .arg(secondsText(o.clockObservation->recorder), secondsText(o.clockObservation->trueTime));
     in.generated = QStringLiteral("Written by korvath-cli %1 on %2 UTC.")
                        .arg(QStringLiteral(KORVATH_VERSION),
@@ -112,7 +74,7 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
         renamed += r->name != recordingFileName(r->startTime, r->endTime, r->channel);
     }
     if (renamed)
-        in.source.notes << QStringLiteral("%1 the name of a later recording (the same channel and times): shown "
+        in.notes << QStringLiteral("%1 the name of a later recording (the same channel and times): shown "
                                           "with the first cluster in the name")
                                .arg(countText(renamed, "recording shares", "recordings share"));
     ScanQuery any = listing.query;
@@ -133,7 +95,7 @@ int runOverview(const Listing &listing, const Options &o, bool lost)
 
     if (o.frames > 0) {
         if (const int missing = addPreviews(listing, o.frames, &in))
-            in.source.notes << QStringLiteral("%1 without a preview: no picture could be decoded from their clusters")
+            in.notes << QStringLiteral("%1 without a preview: no picture could be decoded from their clusters")
                                    .arg(countText(static_cast<uint64_t>(missing), "recording", "recordings"));
     }
     if (stopSignal()) {

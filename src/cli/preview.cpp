@@ -2,22 +2,18 @@
 #include "commands.h"
 
 #include "export.h"
-#include "iobuffer.h"
+#include "casepreview.h"
 #include "outputfile.h"
-#include "sectorread.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <cstdio>
-#include <cstring>
-
-#include "videomodule.h"
 
 namespace korvath {
 namespace cli {
 
 int runPreview(const Listing &listing, const Options &o, const QList<const Recording *> &ordered,
-               const OpenedSource &opened)
+               const CaseSource &opened)
 {
     QList<const Recording *> chosen;
     for (const Recording *r : ordered)
@@ -56,7 +52,6 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
     }
 
     int failures = 0;
-    IoBytes cluster(kClusterBytes);
     for (int i = 0; i < chosen.size() && !stopSignal(); ++i) {
         const Recording &r = *chosen[i];
         const QString shown = QDir::toNativeSeparators(QDir::cleanPath(paths[i]));
@@ -68,29 +63,10 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
             ++failures;
             continue;
         }
-        // A cluster with any unreadable sector is not used: a picture is never
-        // decoded from the zeros that stand in for lost sectors.
-        int unreadable = 0;
-        const ClusterReader read = [&](uint32_t index, uint8_t *buffer) {
-            if (index >= static_cast<uint32_t>(r.clusters.size()) || stopSignal())
-                return false;
-            if (readCluster(*listing.source, clusterSector(listing.info.data_offset, r.clusters[static_cast<int>(index)]),
-                            cluster.data())
-                != 0) {
-                ++unreadable;
-                return false;
-            }
-            std::memcpy(buffer, cluster.data(), kClusterBytes);
-            return true;
-        };
-        PreviewOptions p;
-        p.clusterCount = static_cast<uint32_t>(r.clusters.size());
-        p.start = r.startTime;
-        p.end = r.endTime;
-        p.frames = o.frames;
-        p.recordingName = r.name;
-        p.stop = [] { return stopSignal() != 0; };
-        const PreviewResult result = videoModule(nullptr)->writePreview(read, p, paths[i]);
+        const RecordingPreview preview =
+            previewRecording(listing, r, o.frames, PreviewOptions().maxTileWidth, [] { return stopSignal() != 0; }, paths[i]);
+        const PreviewResult &result = preview.result;
+        const int unreadable = preview.unreadableClusters;
         if (stopSignal())
             break;
         if (unreadable)
@@ -122,7 +98,7 @@ int runPreview(const Listing &listing, const Options &o, const QList<const Recor
                 .arg(found)
                 .arg(o.frames)
                 .arg(result.clustersRead)
-                .arg(countText(p.clusterCount, "cluster", "clusters")));
+                .arg(countText(static_cast<uint64_t>(r.clusters.size()), "cluster", "clusters")));
         flushOut();
     }
     if (stopSignal()) {

@@ -54,9 +54,9 @@ int runVerify(const Options &o)
                 .arg(QDir::toNativeSeparators(o.report), problem));
         return ExitUsage;
     }
-    OpenedSource opened;
+    CaseSource opened;
     if (!o.source.isEmpty()) {
-        opened = openSource(o.source, &problem);
+        opened = openCaseSource(o.source, &problem);
         if (!opened.source) {
             err(problem);
             return ExitUsage;

@@ -687,6 +687,8 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
             outcome.clustersNotRead += clustersLeft(result, rec);
         outcome.clustersNotRead += result.clustersNotRead;
         outcome.sourceGone = outcome.sourceGone || health.gone;
+        if (result.written())
+            result.lossMap = lossMapOf(dataOffset, rec.clusters, result.unreadableRanges);
         if (hooks.recordingDone)
             hooks.recordingDone(result);
         // Past a source that stopped answering the later recordings are not tried.
@@ -723,6 +725,8 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
         outcome.clustersNotRead += result.clustersNotRead;
         outcome.sourceGone = outcome.sourceGone || health.gone || result.status == ExportStatus::SourceGone;
         outcome.cancelled = outcome.cancelled || result.status == ExportStatus::Cancelled;
+        if (result.written())
+            result.lossMap = lossMapOf(dataOffset, p.second->clusters, result.unreadableRanges);
         if (hooks.recordingDone)
             hooks.recordingDone(result);
     }

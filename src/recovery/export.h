@@ -7,6 +7,7 @@
 #include "deadlinereader.h"
 #include "iobuffer.h"
 #include "layout.h"
+#include "lossmap.h"
 #include "rescuemap.h"
 #include "scan.h"
 #include "sectorread.h"
@@ -44,6 +45,7 @@ struct RecordingExport {
     uint64_t unreadableSectors = 0;
     std::vector<UnreadableCluster> unreadableClusters;
     std::vector<SectorRange> unreadableRanges; // absolute sectors on the source
+    LossMap lossMap; // of a written file: where each of its bytes came from
     uint32_t clustersNotRead = 0; // after the source stopped answering: written as zeros, counted as unreadable
     ExportStatus status = ExportStatus::Written;
     QString error; // what went wrong, as a clause after the file name; empty when written

@@ -82,4 +82,9 @@ QList<const Recording *> orderedRecordings(const Listing &listing)
     return out;
 }
 
+uint64_t recordingBytes(const Recording &r)
+{
+    return static_cast<uint64_t>(r.clusters.size()) * kClusterBytes;
+}
+
 } // namespace korvath

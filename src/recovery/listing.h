@@ -45,6 +45,9 @@ struct Listing {
     bool empty() const { return recordings.isEmpty(); }
 };
 
+// The bytes a copy of the recording holds: its clusters back to back.
+uint64_t recordingBytes(const Recording &r);
+
 // The scan of a directory already read, kept with what it was made from.
 Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo &info, const DirectoryRead &directory,
                     const ScanQuery &query);

@@ -87,7 +87,7 @@ private:
 
     void source()
     {
-        const ReportSource &s = m_r.source;
+        const SourceDescription &s = m_r.source;
         m_h << "<h2>Source</h2>\n<table class=\"src\" id=\"source\">\n";
         row("Given as", s.givenPath);
         row("Opened", s.devicePath + (s.blockDevice ? QStringLiteral(" (block device)") : QString()));

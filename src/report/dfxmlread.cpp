@@ -136,7 +136,7 @@ private:
 
     void readSource()
     {
-        ReportSource &s = r.source;
+        SourceDescription &s = r.source;
         while (ok() && x.readNextStartElement()) {
             if (is(kDfxmlNamespace, "image_filename"))
                 s.givenPath = x.readElementText();

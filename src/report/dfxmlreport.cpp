@@ -16,87 +16,6 @@
 
 namespace korvath {
 
-std::vector<ByteRun> buildByteRuns(uint32_t dataOffset, const ClusterList &clusters,
-                                   std::vector<UnreadableSectors> unreadable)
-{
-    const size_t count = static_cast<size_t>(clusters.size());
-    unreadable.erase(std::remove_if(unreadable.begin(), unreadable.end(),
-                                    [&](const UnreadableSectors &u) {
-                                        return u.position >= count || u.count == 0 || u.firstSector >= kClusterSectors;
-                                    }),
-                     unreadable.end());
-    std::sort(unreadable.begin(), unreadable.end(), [](const UnreadableSectors &a, const UnreadableSectors &b) {
-        return a.position != b.position ? a.position < b.position : a.firstSector < b.firstSector;
-    });
-
-    std::vector<ByteRun> runs;
-    // Joins a piece to the last run when both kinds and both places continue it.
-    auto append = [&runs](uint64_t fileOffset, uint64_t imgOffset, uint64_t length, bool fill) {
-        if (length == 0)
-            return;
-        if (!runs.empty()) {
-            ByteRun &last = runs.back();
-            if (last.zeroFill == fill && last.fileOffset + last.length == fileOffset
-                && last.imgOffset + last.length == imgOffset) {
-                last.length += length;
-                return;
-            }
-        }
-        runs.push_back(ByteRun{fileOffset, imgOffset, length, fill});
-    };
-
-    size_t u = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const uint64_t img = clusterSector(dataOffset, clusters[static_cast<int>(i)]) * kSectorSize;
-        const uint64_t file = static_cast<uint64_t>(i) * kClusterBytes;
-        uint32_t at = 0; // sectors of this cluster already placed
-        for (; u < unreadable.size() && unreadable[u].position == i; ++u) {
-            const uint32_t end = static_cast<uint32_t>(
-                std::min<uint64_t>(uint64_t(unreadable[u].firstSector) + unreadable[u].count, kClusterSectors));
-            if (end <= at)
-                continue; // inside a range already placed
-            const uint32_t first = std::max(unreadable[u].firstSector, at);
-            append(file + uint64_t(at) * kSectorSize, img + uint64_t(at) * kSectorSize,
-                   uint64_t(first - at) * kSectorSize, false);
-            append(file + uint64_t(first) * kSectorSize, img + uint64_t(first) * kSectorSize,
-                   uint64_t(end - first) * kSectorSize, true);
-            at = end;
-        }
-        append(file + uint64_t(at) * kSectorSize, img + uint64_t(at) * kSectorSize,
-               uint64_t(kClusterSectors - at) * kSectorSize, false);
-    }
-    return runs;
-}
-
-SectorReader noteUnreadableSectors(SectorReader reader, std::vector<uint64_t> *sectors)
-{
-    return [reader = std::move(reader), sectors](uint64_t sector, void *buffer, uint32_t count) {
-        const uint32_t got = reader(sector, buffer, count);
-        if (count == 1 && got != kSectorSize)
-            sectors->push_back(sector);
-        return got;
-    };
-}
-
-std::vector<UnreadableSectors> unreadableInCluster(size_t position, uint64_t clusterFirstSector,
-                                                   const std::vector<uint64_t> &sectors)
-{
-    std::vector<uint32_t> inside;
-    for (const uint64_t s : sectors)
-        if (s >= clusterFirstSector && s - clusterFirstSector < kClusterSectors)
-            inside.push_back(static_cast<uint32_t>(s - clusterFirstSector));
-    std::sort(inside.begin(), inside.end());
-    inside.erase(std::unique(inside.begin(), inside.end()), inside.end());
-    std::vector<UnreadableSectors> out;
-    for (const uint32_t s : inside) {
-        if (!out.empty() && out.back().firstSector + out.back().count == s)
-            ++out.back().count;
-        else
-            out.push_back({position, s, 1});
-    }
-    return out;
-}
-
 std::vector<LibraryVersion> coreLibraries()
 {
     return {{QStringLiteral("Qt"), QStringLiteral(QT_VERSION_STR), QString::fromLatin1(qVersion())},
@@ -256,7 +175,7 @@ void writeClock(Writer &w, const CaseReport &r)
     }
 }
 
-void writeSource(Writer &w, const ReportSource &s)
+void writeSource(Writer &w, const SourceDescription &s)
 {
     w.start(D, "source");
     w.text(D, "image_filename", s.givenPath);

@@ -7,6 +7,8 @@
 #include "export.h"
 #include "libraryversion.h"
 #include "layout.h"
+#include "lossmap.h"
+#include "sourcedescription.h"
 #include "recordertime.h"
 #include "scan.h"
 #include "sectorread.h"
@@ -19,70 +21,6 @@
 #include <vector>
 
 namespace korvath {
-
-// DFXML's byte_run: `len` bytes at `fileOffset` in the file came from
-// `imgOffset` on the source; a zero-filled run stands where the source could
-// not be read, at the place it would have come from.
-struct ByteRun {
-    uint64_t fileOffset = 0;
-    uint64_t imgOffset = 0;
-    uint64_t length = 0;
-    bool zeroFill = false;
-    bool operator==(const ByteRun &o) const
-    {
-        return fileOffset == o.fileOffset && imgOffset == o.imgOffset && length == o.length && zeroFill == o.zeroFill;
-    }
-};
-
-// Sectors of one cluster of a recording that could not be read.
-struct UnreadableSectors {
-    size_t position = 0;      // of the cluster in the recording's list
-    uint32_t firstSector = 0; // within the cluster, 0 .. kClusterSectors-1
-    uint32_t count = 0;
-};
-
-// One run per stretch of consecutive clusters, split around the unreadable
-// sectors, which become zero-filled runs. `unreadable` may come in any order
-// and overlap; ranges past a cluster's end or the list's end are clipped away.
-std::vector<ByteRun> buildByteRuns(uint32_t dataOffset, const ClusterList &clusters,
-                                   std::vector<UnreadableSectors> unreadable = {});
-
-// readCluster only counts the sectors it gives up on; this reader passes
-// every call on and notes each single-sector read that comes back short,
-// which is exactly where readCluster leaves zeros.
-SectorReader noteUnreadableSectors(SectorReader reader, std::vector<uint64_t> *sectors);
-
-// The noted sectors that fall in the cluster at `position` (first sector
-// `clusterFirstSector`), as ranges for buildByteRuns.
-std::vector<UnreadableSectors> unreadableInCluster(size_t position, uint64_t clusterFirstSector,
-                                                   const std::vector<uint64_t> &sectors);
-
-struct StoredImageHash {
-    QString type;  // "md5", "sha1", as the image container keeps them
-    QString value; // hex
-};
-
-struct ReportSource {
-    QString givenPath;  // as typed on the command line
-    QString devicePath; // what was opened
-    bool blockDevice = false;
-    QString vendor, model, serial; // as the system reports them; empty when unknown
-    QString backingFile;           // of a loop device
-    uint64_t sizeBytes = 0;
-    uint64_t sectors = 0;
-    QString imageFormat;            // as detected: "raw image", "E01", "split raw", "AFF", "block device", ...
-    bool recorderSignature = false; // in sector 0
-    bool sector0Read = true;        // false: signature and partition start unknown, the directory not read
-    uint32_t partitionStart = 0;
-    VolumeInfo layout;
-    std::vector<SectorRange> directoryUnreadable;
-    QString directorySha256; // of the directory bytes as read
-    std::vector<StoredImageHash> imageHashes;
-    // An image read through the map it was made with: what the map did not
-    // mark finished was read as unreadable.
-    QString imageMap;
-    QString imageMapSummary;
-};
 
 // The map of an acquisition: bytes of the source in each state at the end.
 struct MapRecord {
@@ -148,7 +86,7 @@ struct CaseReport {
     QString commandLine;
     QDateTime startTime; // written in UTC
     QDateTime endTime;
-    ReportSource source;
+    SourceDescription source;
     // The recorder's clock minus the true time, when it was given: each
     // recording's true times are written beside its stamps.
     std::optional<qint64> clockOffset;

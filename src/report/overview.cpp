@@ -280,7 +280,7 @@ private:
     void head()
     {
         m_h << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>Recorder disk overview: "
-            << m_in.source.path << "</title>\n<style>\n"
+            << m_in.source.givenPath << "</title>\n<style>\n"
             << kPageStyle
             << "table.rec td,table.rec th,table.gap td,table.gap th{border-bottom:1px solid #ddd}\n"
                "table.rec{table-layout:fixed;margin:0}table.rec td{overflow:hidden}\n"
@@ -315,15 +315,21 @@ private:
 
     void source()
     {
-        const OverviewSource &s = m_in.source;
+        const SourceDescription &s = m_in.source;
         m_h << "<table class=\"src\">\n";
-        sourceRow("Source", s.path);
-        if (!s.device.isEmpty())
-            sourceRow("Device", s.device);
+        sourceRow("Source", s.givenPath);
+        // What was opened, when it is not what was given, and what the system says of it.
+        QStringList device;
+        if (s.devicePath != s.givenPath && !s.devicePath.isEmpty())
+            device << s.devicePath;
+        if (!s.identityText().isEmpty())
+            device << s.identityText();
+        if (!device.isEmpty())
+            sourceRow("Device", device.join(QStringLiteral(", ")));
         sourceRow("Size", bytesText(s.sizeBytes));
-        sourceRow("Signature", s.signatureFound ? QStringLiteral("found (\"WFS\" ... \"XM\" in sector 0)")
+        sourceRow("Signature", s.recorderSignature ? QStringLiteral("found (\"WFS\" ... \"XM\" in sector 0)")
                                                 : QStringLiteral("NOT found in sector 0"));
-        if (s.hasLayout)
+        if (s.layout.totalSec > 0)
             sourceRow("Layout", QStringLiteral("dir_size %1 sectors, data_offset %2, rev_clu %3, totalSec %4")
                                     .arg(s.layout.dir_size)
                                     .arg(s.layout.data_offset)
@@ -339,7 +345,7 @@ private:
         sourceRow("Clock offset", hasOffset() ? clockOffsetText(offset()) + QStringLiteral(" (recorder minus true time)")
                                               : QStringLiteral("none given"));
         sourceRow("Recordings", QStringLiteral("%1 in %2 channel(s)").arg(m_in.recordings.size()).arg(m_lanes.size()));
-        for (const QString &note : s.notes)
+        for (const QString &note : m_in.notes)
             sourceRow("Note", note);
         m_h << "</table>\n";
     }

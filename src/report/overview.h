@@ -18,6 +18,7 @@
 
 #include "layout.h"
 #include "scan.h"
+#include "sourcedescription.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -30,18 +31,9 @@ class QIODevice;
 
 namespace korvath {
 
-struct OverviewSource {
-    QString path;           // as the user gave it
-    QString device;         // model, serial... empty when unknown
-    quint64 sizeBytes = 0;
-    bool hasLayout = false; // layout known (the drive could be sized)
-    VolumeInfo layout;
-    bool signatureFound = false;
-    QStringList notes;      // further lines, shown as given
-};
-
 struct OverviewInput {
-    OverviewSource source;
+    SourceDescription source;
+    QStringList notes; // further lines about the source, shown as given
     RecorderTime from = 0; // the range asked, as recorder stamps
     RecorderTime to = 0;
     std::optional<qint64> clockOffset; // recorder's clock minus the true time, seconds

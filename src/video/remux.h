@@ -4,6 +4,7 @@
 #pragma once
 
 #include "libraryversion.h"
+#include "lossmap.h"
 #include "recordertime.h"
 
 #include <QString>
@@ -15,11 +16,6 @@ namespace korvath {
 
 // libavformat and libavcodec, as built and as loaded, for a report.
 std::vector<LibraryVersion> remuxLibraries();
-
-struct ByteRange {
-    uint64_t offset = 0;
-    uint64_t length = 0;
-};
 
 struct RemuxOptions {
     RecorderTime start = 0;

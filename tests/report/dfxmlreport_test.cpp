@@ -215,7 +215,7 @@ CaseReport sampleReport()
     r.commandLine = QStringLiteral("korvath-cli export /dev/sdb --channel 1 --to \"out dir\"");
     r.startTime = QDateTime(QDate(2026, 12, 8), QTime(6, 0, 1), Qt::UTC);
     r.endTime = QDateTime(QDate(2026, 12, 8), QTime(7, 30, 2), Qt::UTC);
-    ReportSource &s = r.source;
+    SourceDescription &s = r.source;
     s.givenPath = QStringLiteral("/dev/disk/by-id/ata-WDC_1");
     s.devicePath = QStringLiteral("/dev/sdb");
     s.blockDevice = true;
@@ -421,7 +421,7 @@ TEST_F(DfxmlReportTest, ReadsBackWhatItWrote)
         EXPECT_EQ(b.libraries[i].built, r.libraries[i].built);
         EXPECT_EQ(b.libraries[i].loaded, r.libraries[i].loaded);
     }
-    const ReportSource &s = b.source;
+    const SourceDescription &s = b.source;
     EXPECT_EQ(s.givenPath, r.source.givenPath);
     EXPECT_EQ(s.devicePath, r.source.devicePath);
     EXPECT_EQ(s.blockDevice, r.source.blockDevice);

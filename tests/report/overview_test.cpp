@@ -54,11 +54,10 @@ Recording recording(uint32_t channel, const char *start, const char *end, int cl
 OverviewInput input(const QVector<Recording> &recordings)
 {
     OverviewInput in;
-    in.source.path = QStringLiteral("/tmp/disk.img");
+    in.source.givenPath = QStringLiteral("/tmp/disk.img");
     in.source.sizeBytes = 500107862016ull;
-    in.source.hasLayout = true;
     in.source.layout = volumeInfoForSectors(976773168ull);
-    in.source.signatureFound = true;
+    in.source.recorderSignature = true;
     in.from = stampOf("2000-01-01 00:00:00");
     in.to = stampOf("2063-12-31 23:59:59");
     in.recordings = recordings;
@@ -332,9 +331,9 @@ TEST(Overview, TextFromTheDiskIsEscapedAndNothingIsFetched)
     Recording hostile = recording(0, "2016-03-05 08:00:00", "2016-03-05 09:00:00");
     hostile.name = QStringLiteral("<img src=x onerror=alert(1)>\"'&\x01.h264");
     OverviewInput in = input({hostile, recording(1, "2016-03-05 10:00:00", "2016-03-05 11:00:00")});
-    in.source.path = QStringLiteral("/dev/<script>alert(1)</script>");
-    in.source.device = QStringLiteral("Model \"X\" & <b>");
-    in.source.notes = QStringList{QStringLiteral("</table><script src=\"http://example.invalid/x.js\"></script>")};
+    in.source.givenPath = QStringLiteral("/dev/<script>alert(1)</script>");
+    in.source.model = QStringLiteral("Model \"X\" & <b>");
+    in.notes = QStringList{QStringLiteral("</table><script src=\"http://example.invalid/x.js\"></script>")};
     in.generated = QStringLiteral("<style>body{background:url(http://example.invalid/)}</style>");
     const QByteArray png("\x89PNG\r\n\x1a\n" "0123456789", 18);
     in.previews.insert(hostile.name, png);

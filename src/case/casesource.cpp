@@ -1,8 +1,11 @@
-#include "commands.h"
+#include "casesource.h"
 
 #include "disklist.h"
-
+#include "driveidentity.h"
 #include "imagesource.h"
+#include "sha256.h"
+
+#include <QDir>
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,7 +14,6 @@
 #include <cstring>
 
 namespace korvath {
-namespace cli {
 
 namespace {
 
@@ -38,14 +40,14 @@ bool mayBeImageSet(const QString &path)
 // An image set (E01, split raw, AFF) through the image layer; a plain raw
 // file stays with the drive layer. False with `error` set when the set is
 // incomplete or damaged beyond opening.
-bool openEvidenceImage(const QString &path, OpenedSource *opened, QString *error)
+bool openEvidenceImage(const QString &path, CaseSource *opened, QString *error, QStringList *notes)
 {
     if (!mayBeImageSet(path))
         return true;
     QString why;
     const ImageModule *module = imageModule(&why);
     if (!module) {
-        *error = QStringLiteral("cannot open '%1': this korvath-cli cannot load its image module: %2").arg(path, why);
+        *error = QStringLiteral("cannot open '%1': this program cannot load its image module: %2").arg(path, why);
         return false;
     }
     ImageFacts facts;
@@ -62,26 +64,29 @@ bool openEvidenceImage(const QString &path, OpenedSource *opened, QString *error
         const QString suffix = QFileInfo(path).suffix().toLower();
         static const QRegularExpression ewfName(QStringLiteral("^(e\\d\\d|ex01)$"));
         if (ewfName.match(suffix).hasMatch() || suffix == QLatin1String("aff"))
-            err(QStringLiteral("'%1' is named like an %2 image but does not begin like one: read as a raw image")
-                    .arg(path, suffix == QLatin1String("aff") ? QStringLiteral("AFF") : QStringLiteral("E01")));
+            if (notes)
+                *notes << QStringLiteral("'%1' is named like an %2 image but does not begin like one: read as a raw image")
+                              .arg(path, suffix == QLatin1String("aff") ? QStringLiteral("AFF") : QStringLiteral("E01"));
         return true;
     }
-    opened->kind = facts.kindName;
-    opened->segments = facts.segments;
+    SourceDescription &d = opened->description;
+    d.imageFormat = facts.kindName;
+    d.segments = facts.segments;
     for (const StoredHash &h : facts.hashes)
-        opened->imageHashes.append({h.type, h.hex});
-    opened->devicePath = path;
+        d.imageHashes.push_back({h.type, h.hex});
+    d.devicePath = path;
     opened->source = std::shared_ptr<const SectorSource>(std::move(image));
     return true;
 }
 
 } // namespace
 
-// All digits: a drive number, as `disks` prints it; anything else: a path.
-OpenedSource openSource(const QString &source, QString *error)
+// All digits: a drive number, as the disk list gives it; anything else: a path.
+CaseSource openCaseSource(const QString &source, QString *error, QStringList *notes)
 {
-    OpenedSource opened;
-    opened.given = source;
+    CaseSource opened;
+    SourceDescription &d = opened.description;
+    d.givenPath = source;
     static const QRegularExpression digits(QStringLiteral("^\\d+$"));
     QString device = source;
     QString shown = QStringLiteral("'%1'").arg(source);
@@ -96,7 +101,7 @@ OpenedSource openSource(const QString &source, QString *error)
         formatDrivePath(path, n);
         device = QString::fromLocal8Bit(path);
         if (device.isEmpty()) {
-            *error = QStringLiteral("there is no drive %1 (see 'korvath-cli disks')").arg(n);
+            *error = QStringLiteral("there is no drive %1 (see the list of disks)").arg(n);
             return opened;
         }
         shown = QStringLiteral("drive %1 (%2)").arg(n).arg(device);
@@ -109,10 +114,13 @@ OpenedSource openSource(const QString &source, QString *error)
         return opened;
     }
     if (!driveNumber && QFileInfo(source).isFile()) {
-        if (!openEvidenceImage(source, &opened, error))
+        if (!openEvidenceImage(source, &opened, error, notes))
             return opened;
-        if (opened.source)
+        if (opened.source) {
+            d.sectors = static_cast<uint64_t>(std::max<int64_t>(opened.source->sectors(), 0));
+            d.sizeBytes = d.sectors * kSectorSize;
             return opened;
+        }
     }
     errno = 0;
     const DriveHandle handle = openDrive(device.toLocal8Bit().constData());
@@ -127,13 +135,57 @@ OpenedSource openSource(const QString &source, QString *error)
         *error = QStringLiteral("%1 has no sectors: not a block device or disk image").arg(shown);
         return opened;
     }
-    opened.blockDevice = !QFileInfo(device).isFile();
-    opened.kind = driveNumber ? QStringLiteral("drive") : opened.blockDevice ? QStringLiteral("block device")
-                                                                             : QStringLiteral("raw image");
-    opened.devicePath = device;
+    d.blockDevice = !QFileInfo(device).isFile();
+    d.imageFormat = driveNumber ? QStringLiteral("drive") : d.blockDevice ? QStringLiteral("block device")
+                                                                          : QStringLiteral("raw image");
+    d.devicePath = device;
+    d.sectors = static_cast<uint64_t>(drive->sectors());
+    d.sizeBytes = d.sectors * kSectorSize;
+    if (d.blockDevice) {
+        const DriveIdentity id = driveIdentity(device);
+        d.vendor = id.vendor;
+        d.model = id.model;
+        d.serial = id.serial;
+        d.backingFile = id.backingFile;
+    }
     opened.source = drive;
     return opened;
 }
 
-} // namespace cli
+bool readThroughImageMap(CaseSource &opened, const QString &mapPath, QString *error)
+{
+    RescueMap map;
+    if (!RescueMap::load(mapPath, opened.description.sizeBytes, &map, error))
+        return false;
+    opened.description.imageMap = mapPath;
+    opened.description.imageMapSummary = mapSummaryText(map);
+    opened.source = std::make_shared<MappedImageSource>(opened.source, std::move(map));
+    return true;
+}
+
+void describeListing(SourceDescription &d, const Listing &listing, const QString &directorySha256)
+{
+    d.recorderSignature = listing.signature;
+    d.sector0Read = listing.sector0Read;
+    d.partitionStart = listing.volumeStart;
+    d.layout = listing.info;
+    d.directoryUnreadable = listing.directoryUnreadable;
+    d.directorySha256 = directorySha256;
+}
+
+CaseListing listCase(const CaseSource &source, const ScanQuery &query, bool hashDirectory, DirectoryRead *directory)
+{
+    CaseListing out;
+    std::function<void(const DirectoryRead &)> onDirectory;
+    if (hashDirectory || directory)
+        onDirectory = [&](const DirectoryRead &d) {
+            if (hashDirectory && d.sector0Read)
+                out.directoryDigest = QString::fromStdString(Sha256::hexOf(d.bytes.data(), d.bytes.size()));
+            if (directory)
+                *directory = d;
+        };
+    out.listing = listRecordings(source.source, query, onDirectory);
+    return out;
+}
+
 } // namespace korvath
