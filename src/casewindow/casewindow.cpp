@@ -231,6 +231,7 @@ void CaseWindow::buildCentre()
     m_previewArea = new QScrollArea(this);
     m_previewArea->setWidget(m_preview);
     m_previewArea->setWidgetResizable(true);
+    m_previewArea->viewport()->installEventFilter(this);
     m_previewState = new QLabel(tr("Choose one recording to see its frames."), this);
     m_previewState->setObjectName(QStringLiteral("previewState"));
     m_previewState->setWordWrap(true);
@@ -246,6 +247,7 @@ void CaseWindow::buildCentre()
     m_lower->addWidget(previewPane);
     m_lower->setStretchFactor(0, 3);
     m_lower->setStretchFactor(1, 2);
+    m_lower->setSizes({760, 500});
     m_outer = new QSplitter(Qt::Vertical, this);
     m_outer->setObjectName(QStringLiteral("outerSplitter"));
     m_outer->addWidget(m_timeline);
@@ -363,6 +365,7 @@ void CaseWindow::showOpened(std::shared_ptr<OpenedCase> opened)
     }
     applyChannelFilter();
     m_table->resizeColumnsToContents();
+    m_sheet = QImage();
     m_preview->clear();
     m_previewState->setText(tr("Choose one recording to see its frames."));
     updateIdentity();
@@ -478,6 +481,7 @@ void CaseWindow::startPreview()
     const int generation = ++m_previewGeneration;
     const QModelIndex current = m_table->selectionModel()->currentIndex();
     if (!m_case || !current.isValid()) {
+        m_sheet = QImage();
         m_preview->clear();
         return;
     }
@@ -507,19 +511,39 @@ void CaseWindow::startPreview()
             for (const PreviewTile &t : r.tiles)
                 shown += t.found;
             if (r.ok && !sheet.isNull()) {
-                self->m_preview->setPixmap(QPixmap::fromImage(sheet));
+                self->m_sheet = sheet;
+                self->fitPreview();
                 QString state = tr("%1: %2 of %3 frames, %4 clusters read (a derived picture)")
                                     .arg(name).arg(shown).arg(r.tiles.size()).arg(r.clustersRead);
                 if (preview.unreadableClusters)
                     state += tr("; %1 clusters could not be read whole and were not used").arg(preview.unreadableClusters);
                 self->m_previewState->setText(state);
             } else {
+                self->m_sheet = QImage();
                 self->m_preview->clear();
                 self->m_previewState->setText(tr("%1: no preview (%2)").arg(name, r.error));
             }
             emit self->previewShown(name, r.ok);
         }, Qt::QueuedConnection);
     });
+}
+
+// The sheet as wide as the pane, never enlarged.
+void CaseWindow::fitPreview()
+{
+    if (m_sheet.isNull())
+        return;
+    const int width = std::max(64, m_previewArea->viewport()->width() - 4);
+    m_preview->setPixmap(QPixmap::fromImage(m_sheet.width() > width
+                                                ? m_sheet.scaledToWidth(width, Qt::SmoothTransformation)
+                                                : m_sheet));
+}
+
+bool CaseWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_previewArea->viewport() && event->type() == QEvent::Resize)
+        fitPreview();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void CaseWindow::openDrive()

@@ -86,6 +86,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildMenus();
@@ -95,6 +96,7 @@ private:
     void applyTimeFilter();
     void syncChosen();
     void startPreview();
+    void fitPreview();
     void updateStatus();
     void updateIdentity();
     QThread *runOffThread(std::function<void()> work);
@@ -112,6 +114,7 @@ private:
     QCheckBox *m_fromOn, *m_toOn;
     QDateTimeEdit *m_from, *m_to;
     QLabel *m_preview, *m_previewState;
+    QImage m_sheet; // the preview as made; shown scaled to the pane
     QScrollArea *m_previewArea;
     QSplitter *m_outer, *m_lower;
     QLabel *m_statusCounts, *m_statusChosen;

@@ -91,13 +91,14 @@ void CaseWindow::exportChosen()
     }
 
     const QString folder = request.folder;
+    const QString reportPath = request.reportPath;
     m_export = new ExportProgressDialog(std::move(request), this);
     m_export->setWindowModality(Qt::WindowModal);
     action(QStringLiteral("export"))->setEnabled(false);
-    connect(m_export, &ExportProgressDialog::finished, this, [this, folder] {
+    connect(m_export, &ExportProgressDialog::finished, this, [this, folder, reportPath] {
         ExportProgressDialog *job = m_export;
         action(QStringLiteral("export"))->setEnabled(true);
-        auto *summary = new ExportSummaryDialog(folder, job->outcome(), job->events(), this);
+        auto *summary = new ExportSummaryDialog(folder, job->outcome(), job->events(), reportPath, this);
         summary->setAttribute(Qt::WA_DeleteOnClose);
         m_summary = summary;
         statusBar()->showMessage(job->outcome().summaryText());

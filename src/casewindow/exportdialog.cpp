@@ -8,6 +8,8 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -65,7 +67,9 @@ ExportOptionsDialog::ExportOptionsDialog(const ExportChoice &choice, const QStri
     reportRow->addWidget(m_reportName);
 
     auto *form = new QFormLayout;
-    form->addRow(tr("&Folder:"), folderRow);
+    auto *folderLabel = new QLabel(tr("&Folder:"), this);
+    folderLabel->setBuddy(m_folder);
+    form->addRow(folderLabel, folderRow);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(what, this));
     layout->addLayout(form);
@@ -240,7 +244,7 @@ void ExportProgressDialog::jobEnded()
 }
 
 ExportSummaryDialog::ExportSummaryDialog(const QString &folder, const JobOutcome &outcome,
-                                         const QVector<JobEvent> &events, QWidget *parent)
+                                         const QVector<JobEvent> &events, const QString &reportPath, QWidget *parent)
     : QDialog(parent)
 {
     setObjectName(QStringLiteral("exportSummary"));
@@ -274,6 +278,15 @@ ExportSummaryDialog::ExportSummaryDialog(const QString &folder, const JobOutcome
         else if (e.kind == JobEvent::Problem || e.kind == JobEvent::MapSummary)
             problems << e.text;
     }
+    if (!reportPath.isEmpty() && !outcome.reportLost) {
+        const QString page = reportPath.left(reportPath.size() - 4) + QStringLiteral(".html");
+        for (const QString &f : {reportPath, page})
+            if (QFileInfo::exists(f))
+                new QTreeWidgetItem(m_files, {QDir(folder).relativeFilePath(f), QString(), tr("case report")});
+    }
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    for (int i = 0; i < m_files->topLevelItemCount(); ++i)
+        m_files->topLevelItem(i)->setFont(1, mono);
     m_problems->setPlainText(problems.isEmpty() ? tr("Nothing was lost.") : problems.join(QLatin1Char('\n')));
 
     auto *openFolder = new QPushButton(tr("&Open the Folder"), this);
@@ -291,7 +304,7 @@ ExportSummaryDialog::ExportSummaryDialog(const QString &folder, const JobOutcome
     layout->addWidget(new QLabel(tr("Losses and failures:"), this));
     layout->addWidget(m_problems, 1);
     layout->addWidget(buttons);
-    resize(900, 520);
+    resize(1250, 560);
 }
 
 } // namespace korvath

@@ -82,7 +82,7 @@ class ExportSummaryDialog : public QDialog
     Q_OBJECT
 public:
     ExportSummaryDialog(const QString &folder, const JobOutcome &outcome, const QVector<JobEvent> &events,
-                        QWidget *parent = nullptr);
+                        const QString &reportPath, QWidget *parent = nullptr);
     QTreeWidget *files() const { return m_files; }
     QPlainTextEdit *problems() const { return m_problems; }
 
