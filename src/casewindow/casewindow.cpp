@@ -339,6 +339,7 @@ void CaseWindow::openSource(const QString &given)
 
 void CaseWindow::showOpened(std::shared_ptr<OpenedCase> opened)
 {
+    emit scanFinished();
     m_scanning = false;
     m_busy->hide();
     statusBar()->clearMessage();

@@ -73,7 +73,8 @@ public:
     ExportSummaryDialog *exportSummary() const { return m_summary; }
 
 signals:
-    void opened(bool ok);
+    void scanFinished();   // the scan's result is back on the window's thread
+    void opened(bool ok);  // and shown
     void previewShown(const QString &name, bool ok);
     void exportFinished();
 
