@@ -98,6 +98,17 @@ void CaseWindow::exportChosen()
     connect(m_export, &ExportProgressDialog::finished, this, [this, folder, reportPath] {
         ExportProgressDialog *job = m_export;
         action(QStringLiteral("export"))->setEnabled(true);
+        // The table's losses column: what each recording's read found.
+        QHash<QString, QString> losses;
+        for (const JobEvent &e : job->events()) {
+            if (e.kind == JobEvent::FileWritten && !losses.contains(e.name))
+                losses.insert(e.name, tr("none"));
+            else if (e.kind == JobEvent::Problem && !e.name.isEmpty()
+                     && (e.problem == JobProblem::Losses || e.problem == JobProblem::NotWritten
+                         || e.problem == JobProblem::NotReached))
+                losses.insert(e.name, e.text.startsWith(e.name + QStringLiteral(": ")) ? e.text.mid(e.name.size() + 2) : e.text);
+        }
+        m_model->addLosses(losses);
         auto *summary = new ExportSummaryDialog(folder, job->outcome(), job->events(), reportPath, this);
         summary->setAttribute(Qt::WA_DeleteOnClose);
         m_summary = summary;

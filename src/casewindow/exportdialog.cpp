@@ -159,7 +159,13 @@ ExportProgressDialog::ExportProgressDialog(JobRequest request, QWidget *parent) 
 
 ExportProgressDialog::~ExportProgressDialog()
 {
-    // The job cancels and waits: nothing is left cut off.
+    // Stopped after the cluster in hand and waited for, so that nothing is
+    // left cut off; only the waiter waits on the job itself.
+    if (m_job && !m_finished) {
+        m_job->cancel(tr("closing the window"));
+        if (m_waiter)
+            m_waiter->wait();
+    }
     m_job.reset();
 }
 
@@ -170,7 +176,7 @@ void ExportProgressDialog::start()
     // The end is told by a thread that only waits: the job has no event for it.
     CaseJob *job = m_job.get();
     QPointer<ExportProgressDialog> self(this);
-    QThread *waiter = QThread::create([job, self] {
+    QThread *waiter = m_waiter = QThread::create([job, self] {
         job->wait();
         QMetaObject::invokeMethod(qApp, [self] {
             if (self)
@@ -237,8 +243,7 @@ void ExportProgressDialog::take(const JobEvent &e)
 
 void ExportProgressDialog::jobEnded()
 {
-    m_job->wait();
-    m_finished = true;
+    m_finished = true; // the waiter saw the job end and joined its thread
     emit finished();
     done(QDialog::Accepted);
 }

@@ -6,6 +6,8 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QPointer>
+#include <QThread>
 #include <memory>
 
 class QCheckBox;
@@ -65,6 +67,7 @@ private:
     void jobEnded();
 
     std::unique_ptr<CaseJob> m_job;
+    QPointer<QThread> m_waiter; // the one thread that waits for the job
     QString m_folder;
     QVector<JobEvent> m_events;
     QProgressBar *m_overall, *m_file;

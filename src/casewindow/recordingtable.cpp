@@ -46,6 +46,7 @@ void RecordingModel::setRows(QVector<CaseRow> rows)
 {
     beginResetModel();
     m_rows = std::move(rows);
+    m_losses.clear();
     endResetModel();
 }
 
@@ -54,6 +55,14 @@ void RecordingModel::setClockOffset(qint64 offset)
     m_offset = offset;
     if (!m_rows.isEmpty())
         emit dataChanged(index(0, TrueStart), index(m_rows.size() - 1, TrueEnd));
+}
+
+void RecordingModel::addLosses(const QHash<QString, QString> &losses)
+{
+    for (auto it = losses.begin(); it != losses.end(); ++it)
+        m_losses.insert(it.key(), it.value());
+    if (!m_rows.isEmpty())
+        emit dataChanged(index(0, Losses), index(m_rows.size() - 1, Losses));
 }
 
 std::optional<qint64> RecordingModel::trueTime(const std::optional<qint64> &recorder) const
@@ -96,13 +105,14 @@ QVariant RecordingModel::data(const QModelIndex &index, int role) const
         case Length: return timed ? *r.end - *r.start : -1;
         case Clusters: return r.clusters;
         case Size: return static_cast<qulonglong>(r.bytes);
+        case Losses: return m_losses.value(r.name);
         case Name: return r.name;
         }
     }
     if (role == Qt::TextAlignmentRole && index.column() != Name)
-        return int(index.column() >= Length ? Qt::AlignRight : Qt::AlignLeft) | int(Qt::AlignVCenter);
+        return int(index.column() >= Length && index.column() <= Size ? Qt::AlignRight : Qt::AlignLeft) | int(Qt::AlignVCenter);
     if (role == Qt::ToolTipRole)
-        return r.name;
+        return index.column() == Losses && m_losses.contains(r.name) ? m_losses.value(r.name) : r.name;
     if (role != Qt::DisplayRole)
         return {};
     switch (index.column()) {
@@ -114,6 +124,7 @@ QVariant RecordingModel::data(const QModelIndex &index, int role) const
     case Length: return timed ? durationText(*r.end - *r.start + 1) : QString();
     case Clusters: return r.clusters;
     case Size: return byteSizeText(r.bytes);
+    case Losses: return m_losses.value(r.name, tr("not read yet"));
     case Name: return r.origin == RecordingOrigin::Unlisted ? r.name + QStringLiteral(" (unlisted)") : r.name;
     }
     return {};
@@ -124,7 +135,7 @@ QVariant RecordingModel::headerData(int section, Qt::Orientation orientation, in
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
     static const char *const names[ColumnCount] = {"Channel", "Recorder start", "Recorder end", "True start",
-                                                   "True end", "Length", "Clusters", "Size", "File"};
+                                                   "True end", "Length", "Clusters", "Size", "Losses", "File"};
     return section >= 0 && section < ColumnCount ? tr(names[section]) : QVariant();
 }
 

@@ -5,6 +5,7 @@
 #include "listing.h"
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QSet>
 #include <QSortFilterProxyModel>
 #include <QVector>
@@ -28,7 +29,7 @@ class RecordingModel : public QAbstractTableModel
 {
     Q_OBJECT
 public:
-    enum Column { Channel, RecorderStart, RecorderEnd, TrueStart, TrueEnd, Length, Clusters, Size, Name, ColumnCount };
+    enum Column { Channel, RecorderStart, RecorderEnd, TrueStart, TrueEnd, Length, Clusters, Size, Losses, Name, ColumnCount };
     enum Role { SortRole = Qt::UserRole + 1 };
 
     using QAbstractTableModel::QAbstractTableModel;
@@ -36,6 +37,10 @@ public:
     void setClockOffset(qint64 offset); // recorder minus true, seconds
     qint64 clockOffset() const { return m_offset; }
     const QVector<CaseRow> &rows() const { return m_rows; }
+    // What an export found, by recording name: the losses are known only
+    // once its clusters were read ("none", the unreadable sectors, or why
+    // it was not written). Kept until the next source.
+    void addLosses(const QHash<QString, QString> &losses);
     // True time of a recorder time: the offset taken off.
     std::optional<qint64> trueTime(const std::optional<qint64> &recorder) const;
 
@@ -46,6 +51,7 @@ public:
 
 private:
     QVector<CaseRow> m_rows;
+    QHash<QString, QString> m_losses;
     qint64 m_offset = 0;
 };
 

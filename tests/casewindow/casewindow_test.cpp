@@ -1,7 +1,9 @@
 // korvath-case driven offscreen over the sample disk: what it lists, chooses,
 // previews and exports must be what korvath-cli gives for the same choice.
 #include "casewindow.h"
+#include "ewfimage.h"
 #include "exportdialog.h"
+#include "imagebuilder.h"
 #include "faultmount.h"
 #include "modalboxes.h"
 #include "recordingtable.h"
@@ -49,6 +51,7 @@ class CaseWindowTest : public QObject
 
     QTemporaryDir m_tmp;
     QString m_sample;
+    QString m_e01; // a small recorder disk of three channels as an E01; empty without ewfacquire
     std::unique_ptr<CaseWindow> w;
 
     void openWindow(const QString &source)
@@ -113,6 +116,15 @@ private slots:
         m_sample = m_tmp.filePath(QStringLiteral("sample.img"));
         const ProcessRun made = runProgram(QStringLiteral(KORVATH_SAMPLE_DISK_PATH), {m_sample});
         QVERIFY2(made.code == 0, qPrintable(made.err));
+        ImageBuilder small(64 * 4096);
+        small.recorderSignature();
+        for (uint32_t c = 0; c < 3; ++c)
+            small.recording(c, sampleTime(8 + c, 0), sampleTime(8 + c, 10), {20 + 2 * c, 21 + 2 * c}, 0x100 + c);
+        QString error;
+        QVERIFY2(small.write(m_tmp.filePath(QStringLiteral("small.img")), &error), qPrintable(error));
+        if (ewfAcquire(m_tmp.filePath(QStringLiteral("small.img")), m_tmp.filePath(QStringLiteral("e01/case")),
+                       {QStringLiteral("-c"), QStringLiteral("fast")}, &error))
+            m_e01 = m_tmp.filePath(QStringLiteral("e01/case.E01"));
     }
 
     void cleanup() { w.reset(); }
@@ -121,16 +133,23 @@ private slots:
     // recording korvath-cli lists, one lane per channel.
     void openListsWhatTheCliLists_data()
     {
-        QTest::addColumn<bool>("fromDriveList");
-        QTest::newRow("image") << false;
-        QTest::newRow("drive list") << true;
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("shown"); // in the source's identity
+        QTest::newRow("raw image") << "raw" << "raw image";
+        QTest::newRow("drive list") << "drive" << "given as 3";
+        QTest::newRow("E01") << "e01" << "stored MD5";
     }
     void openListsWhatTheCliLists()
     {
-        QFETCH(bool, fromDriveList);
+        QFETCH(QString, kind);
+        QFETCH(QString, shown);
         QString source = m_sample;
         DriveMap drives;
-        if (fromDriveList) {
+        if (kind == QLatin1String("e01")) {
+            if (m_e01.isEmpty())
+                QSKIP("ewfacquire could not make an E01 here");
+            source = m_e01;
+        } else if (kind == QLatin1String("drive")) {
             drives.set(3, m_sample);
             DriveDialog dialog;
             QSignalSpy listed(&dialog, &DriveDialog::listed);
@@ -143,20 +162,24 @@ private slots:
             QCOMPARE(source, QStringLiteral("3"));
         }
         openWindow(source);
-        QVERIFY(w->identity()->text().contains(m_sample));
-        QVERIFY(w->identity()->text().contains(QStringLiteral("recorder disk")));
+        const QString identity = w->identity()->text();
+        QVERIFY2(identity.contains(kind == QLatin1String("e01") ? m_e01 : m_sample) && identity.contains(shown)
+                     && identity.contains(QStringLiteral("recorder disk")),
+                 qPrintable(identity));
 
-        const ProcessRun cli = runCli({QStringLiteral("list"), m_sample, QStringLiteral("--channel"), QStringLiteral("all")});
+        // The drive map lives in this process only: korvath-cli reads the file behind drive 3.
+        const ProcessRun cli = runCli({QStringLiteral("list"), kind == QLatin1String("drive") ? m_sample : source,
+                                       QStringLiteral("--channel"), QStringLiteral("all")});
         QCOMPARE(cli.code, 0);
         QStringList expected;
         for (const QString &line : cli.outLines())
             expected << line.section(QLatin1Char('\t'), 1, 1);
-        QStringList shown;
+        QStringList listed;
         for (int r = 0; r < w->table()->model()->rowCount(); ++r)
-            shown << w->table()->model()->index(r, RecordingModel::Name).data().toString();
-        shown.sort();
+            listed << w->table()->model()->index(r, RecordingModel::Name).data().toString();
+        listed.sort();
         expected.sort();
-        QCOMPARE(shown, expected);
+        QCOMPARE(listed, expected);
         QCOMPARE(w->timeline()->lanes(), (QVector<uint32_t>{0, 1, 2}));
         for (int r = 0; r < w->model()->rowCount(); ++r)
             QVERIFY(!w->timeline()->barRect(r).isEmpty());
@@ -315,6 +338,9 @@ private slots:
         const QString problems = w->exportSummary()->problems()->toPlainText();
         QVERIFY2(problems.contains(r.name) && problems.contains(QStringLiteral("8 of")), qPrintable(problems));
         QCOMPARE(summaryHashes().size(), 1); // kept, with its loss named
+        const QString losses = w->table()->model()->index(0, RecordingModel::Losses).data().toString();
+        QVERIFY2(losses.startsWith(QStringLiteral("8 of ")), qPrintable(losses));
+        QCOMPARE(w->table()->model()->index(1, RecordingModel::Losses).data().toString(), QStringLiteral("not read yet"));
     }
 
     // Choosing another recording abandons the preview in hand.
