@@ -343,6 +343,40 @@ private slots:
         QCOMPARE(w->table()->model()->index(1, RecordingModel::Losses).data().toString(), QStringLiteral("not read yet"));
     }
 
+    // The wheel zooms about the pointer, a plain drag pans without choosing,
+    // and a bar's tooltip gives both clocks.
+    void timelineZoomPanAndTooltip()
+    {
+        openWindow(m_sample);
+        Timeline *t = w->timeline();
+        const QRect bar = t->barRect(0);
+        const double under = t->timeAt(bar.center().x()), span = t->viewTo() - t->viewFrom();
+        QWheelEvent wheel(QPointF(bar.center()), QPointF(t->mapToGlobal(bar.center())), {}, QPoint(0, 240),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(t, &wheel);
+        QVERIFY(t->viewTo() - t->viewFrom() < span * 0.7);
+        QVERIFY(std::abs(t->timeAt(bar.center().x()) - under) < 60);
+
+        const double from = t->viewFrom();
+        QTest::mousePress(t, Qt::LeftButton, {}, QPoint(300, bar.center().y()));
+        QMouseEvent move(QEvent::MouseMove, QPointF(200, bar.center().y()), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(t, &move); // QTest's move carries no button
+        QTest::mouseRelease(t, Qt::LeftButton, {}, QPoint(200, bar.center().y()));
+        QVERIFY(t->viewFrom() > from);
+        QVERIFY(!w->filter()->from() && w->chosenNames().isEmpty());
+
+        CaseInfo offset;
+        offset.clockOffset = 192;
+        w->setCaseInfo(offset);
+        const QPoint at = t->barRect(0).center();
+        QHelpEvent help(QEvent::ToolTip, at, t->mapToGlobal(at));
+        QApplication::sendEvent(t, &help);
+        QTRY_VERIFY(QToolTip::isVisible());
+        const CaseRow &r = w->model()->rows()[0];
+        QVERIFY2(QToolTip::text().contains(stamp(*r.start)) && QToolTip::text().contains(stamp(*r.start - 192)),
+                 qPrintable(QToolTip::text()));
+    }
+
     // Choosing another recording abandons the preview in hand.
     void previewOfTheChosenRecording()
     {
