@@ -1,6 +1,7 @@
 #include "casewindow.h"
 
 #include "casepreview.h"
+#include "counttext.h"
 #include "clock.h"
 #include "exportdialog.h"
 #include "recordingtable.h"
@@ -80,8 +81,8 @@ QString sourceIdentityText(const SourceDescription &d)
     if (!d.directorySha256.isEmpty())
         lines << QObject::tr("directory SHA-256: %1").arg(d.directorySha256);
     if (!d.directoryUnreadable.empty())
-        lines << QObject::tr("<font color=\"#b00\">%1 directory sectors could not be read</font>")
-                     .arg(sectorCount(d.directoryUnreadable));
+        lines << QObject::tr("<font color=\"#b00\">%1 of the directory could not be read</font>")
+                     .arg(countText(sectorCount(d.directoryUnreadable), "sector", "sectors"));
     if (!d.imageMap.isEmpty())
         lines << QObject::tr("read through the map %1: %2").arg(d.imageMap.toHtmlEscaped(), d.imageMapSummary.toHtmlEscaped());
     return lines.join(QStringLiteral("<br>"));
@@ -131,7 +132,7 @@ void CaseWindow::buildMenus()
     file->addSeparator();
     add(file, QStringLiteral("export"), tr("&Export Chosen..."), QKeySequence(tr("Ctrl+E")), [this] { exportChosen(); });
     file->addSeparator();
-    add(file, QStringLiteral("quit"), tr("&Quit"), QKeySequence::Quit, [this] { close(); });
+    add(file, QStringLiteral("quit"), tr("&Quit"), QKeySequence(tr("Ctrl+Q")), [this] { close(); });
 
     QMenu *caseMenu = menuBar()->addMenu(tr("&Case"));
     add(caseMenu, QStringLiteral("caseDetails"), tr("Case &Details and Clock..."), QKeySequence(tr("Ctrl+K")),
@@ -162,7 +163,7 @@ void CaseWindow::buildMenus()
     });
 
     QMenu *help = menuBar()->addMenu(tr("&Help"));
-    add(help, QStringLiteral("about"), tr("&About Korvath Case"), QKeySequence::HelpContents, [this] { about(); });
+    add(help, QStringLiteral("about"), tr("&About Korvath Case"), QKeySequence(tr("F1")), [this] { about(); });
 }
 
 void CaseWindow::buildCentre()
@@ -376,8 +377,8 @@ void CaseWindow::showOpened(std::shared_ptr<OpenedCase> opened)
     if (!listing.sector0Read)
         said << tr("Sector 0 could not be read: nothing is listed, since the directory's place is unknown.");
     if (listing.directoryUnreadableOnSource() > 0)
-        said << tr("%1 sectors of the directory could not be read: recordings described there are missing.")
-                    .arg(listing.directoryUnreadableOnSource());
+        said << tr("%1 of the directory could not be read: recordings described there are missing.")
+                    .arg(countText(listing.directoryUnreadableOnSource(), "sector", "sectors"));
     if (listing.scan.bounded)
         said << tr("The scan stopped at its bound (a damaged or crafted directory): what was listed before it is kept.");
     if (!said.isEmpty())

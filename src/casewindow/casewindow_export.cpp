@@ -61,7 +61,9 @@ void CaseWindow::exportChosen()
     if (choice.report)
         request.reportPath = QDir(request.folder).filePath(choice.reportName);
     request.caseDetails = m_info.details;
-    request.clockOffset = m_info.clockOffset;
+    // An offset worked out from a reading is the offset, as korvath-cli takes --clock-observed.
+    if (m_info.clockOffset || m_info.clockObservation)
+        request.clockOffset = m_info.offset();
     request.clockObservation = m_info.clockObservation;
     request.program = QStringLiteral("korvath-case");
     request.commandLine = QCoreApplication::arguments().join(QLatin1Char(' '));
@@ -69,7 +71,7 @@ void CaseWindow::exportChosen()
     // Nothing is replaced without asking: the copies, and the report with its page.
     QStringList existing = existingOutputs(request);
     if (choice.report) {
-        const QString page = request.reportPath.left(request.reportPath.size() - 4) + QStringLiteral(".html");
+        const QString page = caseHtmlPath(request.reportPath);
         for (const QString &f : {request.reportPath, page})
             if (QFileInfo::exists(f) || QFileInfo(f).isSymLink())
                 existing << f;

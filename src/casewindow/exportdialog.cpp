@@ -284,7 +284,7 @@ ExportSummaryDialog::ExportSummaryDialog(const QString &folder, const JobOutcome
             problems << e.text;
     }
     if (!reportPath.isEmpty() && !outcome.reportLost) {
-        const QString page = reportPath.left(reportPath.size() - 4) + QStringLiteral(".html");
+        const QString page = caseHtmlPath(reportPath);
         for (const QString &f : {reportPath, page})
             if (QFileInfo::exists(f))
                 new QTreeWidgetItem(m_files, {QDir(folder).relativeFilePath(f), QString(), tr("case report")});

@@ -1,6 +1,7 @@
 // korvath-case driven offscreen over the sample disk: what it lists, chooses,
 // previews and exports must be what korvath-cli gives for the same choice.
 #include "casewindow.h"
+#include "dfxmlreport.h"
 #include "ewfimage.h"
 #include "exportdialog.h"
 #include "imagebuilder.h"
@@ -341,6 +342,179 @@ private slots:
         const QString losses = w->table()->model()->index(0, RecordingModel::Losses).data().toString();
         QVERIFY2(losses.startsWith(QStringLiteral("8 of ")), qPrintable(losses));
         QCOMPARE(w->table()->model()->index(1, RecordingModel::Losses).data().toString(), QStringLiteral("not read yet"));
+    }
+
+    // What cannot be opened, or listed whole, is said in a box.
+    void openFailures_data()
+    {
+        QTest::addColumn<QString>("source"); // "fault": the small disk with a directory sector failing
+        QTest::addColumn<bool>("opens");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("no such file") << "/nonexistent/disk.img" << false << "Open" << "cannot open '/nonexistent/disk.img'";
+        QTest::newRow("a folder") << "/tmp" << false << "Open" << "is a folder";
+        QTest::newRow("unreadable directory") << "fault" << true << "List" << "1 sector of the directory could not be read";
+    }
+    void openFailures()
+    {
+        QFETCH(QString, source);
+        QFETCH(bool, opens);
+        QFETCH(QString, title);
+        QFETCH(QString, said);
+        std::unique_ptr<FaultMount> mount;
+        if (source == QLatin1String("fault")) {
+            if (!FaultMount::unavailableReason().isEmpty())
+                QSKIP(qPrintable(FaultMount::unavailableReason()));
+            // Records 16 to 31, which hold all three recordings of the small disk.
+            const uint64_t records = ImageBuilder(64 * 4096).directorySector() + 1;
+            Faults bad;
+            bad.bad = {{records, records}};
+            mount = std::make_unique<FaultMount>(m_tmp.filePath(QStringLiteral("small.img")), bad);
+            QVERIFY2(mount->isMounted(), qPrintable(mount->error()));
+            source = mount->path();
+        }
+        w.reset(new CaseWindow);
+        w->show();
+        QSignalSpy opened(w.get(), &CaseWindow::opened);
+        const QList<ModalBox> boxes = runWithModalBoxes([&] {
+            w->openSource(source);
+            QVERIFY(opened.wait(60000));
+        });
+        QCOMPARE(opened.first().first().toBool(), opens);
+        QCOMPARE(messageBoxes(boxes).size(), 1);
+        QCOMPARE(messageBoxes(boxes).first().title, title);
+        QVERIFY2(messageBoxes(boxes).first().text.contains(said), qPrintable(messageBoxes(boxes).first().text));
+        if (opens)
+            QCOMPARE(w->model()->rowCount(), 0);
+    }
+
+    // The case's details and the clock reading reach the report as given.
+    void caseDetailsReachTheReport()
+    {
+        openWindow(m_sample);
+        CaseInfo info;
+        info.details.caseNumber = QStringLiteral("2024/117");
+        info.details.exhibit = QStringLiteral("JD/3");
+        info.details.examiner = QStringLiteral("J. Doe");
+        info.details.notes = QStringList{QStringLiteral("seized at the shop"), QStringLiteral("4 channels")};
+        info.clockObservation = ClockObservation{200, 8};
+        w->setCaseInfo(info);
+        chooseRow(0);
+        const QString out = m_tmp.filePath(QStringLiteral("report"));
+        QVERIFY(QDir().mkpath(out));
+        exportTo(out, false, true);
+        CaseReport report;
+        QString error;
+        QVERIFY2(readDfxmlReport(out + QStringLiteral("/case.xml"), &report, &error), qPrintable(error));
+        QCOMPARE(report.program, QStringLiteral("korvath-case"));
+        QCOMPARE(report.caseDetails.caseNumber, info.details.caseNumber);
+        QCOMPARE(report.caseDetails.exhibit, info.details.exhibit);
+        QCOMPARE(report.caseDetails.examiner, info.details.examiner);
+        QCOMPARE(report.caseDetails.notes, info.details.notes);
+        QCOMPARE(report.clockObservation, info.clockObservation);
+        QCOMPARE(report.clockOffset, std::optional<qint64>(192));
+        QCOMPARE(report.files.size(), size_t(1));
+    }
+
+    // Nothing chosen, or no folder: said, and nothing is written.
+    void exportRefusals()
+    {
+        openWindow(m_sample);
+        QList<ModalBox> boxes = runWithModalBoxes([&] { w->action(QStringLiteral("export"))->trigger(); });
+        QCOMPARE(messageBoxes(boxes).size(), 1);
+        QVERIFY(messageBoxes(boxes).first().text.startsWith(QStringLiteral("Choose the recordings")));
+        chooseRow(0);
+        QPointer<ExportOptionsDialog> asked;
+        boxes = runWithModalBoxes([&] { w->action(QStringLiteral("export"))->trigger(); }, [&](QWidget *box) {
+            if (auto *options = qobject_cast<ExportOptionsDialog *>(box)) {
+                if (asked) {
+                    options->reject();
+                    return;
+                }
+                asked = options;
+                options->findChild<QLineEdit *>(QStringLiteral("exportFolder"))->setText(m_tmp.filePath(QStringLiteral("none")));
+                QMetaObject::invokeMethod(options, "accept", Qt::QueuedConnection); // its warning comes from the loop
+            } else if (auto *mb = qobject_cast<QMessageBox *>(box)) {
+                mb->button(QMessageBox::Ok)->click();
+                if (asked)
+                    asked->setProperty("korvathAnswered", false); // the dialog stays, to be looked at again
+            }
+        });
+        QCOMPARE(messageBoxes(boxes).size(), 1);
+        QVERIFY(messageBoxes(boxes).first().text.endsWith(QStringLiteral("none is not a folder.")));
+        QVERIFY(!w->exportProgress() && !QFileInfo::exists(m_tmp.filePath(QStringLiteral("none"))));
+    }
+
+    // Closing the window while it exports: asked, stopped after the cluster in hand, nothing cut off.
+    void closingDuringAnExport()
+    {
+        if (!FaultMount::unavailableReason().isEmpty())
+            QSKIP(qPrintable(FaultMount::unavailableReason()));
+        Faults slow;
+        slow.slow = {{0, 16777215}};
+        slow.slowMs = 40;
+        FaultMount mount(m_sample, slow);
+        QVERIFY2(mount.isMounted(), qPrintable(mount.error()));
+        openWindow(mount.path());
+        w->action(QStringLiteral("chooseAll"))->trigger();
+        const QString out = m_tmp.filePath(QStringLiteral("closed"));
+        QVERIFY(QDir().mkpath(out));
+        const QList<ModalBox> boxes = runWithModalBoxes([&] {
+            w->action(QStringLiteral("export"))->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(w->exportProgress() && !w->exportProgress()->events().isEmpty(), 60000);
+            w->close();
+        }, [&](QWidget *box) {
+            if (auto *options = qobject_cast<ExportOptionsDialog *>(box)) {
+                options->findChild<QLineEdit *>(QStringLiteral("exportFolder"))->setText(out);
+                options->findChild<QCheckBox *>(QStringLiteral("report"))->setChecked(false);
+                options->accept();
+            } else if (auto *mb = qobject_cast<QMessageBox *>(box)) {
+                mb->button(QMessageBox::Yes)->click();
+            }
+        });
+        QCOMPARE(messageBoxes(boxes).size(), 1);
+        QVERIFY(messageBoxes(boxes).first().text.startsWith(QStringLiteral("An export is running")));
+        QVERIFY(!w->exportProgress());
+        const QMap<QString, QByteArray> files = filesBelow(out);
+        QVERIFY(!files.isEmpty() && files.size() < 6);
+        // Each file is its recording's clusters as the image holds them.
+        const Listing &listing = w->current()->listing.listing;
+        for (auto it = files.begin(); it != files.end(); ++it) {
+            const QString name = QFileInfo(it.key()).fileName();
+            QVERIFY2(listing.recordings.contains(name), qPrintable(name));
+            QByteArray expected;
+            for (uint32_t c : listing.recordings.value(name).clusters)
+                expected += readFileBytes(m_sample, clusterSector(listing.info.data_offset, c) * kSectorSize, kClusterBytes);
+            QVERIFY(it.value() == expected);
+        }
+    }
+
+    // Sorting follows the values, not the texts; every action has its own shortcut.
+    void sortingAndShortcuts()
+    {
+        openWindow(m_sample);
+        QTableView *table = w->table();
+        table->sortByColumn(RecordingModel::TrueStart, Qt::AscendingOrder);
+        QStringList starts;
+        for (int r = 0; r < table->model()->rowCount(); ++r)
+            starts << table->model()->index(r, RecordingModel::TrueStart).data().toString();
+        QStringList sorted = starts;
+        sorted.sort();
+        QCOMPARE(starts, sorted);
+        QCOMPARE(table->model()->index(0, RecordingModel::Channel).data().toString(), QStringLiteral("CAM1"));
+        QCOMPARE(table->model()->index(1, RecordingModel::Channel).data().toString(), QStringLiteral("CAM2"));
+        table->sortByColumn(RecordingModel::Size, Qt::DescendingOrder);
+        QCOMPARE(table->model()->index(0, RecordingModel::Clusters).data().toInt(), 4);
+
+        QSet<QString> keys;
+        for (QAction *menu : w->menuBar()->actions())
+            for (QAction *a : menu->menu()->actions())
+                if (!a->isSeparator()) {
+                    QVERIFY2(!a->shortcut().isEmpty(), qPrintable(a->text()));
+                    QVERIFY2(!keys.contains(a->shortcut().toString()), qPrintable(a->text()));
+                    keys.insert(a->shortcut().toString());
+                }
+        QVERIFY(keys.size() >= 14);
     }
 
     // The wheel zooms about the pointer, a plain drag pans without choosing,
