@@ -209,6 +209,39 @@ int Timeline::rowAt(const QPoint &pos) const
     return -1;
 }
 
+QString Timeline::gapText(const QPoint &pos) const
+{
+    if (pos.y() < kRulerHeight || pos.x() < kLabelWidth)
+        return {};
+    const int lane = (pos.y() - kRulerHeight) / kLaneHeight;
+    if (lane >= m_bars.size())
+        return {};
+    const double t = timeAt(pos.x());
+    const QVector<Bar> &bars = m_bars[lane];
+    const auto next = std::upper_bound(bars.begin(), bars.end(), t, [](double v, const Bar &b) { return v < b.start; });
+    // The latest end before t, among the bars that begin before it.
+    std::optional<double> before;
+    for (auto it = next; it != bars.begin();) {
+        --it;
+        if (it->start < t - m_longest[lane])
+            break;
+        if (it->end <= t)
+            before = std::max(before.value_or(it->end), it->end);
+    }
+    if (!before && next != bars.begin() && std::prev(next)->end <= t)
+        before = std::prev(next)->end; // only bars long ago: the lane's last end before them is the latest
+    const QString cam = QStringLiteral("CAM%1").arg(m_lanes[lane] + 1);
+    if (!before && next == bars.end())
+        return {};
+    if (!before)
+        return tr("%1: nothing recorded before %2").arg(cam, secondsText(static_cast<qint64>(next->start)));
+    if (next == bars.end())
+        return tr("%1: nothing recorded after %2").arg(cam, secondsText(static_cast<qint64>(*before) - 1));
+    return tr("%1: nothing recorded from %2 to %3 (%4)")
+        .arg(cam, secondsText(static_cast<qint64>(*before)), secondsText(static_cast<qint64>(next->start) - 1),
+             durationText(static_cast<qint64>(next->start - *before)));
+}
+
 void Timeline::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
@@ -362,8 +395,13 @@ bool Timeline::event(QEvent *event)
         auto *help = static_cast<QHelpEvent *>(event);
         const int row = rowAt(help->pos());
         if (row < 0) {
-            QToolTip::hideText();
-            event->ignore();
+            const QString gap = gapText(help->pos());
+            if (gap.isEmpty()) {
+                QToolTip::hideText();
+                event->ignore();
+            } else {
+                QToolTip::showText(help->globalPos(), gap, this);
+            }
             return true;
         }
         const CaseRow &r = m_model->rows()[row];

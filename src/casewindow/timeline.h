@@ -34,6 +34,8 @@ public:
     double timeAt(int x) const;
     int xAt(double seconds) const;
     int rowAt(const QPoint &pos) const; // -1: no bar there
+    // What a lane holds at pos between two bars: the gap's true times and length.
+    QString gapText(const QPoint &pos) const;
 
 public slots:
     void zoomIn();

@@ -539,6 +539,12 @@ private slots:
         QVERIFY(t->viewFrom() > from);
         QVERIFY(!w->filter()->from() && w->chosenNames().isEmpty());
 
+        // Between CAM1's 08:00-08:14 and 12:30-12:41 the lane is empty.
+        const qint64 day = kEpoch.secsTo(QDateTime(QDate(2024, 3, 1), QTime(0, 0), Qt::UTC));
+        t->fit();
+        QCOMPARE(t->gapText(QPoint(t->xAt(day + 10 * 3600), t->barRect(0).center().y())),
+                 QStringLiteral("CAM1: nothing recorded from 2024-03-01 08:15:00 to 2024-03-01 12:29:59 (4:15:00)"));
+
         CaseInfo offset;
         offset.clockOffset = 192;
         w->setCaseInfo(offset);
