@@ -1,5 +1,6 @@
 // Whole processes, as a user runs them: start-up counts. korvath-cli beside a
-// program linked to Qt Core alone, and beside dd for the same bytes.
+// program linked to Qt Core alone, and beside dd for the same bytes; where the
+// video module is built, export --mp4 of the sample disk beside its export.
 #include "corpus.h"
 #include "figures.h"
 #include "imagebuilder.h"
@@ -45,6 +46,29 @@ void exportRuns(benchmark::State &state)
     const std::string out = dirFile("export");
     runs(state, {KORVATH_CLI_PATH, "export", g_image.toStdString(), "--out", out}, "export/CAM1");
 }
+
+#ifdef KORVATH_HAVE_VIDEO
+// Every recording of the sample disk (real H.264), with or without its MP4.
+void sampleExportRuns(benchmark::State &state, bool mp4)
+{
+    std::vector<std::string> argv{KORVATH_CLI_PATH, "export", dirFile("sample-disk.img"), "--channel", "all",
+                                  "--out", dirFile("sample-export")};
+    if (mp4)
+        argv.push_back("--mp4");
+    const QString out = QString::fromStdString(argv[6]);
+    for (auto _ : state) {
+        state.PauseTiming();
+        // A fresh folder each run, made and emptied outside the timing.
+        QDir(out).removeRecursively();
+        QDir().mkpath(out);
+        state.ResumeTiming();
+        if (!runProgram(argv, true)) {
+            state.SkipWithError(mp4 ? "failed: korvath-cli export --mp4" : "failed: korvath-cli export");
+            break;
+        }
+    }
+}
+#endif
 
 void ddRuns(benchmark::State &state, bool fsync)
 {
@@ -97,6 +121,14 @@ bool registerProcessBenchmarks(const QString &folder, QString *error)
     large(RegisterBenchmark(name::kCliExport, exportRuns));
     large(RegisterBenchmark(name::kDdExportProcess, ddRuns, false));
     large(RegisterBenchmark(name::kDdFsyncExportProcess, ddRuns, true));
+#ifdef KORVATH_HAVE_VIDEO
+    if (!runProgram({KORVATH_SAMPLE_DISK_PATH, dirFile("sample-disk.img")}, true)) {
+        *error = QStringLiteral("make-sample-disk failed");
+        return false;
+    }
+    often(RegisterBenchmark(name::kCliExportSample, sampleExportRuns, false));
+    often(RegisterBenchmark(name::kCliExportSampleMp4, sampleExportRuns, true));
+#endif
     return true;
 }
 

@@ -241,6 +241,9 @@ void printTable(const Results &r, const MemoryFigures &m, std::ostream &out)
                     name::kDdExportProcess, 0.95);
     throughputRatio(lines, r, "8 the same, against dd conv=fsync (the export syncs each file)", name::kCliExport,
                     name::kDdFsyncExportProcess, 0.95, "dd bs=2M conv=fsync");
+    if (r.count(name::kCliExportSampleMp4))
+        timeRatio(lines, r, "8 korvath-cli export --mp4, sample disk (6 recordings, 26 MiB), whole process",
+                  name::kCliExportSampleMp4, name::kCliExportSample, "export alone", 1.15, "<= 1.15x");
     if (!m.error.empty()) {
         lines.push_back({"5 peak memory", m.error, "", "", "", "ERROR"});
     } else {

@@ -49,6 +49,21 @@ bool makeFile(const QString &path, qint64 bytes, bool recorderBytes)
 
 double seconds(QElapsedTimer &t) { return double(t.nsecsElapsed()) / 1e9; }
 
+// The remux of a native copy on disk, its bytes read from the file.
+RemuxResult remuxFile(const QString &master, const QString &mp4, const RemuxOptions &o)
+{
+    QFile f(master);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        RemuxResult r;
+        r.error = QStringLiteral("%1: %2").arg(master, f.errorString());
+        return r;
+    }
+    const RecordingBytes read = [&f](uint64_t offset, uint8_t *buffer, uint32_t size) {
+        return f.seek(qint64(offset)) && f.read(reinterpret_cast<char *>(buffer), size) == qint64(size);
+    };
+    return remuxToMp4(read, uint64_t(f.size()), mp4, o);
+}
+
 int remuxFigures(const QString &dir, qint64 mib)
 {
     const QString master = dir + QStringLiteral("/master.h264");
@@ -65,7 +80,7 @@ int remuxFigures(const QString &dir, qint64 mib)
     o.masterName = QStringLiteral("master.h264");
     QElapsedTimer t;
     t.start();
-    const RemuxResult r = remuxToMp4(master, dir + QStringLiteral("/korvath.mp4"), o);
+    const RemuxResult r = remuxFile(master, dir + QStringLiteral("/korvath.mp4"), o);
     const double ours = seconds(t);
     if (!r.ok) {
         std::fprintf(stderr, "remux: %s\n", qPrintable(r.error));
@@ -123,7 +138,7 @@ int copyOne(const QString &master, const QString &mp4)
     o.masterName = name;
     QElapsedTimer t;
     t.start();
-    const RemuxResult r = remuxToMp4(master, mp4, o);
+    const RemuxResult r = remuxFile(master, mp4, o);
     std::printf("%s: %s%s\n  written %lld, damaged %lld, before the first key frame %lld, after the end %lld, "
                 "%.3f fps (%s), %.2f s of video, in %.3f s\n",
                 qPrintable(name), r.ok ? "ok" : "failed: ", qPrintable(r.error), static_cast<long long>(r.framesWritten),

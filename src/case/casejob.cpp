@@ -11,8 +11,10 @@
 #include <QHash>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace korvath {
@@ -44,6 +46,14 @@ QList<ExportEntry> exportEntries(const Listing &listing, const QVector<JobEntry>
             out.append({&*r, e.selected});
     }
     return out;
+}
+
+constexpr int64_t kAbandonAfterMs = 500;
+
+int64_t steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -93,6 +103,8 @@ struct CaseJob::State {
     Observer observe;
     std::thread thread;
     std::atomic<bool> cancelled{false};
+    std::atomic<int64_t> cancelledAt{0}; // steady clock, ms
+
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
@@ -135,12 +147,19 @@ CaseJob::~CaseJob()
 
 void CaseJob::start()
 {
-    d->thread = std::thread([this] {
+    const auto work = [this] {
         d->run();
         std::lock_guard<std::mutex> lock(d->mutex);
         d->finished = true;
         d->done.notify_all();
-    });
+    };
+    try {
+        d->thread = std::thread(work);
+    } catch (const std::system_error &) {
+        // No thread to be had: the job runs here, and the export names the
+        // threads it could not start for each recording.
+        work();
+    }
 }
 
 void CaseJob::cancel(const QString &stoppedBy)
@@ -150,7 +169,8 @@ void CaseJob::cancel(const QString &stoppedBy)
         if (d->cancelReason.isEmpty())
             d->cancelReason = stoppedBy;
     }
-    d->cancelled = true;
+    if (!d->cancelled.exchange(true))
+        d->cancelledAt = steadyMs();
 }
 
 bool CaseJob::wait(int ms)
@@ -245,7 +265,10 @@ void CaseJob::State::run()
     hooks.digestDiscarded = [&] { hash.reset(); };
     ExportSettings settings;
     settings.readTimeoutMs = q.readTimeoutMs;
-    settings.abandonRead = [this] { return cancelled.load(); };
+    // A read that answers is let finish, so that the job stops after the
+    // cluster in hand; one that still hangs half a second after the cancel is
+    // abandoned.
+    settings.abandonRead = [this] { return cancelled && steadyMs() - cancelledAt >= kAbandonAfterMs; };
     if (!q.mapPath.isEmpty()) {
         settings.map = &q.map;
         settings.mapPath = q.mapPath;
@@ -276,7 +299,7 @@ void CaseJob::State::run()
             p.stop = [this] { return cancelled.load(); };
             p.stoppedBy = [this] { return stoppedText(); };
             if (r == listing.recordings.constEnd()
-                || !makePlayableCopy(e, *r, p, [this](const JobEvent &ev) { notify(ev); }, reporting ? &report : nullptr))
+                || !makePlayableCopy(*q.source.source, e, *r, p, [this](const JobEvent &ev) { notify(ev); }, reporting ? &report : nullptr))
                 ++outcome.playableMissing;
         }
     };

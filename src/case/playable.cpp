@@ -5,6 +5,8 @@
 #include "videomodule.h"
 
 #include <QFileInfo>
+#include <algorithm>
+#include <cstring>
 
 namespace korvath {
 
@@ -51,9 +53,44 @@ QString lossesText(const RemuxResult &m)
     return losses.join(QStringLiteral(", "));
 }
 
+// The recording's bytes as exported, from the source through its loss map:
+// what the export could not read is zeros here too, never read again.
+RecordingBytes sourceBytes(const SectorSource &source, const LossMap &map)
+{
+    return [&source, &map](uint64_t offset, uint8_t *buffer, uint32_t size) {
+        const uint64_t end = offset + size;
+        auto run = std::upper_bound(map.begin(), map.end(), offset,
+                                    [](uint64_t at, const ByteRun &r) { return at < r.fileOffset; });
+        if (run == map.begin())
+            return false;
+        --run;
+        std::vector<uint8_t> sectors;
+        for (uint64_t at = offset; at < end; ++run) {
+            if (run == map.end() || at < run->fileOffset || at >= run->fileOffset + run->length)
+                return false;
+            const uint64_t piece = std::min(end, run->fileOffset + run->length) - at;
+            uint8_t *into = buffer + (at - offset);
+            if (run->zeroFill) {
+                std::memset(into, 0, piece);
+            } else {
+                const uint64_t from = run->imgOffset + (at - run->fileOffset);
+                const uint64_t first = from / kSectorSize;
+                const uint64_t last = (from + piece + kSectorSize - 1) / kSectorSize;
+                const uint32_t count = static_cast<uint32_t>(last - first);
+                sectors.resize(static_cast<size_t>(count) * kSectorSize);
+                if (source.read(first, sectors.data(), count) != count * kSectorSize)
+                    return false;
+                std::memcpy(into, sectors.data() + (from - first * kSectorSize), piece);
+            }
+            at += piece;
+        }
+        return true;
+    };
+}
+
 } // namespace
 
-bool makePlayableCopy(const RecordingExport &e, const Recording &r, const PlayableRequest &p,
+bool makePlayableCopy(const SectorSource &source, const RecordingExport &e, const Recording &r, const PlayableRequest &p,
                       const std::function<void(const JobEvent &)> &notify, CaseReport *report)
 {
     const auto problem = [&](const QString &text) {
@@ -79,7 +116,7 @@ bool makePlayableCopy(const RecordingExport &e, const Recording &r, const Playab
         o.unreadable = lostBytes(e.lossMap);
         o.sha256 = p.hash;
         o.progress = [&](uint64_t, uint64_t) { return !(p.stop && p.stop()); };
-        m = video->remuxToMp4(e.path, mp4, o);
+        m = video->remuxToMp4(sourceBytes(source, e.lossMap), e.bytesWritten, mp4, o);
     } else {
         m.error = QStringLiteral("the video module cannot be loaded: %1").arg(why);
     }

@@ -25,11 +25,12 @@ struct PlayableRequest {
     std::function<QString()> stoppedBy; // what stopped it, for the message
 };
 
-// Makes the playable copy of a written native copy; says what it holds (a
+// Makes the playable copy of a written native copy from its bytes on the
+// source, read through the copy's loss map (never from the copy); says what it holds (a
 // DerivedCopy event) or why there is none (a Problem). With a report, the
 // copy goes into it as a file derived from its native copy (or, when none
 // was made, as not written). False when no MP4 was made.
-bool makePlayableCopy(const RecordingExport &e, const Recording &r, const PlayableRequest &p,
+bool makePlayableCopy(const SectorSource &source, const RecordingExport &e, const Recording &r, const PlayableRequest &p,
                       const std::function<void(const JobEvent &)> &notify, CaseReport *report);
 
 } // namespace korvath

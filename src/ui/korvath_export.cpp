@@ -1,7 +1,7 @@
 // "Start export": copy the chosen recordings into the camera folder.
 #include "korvath.h"
 
-#include "export.h"
+#include "casejob.h"
 #include "log.h"
 #include "outputfile.h"
 #include "ui_korvath.h"
@@ -13,6 +13,9 @@
 #include <QProgressDialog>
 #include <QSet>
 #include <QStandardItemModel>
+#include <QElapsedTimer>
+#include <QThread>
+#include <QTimer>
 #include <memory>
 
 void Korvath::on_readfile_pushButton_clicked()
@@ -55,27 +58,63 @@ void Korvath::on_readfile_pushButton_clicked()
     for (const korvath::Recording &r : qAsConst(m_listing.recordings))
         entries.append({&r, chosen.contains(r.name)});
 
+    korvath::JobRequest request;
+    request.source.source = std::make_shared<korvath::DriveSource>(m_listedHandle);
+    request.listing = m_listing;
+    for (const korvath::Recording &r : qAsConst(m_listing.recordings))
+        request.entries.append({r.name, chosen.contains(r.name)});
+    request.folder = m_savePath;
+
+    // The copy runs on the job's thread. At each entry and after each cluster
+    // it waits for the window to show progress and hear Cancel, as a copy on
+    // this thread would; Cancel is heard as well while a read hangs. Input
+    // reaches the window only through the dialog: once the dialog has hidden
+    // itself (or before it shows) the window's own controls wait until the
+    // export is over, as they would behind the shown dialog.
     int v = 0;
-    korvath::ExportHooks hooks;
-    hooks.beforeEntry = [&](int, const korvath::Recording &) {
-        progress->setValue(v);
-        KLOG << "index++++++++:" << v;
-        v = (total == v + 2) ? v + 2 : v + 1;
-        return !progress->wasCanceled();
+    QObject events; // where the job's calls land, on this thread
+    korvath::CaseJob *running = nullptr;
+    QElapsedTimer quiet; // since the job last called: long only while a read hangs
+    quiet.start();
+    const auto heard = [&] {
+        quiet.restart();
+        if (progress->wasCanceled())
+            running->cancel();
     };
-    // A long recording keeps the dialog painted and its Cancel heard: the
-    // copy stops after the cluster in hand. Input reaches the window only
-    // through the dialog: once the dialog has hidden itself (or before it
-    // shows) the window's own controls wait until the export is over, as they
-    // would behind the shown dialog.
-    hooks.stopRequested = [&]() {
-        QApplication::processEvents(progress->isVisible() ? QEventLoop::AllEvents
-                                                          : QEventLoop::ExcludeUserInputEvents);
-        return progress->wasCanceled();
-    };
-    const korvath::DriveSource source(m_listedHandle);
-    const korvath::ExportOutcome outcome =
-        korvath::exportRecordings(source, m_listing.info.data_offset, m_savePath, entries, hooks);
+    korvath::CaseJob job(std::move(request), [&](const korvath::JobEvent &e) {
+        std::function<void()> show;
+        if (e.kind == korvath::JobEvent::EntryReached)
+            show = [&] {
+                progress->setValue(v);
+                KLOG << "index++++++++:" << v;
+                v = (total == v + 2) ? v + 2 : v + 1;
+                heard();
+            };
+        else if (e.kind == korvath::JobEvent::Progress)
+            show = [&] {
+                QApplication::processEvents(progress->isVisible() ? QEventLoop::AllEvents
+                                                                  : QEventLoop::ExcludeUserInputEvents);
+                heard();
+            };
+        else
+            return;
+        QMetaObject::invokeMethod(&events, show,
+                                  QThread::currentThread() == events.thread() ? Qt::DirectConnection
+                                                                              : Qt::BlockingQueuedConnection);
+    });
+    running = &job;
+    QTimer wake; // the loop below looks at the job and the dialog at least this often
+    wake.start(25);
+    job.start();
+    // Between the job's calls the dialog stays painted; a Cancel is given to
+    // the job at its next call, or here when a read keeps it from calling.
+    while (!job.wait(0)) {
+        QApplication::processEvents((progress->isVisible() ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents)
+                                    | QEventLoop::WaitForMoreEvents);
+        if (progress->wasCanceled() && quiet.elapsed() >= 250)
+            job.cancel();
+    }
+    const korvath::ExportOutcome &outcome = job.outcome().exported;
     progress->close();
     progress.reset();
 

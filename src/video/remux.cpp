@@ -81,27 +81,50 @@ RecorderTime addSeconds(RecorderTime t, int64_t seconds)
 namespace {
 
 
-// The native copy, read through libavformat's I/O callbacks.
+// The recording's bytes from the caller, read through libavformat's I/O callbacks.
 struct Source {
-    QFile file;
+    const RecordingBytes *read = nullptr;
+    uint64_t size = 0, pos = 0;
     const std::function<bool(uint64_t, uint64_t)> *progress = nullptr;
     uint64_t done = 0, total = 0;
     bool cancelled = false;
+    bool failed = false; // a read the caller could not answer: the remux ends
+    uint64_t failedAt = 0, failedLength = 0;
+
+    bool fetch(uint64_t at, uint8_t *to, uint32_t n)
+    {
+        if (n == 0)
+            return true;
+        if (at <= size && n <= size - at && (*read)(at, to, n))
+            return true;
+        failed = true;
+        failedAt = at;
+        failedLength = n;
+        return false;
+    }
+    // Counts `n` bytes read; false when the caller asks to stop.
+    bool advance(uint64_t n)
+    {
+        done += n;
+        if (progress && *progress && !(*progress)(done, total))
+            cancelled = true;
+        return !cancelled;
+    }
 };
 
 int readSource(void *opaque, uint8_t *buf, int size)
 {
     auto *s = static_cast<Source *>(opaque);
-    const qint64 n = s->file.read(reinterpret_cast<char *>(buf), size);
-    if (n < 0)
+    if (s->failed)
         return AVERROR(EIO);
-    if (n == 0)
+    if (s->pos >= s->size || size <= 0)
         return AVERROR_EOF;
-    s->done += static_cast<uint64_t>(n);
-    if (s->progress && *s->progress && !(*s->progress)(s->done, s->total)) {
-        s->cancelled = true;
+    const auto n = static_cast<uint32_t>(std::min<uint64_t>(uint64_t(size), s->size - s->pos));
+    if (!s->fetch(s->pos, buf, n))
+        return AVERROR(EIO);
+    s->pos += n;
+    if (!s->advance(n))
         return AVERROR_EXIT;
-    }
     return static_cast<int>(n);
 }
 
@@ -110,15 +133,26 @@ int64_t seekSource(void *opaque, int64_t offset, int whence)
     auto *s = static_cast<Source *>(opaque);
     whence &= ~AVSEEK_FORCE;
     if (whence == AVSEEK_SIZE)
-        return s->file.size();
+        return int64_t(s->size);
     int64_t to = offset;
     if (whence == SEEK_CUR)
-        to += s->file.pos();
+        to += int64_t(s->pos);
     else if (whence == SEEK_END)
-        to += s->file.size();
+        to += int64_t(s->size);
     else if (whence != SEEK_SET)
         return AVERROR(EINVAL);
-    return s->file.seek(to) ? to : AVERROR(EIO);
+    if (to < 0)
+        return AVERROR(EINVAL);
+    s->pos = uint64_t(to);
+    return to;
+}
+
+QString readFailure(const QString &name, const Source &s)
+{
+    return QStringLiteral("%1: its bytes %2 to %3 could not be read; no playable copy was made")
+        .arg(name)
+        .arg(s.failedAt)
+        .arg(s.failedAt + s.failedLength - 1);
 }
 
 struct InputCloser {
@@ -368,8 +402,8 @@ size_t wholeFrames(const Tail &tail, const QByteArray &parameterSets, Source &sr
                 const int head = bytes.size();
                 bytes.resize(head + size + AV_INPUT_BUFFER_PADDING_SIZE);
                 std::memset(bytes.data() + head + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-                if (!src.file.seek(qint64(tail.firstOffset + tail.starts[i]))
-                    || src.file.read(bytes.data() + head, size) != size) {
+                if (!src.fetch(tail.firstOffset + tail.starts[i], reinterpret_cast<uint8_t *>(bytes.data() + head),
+                               uint32_t(size))) {
                     whole = i;
                     break;
                 }
@@ -386,10 +420,8 @@ size_t wholeFrames(const Tail &tail, const QByteArray &parameterSets, Source &sr
                         whole = i;
                 if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF)
                     whole = i;
-                if (src.progress && *src.progress && !(*src.progress)(src.done, src.total)) {
-                    src.cancelled = true;
+                if (!src.advance(0))
                     break;
-                }
             }
         }
     }
@@ -410,9 +442,9 @@ struct Plan {
     h264::Sps timingSps;
 };
 
-QString recordingName(const RemuxOptions &o, const QString &masterPath)
+QString recordingName(const RemuxOptions &o)
 {
-    return o.masterName.isEmpty() ? QFileInfo(masterPath).fileName() : o.masterName;
+    return o.masterName.isEmpty() ? QStringLiteral("the recording") : o.masterName;
 }
 
 // Slices in this many pictures, each in its place in the frame_num order, make
@@ -462,7 +494,7 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
     QString error;
     Input in = openInput(src, &error);
     if (!in) {
-        r.error = QStringLiteral("%1: cannot read as H.264: %2").arg(name, error);
+        r.error = src.failed ? readFailure(name, src) : QStringLiteral("%1: cannot read as H.264: %2").arg(name, error);
         return false;
     }
     Packet pkt(av_packet_alloc());
@@ -625,9 +657,10 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
             plan.timingSps = *sps;
     }
     plan.index.flush();
-    if (src.cancelled || rc != AVERROR_EOF) {
-        r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
-                                : QStringLiteral("%1: read failed: %2").arg(name, averror(rc));
+    if (src.failed || src.cancelled || rc != AVERROR_EOF) {
+        r.error = src.failed      ? readFailure(name, src)
+                  : src.cancelled ? QStringLiteral("%1: stopped").arg(name)
+                                  : QStringLiteral("%1: read failed: %2").arg(name, averror(rc));
         return false;
     }
     if (state == Skipping) {
@@ -642,8 +675,8 @@ bool planStream(Source &src, const RemuxOptions &o, const QString &name, Plan &p
         r.framesUnchecked = tail.frames;
     } else {
         const size_t whole = wholeFrames(tail, plan.parameterSets, src, r);
-        if (src.cancelled) {
-            r.error = QStringLiteral("%1: stopped").arg(name);
+        if (src.failed || src.cancelled) {
+            r.error = src.failed ? readFailure(name, src) : QStringLiteral("%1: stopped").arg(name);
             return false;
         }
         if (whole < tail.ends.size()) {
@@ -691,8 +724,8 @@ QString stampText(RecorderTime t)
     return recorderStampText(t);
 }
 
-// The second pass: the first pass's packets lie back to back in the copy, so
-// their bytes are read in large blocks, without the parser running again.
+// The second pass: the first pass's packets lie back to back in the recording,
+// so their bytes are read in large blocks, without the parser running again.
 struct BlockReader {
     Source &src;
     std::vector<uint8_t> block = std::vector<uint8_t>(size_t(4) << 20);
@@ -703,16 +736,14 @@ struct BlockReader {
     {
         while (n > 0) {
             if (begin == end) {
-                const qint64 got = src.file.read(reinterpret_cast<char *>(block.data()), qint64(block.size()));
-                if (got <= 0)
+                const auto got = static_cast<uint32_t>(std::min<uint64_t>(block.size(), src.size - src.pos));
+                if (got == 0 || !src.fetch(src.pos, block.data(), got))
                     return false;
+                src.pos += got;
                 begin = 0;
-                end = size_t(got);
-                src.done += uint64_t(got);
-                if (src.progress && *src.progress && !(*src.progress)(src.done, src.total)) {
-                    src.cancelled = true;
+                end = got;
+                if (!src.advance(got))
                     return false;
-                }
             }
             const size_t k = std::min(n, end - begin);
             if (to) {
@@ -830,11 +861,11 @@ using Output = std::unique_ptr<AVFormatContext, OutputCloser>;
 bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Plan &plan, AVRational fps,
               const QString &tmpPath, Sink &sink, RemuxResult &r)
 {
-    const bool direct = plan.index.bytes == uint64_t(src.file.size());
+    const bool direct = plan.index.bytes == src.size;
     QString error;
     Input in = direct ? nullptr : openInput(src, &error);
     if (!direct && !in) {
-        r.error = QStringLiteral("%1: cannot read as H.264: %2").arg(name, error);
+        r.error = src.failed ? readFailure(name, src) : QStringLiteral("%1: cannot read as H.264: %2").arg(name, error);
         return false;
     }
     AVFormatContext *ocRaw = nullptr;
@@ -973,9 +1004,10 @@ bool writeMp4(Source &src, const RemuxOptions &o, const QString &name, const Pla
         av_packet_unref(pkt.get());
         changed = changed || (!src.cancelled && (rc != AVERROR_EOF || number != plan.index.packets));
     }
-    if (src.cancelled || changed) {
-        r.error = src.cancelled ? QStringLiteral("%1: stopped").arg(name)
-                                : QStringLiteral("%1 changed while it was read").arg(name);
+    if (src.failed || src.cancelled || changed) {
+        r.error = src.failed      ? readFailure(name, src)
+                  : src.cancelled ? QStringLiteral("%1: stopped").arg(name)
+                                  : QStringLiteral("%1 changed while it was read").arg(name);
         return false;
     }
     if (!writeHeld(heldSlot + 1))
@@ -1049,18 +1081,20 @@ QString firstFrameProblem(const QString &path, RemuxResult &r)
 
 } // namespace
 
-RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const RemuxOptions &o)
+RemuxResult remuxToMp4(const RecordingBytes &read, uint64_t recordingSize, const QString &mp4Path,
+                       const RemuxOptions &o)
 {
     RemuxResult r;
-    const QString name = recordingName(o, masterPath);
-    Source src;
-    src.file.setFileName(masterPath);
-    if (!src.file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        r.error = QStringLiteral("%1: %2").arg(name, src.file.errorString());
+    const QString name = recordingName(o);
+    if (!read) {
+        r.error = QStringLiteral("%1: no bytes given").arg(name);
         return r;
     }
+    Source src;
+    src.read = &read;
+    src.size = recordingSize;
     src.progress = &o.progress;
-    src.total = 2 * static_cast<uint64_t>(src.file.size());
+    src.total = 2 * recordingSize;
     Plan plan;
     if (!planStream(src, o, name, plan, r))
         return r;
@@ -1096,7 +1130,7 @@ RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const 
         return r;
     }
     const QString tmpPath = file.temporaryPath();
-    src.file.seek(0);
+    src.pos = 0;
     Sink sink(file);
     sink.hashing = o.sha256;
     if (!writeMp4(src, o, name, plan, fps, tmpPath, sink, r))

@@ -1,6 +1,7 @@
 // Playable copy of an exported recording: the H.264 units of the native copy
 // (<name>.h264) put into an MP4 as they are, never re-encoded, timed from the
-// recorder's stamps and labelled as a derived copy.
+// recorder's stamps and labelled as a derived copy. The bytes come from the
+// caller, never from the output folder read back.
 #pragma once
 
 #include "libraryversion.h"
@@ -22,12 +23,12 @@ struct RemuxOptions {
     RecorderTime end = 0;
     QString masterName;   // the native copy's file name, for the label and messages
     QString masterSha256; // its SHA-256, hex
-    // Stretches of the native copy that could not be read on the source (byte
-    // offsets in the copy), as the export lists them: the only damage taken
-    // from outside the stream. Zeros are never guessed to be unreadable.
+    // Stretches of the recording that could not be read on the source (byte
+    // offsets in it), as the export lists them: the only damage taken from
+    // outside the stream. Zeros are never guessed to be unreadable.
     std::vector<ByteRange> unreadable;
     bool sha256 = false; // hash the MP4 as it is written (RemuxResult::sha256)
-    // Called as the copy is read (it is read twice: total is twice its size);
+    // Called as the recording is read (it is read twice: total is twice its size);
     // returning false stops the remux, and nothing is written.
     std::function<bool(uint64_t done, uint64_t total)> progress;
 };
@@ -51,9 +52,15 @@ struct RemuxResult {
     bool sha256AsWritten = false;  // taken as it was written, not read back
 };
 
-// Writes mp4Path (through a temporary name in its folder) from the native copy
-// at masterPath, which is only read. On failure nothing is left at mp4Path.
-RemuxResult remuxToMp4(const QString &masterPath, const QString &mp4Path, const RemuxOptions &options);
+// The recording's bytes as exported: fills `buffer` with `size` bytes from `offset`
+// (offset + size <= the recording's size); false when they cannot be had.
+using RecordingBytes = std::function<bool(uint64_t offset, uint8_t *buffer, uint32_t size)>;
+
+// Writes mp4Path (through a temporary name in its folder) from the recording's
+// recordingSize bytes given by `read`. On failure, a read that fails among
+// them included, nothing is left at mp4Path.
+RemuxResult remuxToMp4(const RecordingBytes &read, uint64_t recordingSize, const QString &mp4Path,
+                       const RemuxOptions &options);
 
 // FFmpeg's own messages go to the debug log, so they are seen only with the
 // debug log on (a damaged recording makes thousands: its parser complains at

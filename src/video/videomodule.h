@@ -10,7 +10,8 @@
 namespace korvath {
 
 struct VideoModule {
-    RemuxResult (*remuxToMp4)(const QString &masterPath, const QString &mp4Path, const RemuxOptions &options);
+    RemuxResult (*remuxToMp4)(const RecordingBytes &read, uint64_t recordingSize, const QString &mp4Path,
+                              const RemuxOptions &options);
     PreviewResult (*writePreview)(const ClusterReader &read, const PreviewOptions &options, const QString &pngPath);
     void (*quietVideoLibraries)();
     std::vector<LibraryVersion> (*libraries)(); // for the case report

@@ -6,6 +6,7 @@
 #include "userinput.h"
 
 #include <QProgressBar>
+#include <QTimer>
 
 using namespace rig;
 
@@ -408,6 +409,59 @@ private slots:
                      qPrintable(boxes[0].text));
         }
         QCOMPARE(r.checkedRows(), names); // a cancelled export keeps the choice
+    }
+
+    // A read that hangs in the drive does not hold Cancel: the export ends
+    // while the read is still unanswered, the recordings before it kept.
+    void cancelWhileAReadHangs()
+    {
+        const QString why = FaultMount::unavailableReason();
+        if (!why.isEmpty())
+            QSKIP(qPrintable("no hanging drive through FUSE: " + why));
+        QTemporaryDir tmp;
+        const QString image = tmp.filePath("disk.img");
+        ImageBuilder b(kImageSectors);
+        b.recorderSignature();
+        const QStringList names{addRecording(b, 0, {4, 5, 6}), addRecording(b, 1, {20, 21}), addRecording(b, 2, {30})};
+        QVERIFY(b.write(image));
+        Faults faults; // the first slow, so that the dialog shows; the second hangs
+        faults.slow = {{b.clusterFirstSector(4), b.clusterFirstSector(6) + 4095}};
+        faults.slowMs = 5;
+        faults.hang = {{b.clusterFirstSector(21), b.clusterFirstSector(21) + 7}};
+        FaultMount drive(image, faults);
+        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        Rig r;
+        r.drives.set(0, drive.path());
+        r.open();
+        r.all()->click();
+
+        bool released = false;
+        QTimer rescue; // a window that never hears Cancel fails here rather than hanging the suite
+        rescue.setSingleShot(true);
+        QObject::connect(&rescue, &QTimer::timeout, [&] {
+            released = true;
+            drive.release();
+        });
+        rescue.start(20000);
+        const QList<ModalBox> boxes = [&] {
+            LogHook hook([&](const QString &line) {
+                if (line != QLatin1String("index++++++++: 1"))
+                    return;
+                QTimer::singleShot(300, [&] {
+                    auto *pd = r.w->findChild<QProgressDialog *>();
+                    QVERIFY(pd && pd->isVisible());
+                    QPushButton *cancel = pd->findChild<QPushButton *>();
+                    queueClick(cancel, cancel->rect().center());
+                });
+            });
+            return messageBoxes(r.exportNow());
+        }();
+        QVERIFY2(!released, "Cancel waited for the hanging read");
+        drive.release();
+        QCOMPARE(r.exported(), names.mid(0, 1));
+        QVERIFY(QDir(r.folder()).entryList({"*.part"}, QDir::Files | QDir::Hidden).isEmpty());
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].text.contains(names[1] + ": not written: the export was cancelled"), qPrintable(boxes[0].text));
     }
 
     void inputDuringTheLastRecording_data()

@@ -1,13 +1,15 @@
 // Playable copies from damaged native copies: each row a master as the
-// recorder disk leaves it; the MP4 is decoded and compared picture by picture.
+// recorder disk leaves it, handed over from memory as the export would; the
+// MP4 is decoded and compared picture by picture.
 #include "remux.h"
 #include "teststream.h"
+#include "testsupport.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <cstring>
 #include <functional>
 #include <malloc.h>
 #include <random>
@@ -51,7 +53,28 @@ struct Master {
     qint64 zeroAt = 0, zeroLength = 0; // the damaged stretch
     int afterEnd = 0;  // an older recording's frames after the end
     bool unreadable = true;            // the stretch is named unreadable, as the export names it
+    double readsFailAt = 0;            // reads fail once this share of the work is done (0: never)
 };
+
+// The recording's bytes from memory; a read outside them breaks the contract.
+// With `failFrom`, every read fails once the progress reported passes it.
+RecordingBytes bytesOf(const QByteArray &bytes, const uint64_t *done = nullptr, uint64_t failFrom = 0,
+                       const std::function<void()> &onFailure = {})
+{
+    return [&bytes, done, failFrom, onFailure](uint64_t offset, uint8_t *buffer, uint32_t size) {
+        if (offset > uint64_t(bytes.size()) || size > uint64_t(bytes.size()) - offset) {
+            ADD_FAILURE() << "read of " << size << " bytes at " << offset << " past the recording's end";
+            return false;
+        }
+        if (done && *done >= failFrom) {
+            if (onFailure)
+                onFailure();
+            return false;
+        }
+        std::memcpy(buffer, bytes.constData() + offset, size);
+        return true;
+    };
+}
 
 struct Row {
     const char *name;
@@ -262,6 +285,22 @@ const Row kRows[] = {
          return plain(encodeTestStream(o));
      },
      packRecorderTime(2024, 3, 1, 8, 0, 1), nullptr, "B-frames"},
+    // The bytes stop coming (the source failed under the reader): in the first
+    // pass, and in the second while the MP4 has bytes on disk.
+    {"reads_fail_while_the_stream_is_planned",
+     [] {
+         Master m = plain(source());
+         m.readsFailAt = 0.25;
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), nullptr, "could not be read"},
+    {"reads_fail_while_the_mp4_is_written",
+     [] {
+         Master m = plain(source());
+         m.readsFailAt = 0.75;
+         return m;
+     },
+     packRecorderTime(2024, 3, 1, 8, 0, 7), nullptr, "could not be read"},
 };
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
@@ -278,20 +317,13 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
     const Master m = row.master();
     ASSERT_FALSE(m.stream.bytes.isEmpty()) << "the row's damage could not be made";
     QTemporaryDir dir;
-    const QString masterPath = dir.filePath(QStringLiteral("ch01_rec.h264"));
-    {
-        QFile f(masterPath);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        ASSERT_EQ(f.write(m.stream.bytes), m.stream.bytes.size());
-    }
-    const QByteArray shaBefore = fileSha256(masterPath);
     const QString mp4Path = dir.filePath(QStringLiteral("playable/ch01_rec.mp4"));
 
     RemuxOptions o;
     o.start = kStart;
     o.end = row.end;
     o.masterName = QStringLiteral("ch01_rec.h264");
-    o.masterSha256 = QString::fromLatin1(shaBefore);
+    o.masterSha256 = sha256Hex(m.stream.bytes);
     o.sha256 = true;
     if (m.unreadable && m.zeroLength > 0)
         o.unreadable.push_back({uint64_t(m.zeroAt), uint64_t(m.zeroLength)});
@@ -301,20 +333,31 @@ TEST_P(RemuxTable, PlayableCopyMatchesTheSource)
         total = all;
         return true;
     };
-    const RemuxResult r = remuxToMp4(masterPath, mp4Path, o);
+    const uint64_t size = uint64_t(m.stream.bytes.size());
+    qint64 onDiskAtFailure = -1; // what the playable folder held when the reads failed
+    const RecordingBytes read = bytesOf(m.stream.bytes, m.readsFailAt > 0 ? &lastDone : nullptr,
+                                        uint64_t(m.readsFailAt * double(2 * size)), [&] {
+        if (onDiskAtFailure < 0) {
+            onDiskAtFailure = 0;
+            for (const QFileInfo &f : QDir(dir.filePath(QStringLiteral("playable"))).entryInfoList(QDir::Files | QDir::Hidden))
+                onDiskAtFailure += f.size();
+        }
+    });
+    const RemuxResult r = remuxToMp4(read, size, mp4Path, o);
 
-    EXPECT_EQ(fileSha256(masterPath), shaBefore);
-    const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
-    EXPECT_EQ(left, QStringList{QStringLiteral("ch01_rec.h264")});
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
     const QStringList made = QDir(dir.filePath(QStringLiteral("playable"))).entryList(QDir::Files | QDir::Hidden);
 
     if (!row.fpsSource) {
         EXPECT_FALSE(r.ok);
         EXPECT_TRUE(r.error.contains(QLatin1String(row.failure))) << qPrintable(r.error);
         EXPECT_TRUE(r.error.contains(o.masterName)) << qPrintable(r.error);
-        EXPECT_EQ(r.noVideo, !QByteArray(row.failure).contains("B-frames"));
+        EXPECT_EQ(r.noVideo, m.readsFailAt == 0 && !QByteArray(row.failure).contains("B-frames"));
         EXPECT_TRUE(made.isEmpty()) << qPrintable(made.join(QLatin1Char(' ')));
-        EXPECT_EQ(r.framesDecoded, 0);
+        if (m.readsFailAt > 0.5)
+            EXPECT_GT(onDiskAtFailure, 0) << "the reads failed before the MP4 had bytes on disk";
+        else
+            EXPECT_EQ(r.framesDecoded, 0);
         return;
     }
     ASSERT_TRUE(r.ok) << qPrintable(r.error);
@@ -372,11 +415,6 @@ INSTANTIATE_TEST_SUITE_P(Masters, RemuxTable, ::testing::ValuesIn(kRows),
 TEST(Remux, StoppedHalfwayLeavesNothing)
 {
     QTemporaryDir dir;
-    const QString masterPath = dir.filePath(QStringLiteral("ch01_rec.h264"));
-    QFile f(masterPath);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(source().bytes);
-    f.close();
     RemuxOptions o;
     o.start = kStart;
     o.end = packRecorderTime(2024, 3, 1, 8, 0, 7);
@@ -384,10 +422,11 @@ TEST(Remux, StoppedHalfwayLeavesNothing)
     // Stopped in the first read, then in the second (while the MP4 is being written).
     for (int quarter : {1, 3}) {
         o.progress = [quarter](uint64_t done, uint64_t total) { return done < total * uint64_t(quarter) / 4; };
-        const RemuxResult r = remuxToMp4(masterPath, dir.filePath(QStringLiteral("ch01_rec.mp4")), o);
+        const RemuxResult r = remuxToMp4(bytesOf(source().bytes), uint64_t(source().bytes.size()),
+                                         dir.filePath(QStringLiteral("ch01_rec.mp4")), o);
         EXPECT_FALSE(r.ok);
         EXPECT_TRUE(r.error.contains(QStringLiteral("stopped"))) << qPrintable(r.error);
-        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("ch01_rec.h264")});
+        EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
     }
 }
 
@@ -405,26 +444,21 @@ TEST(RemuxTableRows, DamageLandsMidStream)
     EXPECT_GT(expectedFrames(kRows[2].master()).beforeKey, 5);
 }
 
-// The remux of a master written to a temporary folder, with a progress
-// callback that may look at the process while it runs.
+// The remux of a master into a temporary folder, with a progress callback
+// that may look at the process while it runs.
 struct RemuxRun {
     QTemporaryDir dir;
     RemuxResult result;
     QString mp4;
     RemuxRun(const QByteArray &bytes, RecorderTime end, const std::function<bool(uint64_t, uint64_t)> &progress = {})
     {
-        const QString master = dir.filePath(QStringLiteral("ch01_rec.h264"));
-        QFile f(master);
-        f.open(QIODevice::WriteOnly);
-        f.write(bytes);
-        f.close();
         RemuxOptions o;
         o.start = kStart;
         o.end = end;
         o.masterName = QStringLiteral("ch01_rec.h264");
         o.progress = progress;
         mp4 = dir.filePath(QStringLiteral("ch01_rec.mp4"));
-        result = remuxToMp4(master, mp4, o);
+        result = remuxToMp4(bytesOf(bytes), uint64_t(bytes.size()), mp4, o);
     }
 };
 
@@ -456,7 +490,7 @@ TEST(Remux, AStopDuringTheCheckEndsItAtTheFrameInHand)
     EXPECT_FALSE(run.result.ok);
     EXPECT_TRUE(run.result.error.contains(QStringLiteral("stopped"))) << qPrintable(run.result.error);
     EXPECT_EQ(run.result.framesDecoded, 1);
-    EXPECT_EQ(QDir(run.dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("ch01_rec.h264")});
+    EXPECT_TRUE(QDir(run.dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 // Random units with slice headers in the middle of a stream that never
