@@ -327,8 +327,16 @@ void CaseWindow::openSource(const QString &given)
         opened->source = openCaseSource(given, &opened->error, &opened->notes);
         if (opened->source.source) {
             opened->listing = listCase(opened->source, wholeDisk(), true);
-            // Both of two recordings with one name are kept, as korvath-cli keeps them.
-            keepDisplaced(opened->listing.listing);
+            // Both of two recordings with one name are kept, as korvath-cli keeps them, and said.
+            Listing &listing = opened->listing.listing;
+            for (const Recording &r : listing.displaced)
+                opened->notes << tr("'%1' names two recordings (the same channel and stamps, other clusters): the one "
+                                    "from cluster %2 is listed as '%1', the one from cluster %3 as '%4'.")
+                                     .arg(r.name)
+                                     .arg(listing.recordings.value(r.name).recordIndex)
+                                     .arg(r.recordIndex)
+                                     .arg(displacedName(r));
+            keepDisplaced(listing);
             describeListing(opened->source.description, opened->listing.listing, opened->listing.directoryDigest);
         }
         QMetaObject::invokeMethod(qApp, [self, generation, opened] {
