@@ -3,6 +3,8 @@
 
 #include "counttext.h"
 #include "exportdialog.h"
+#include "outputfile.h"
+#include "playable.h"
 #include "recordingtable.h"
 #include "videomodule.h"
 
@@ -11,11 +13,50 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSet>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTableView>
 
 namespace korvath {
+
+namespace {
+
+// What the request would write, against the source and against itself: the
+// first clash ("the report 'x' is the source 'x'"), or empty.
+QString outputClash(const JobRequest &q)
+{
+    const auto shown = [](const QString &path) { return QDir::toNativeSeparators(QDir::cleanPath(path)); };
+    OutputClaims claims;
+    const SourceDescription &d = q.source.description;
+    claims.addSource(d.devicePath, QObject::tr("the source %1").arg(shown(d.devicePath)));
+    for (const QString &segment : d.segments)
+        claims.addSource(segment, QObject::tr("%1, a file of the source's set").arg(shown(segment)));
+    claims.addFolder(q.folder, QObject::tr("the export folder %1").arg(shown(q.folder)));
+    QSet<QString> folders;
+    for (const JobEntry &e : q.entries) {
+        const Recording r = q.listing.recordings.value(e.name);
+        const QString folder = recordingFolderPath(q.folder, r);
+        if (!folders.contains(folder))
+            claims.addFolder(folder, QObject::tr("the folder %1").arg(shown(folder)));
+        folders.insert(folder);
+        claims.addFile(folder + QLatin1Char('/') + r.name, QObject::tr("the native copy %1").arg(shown(folder + QLatin1Char('/') + r.name)));
+        if (q.mp4) {
+            const QString mp4 = playablePath(q.folder, r);
+            if (!folders.contains(QFileInfo(mp4).path()))
+                claims.addFolder(QFileInfo(mp4).path(), QObject::tr("the folder %1").arg(shown(QFileInfo(mp4).path())));
+            folders.insert(QFileInfo(mp4).path());
+            claims.addFile(mp4, QObject::tr("the playable copy %1").arg(shown(mp4)));
+        }
+    }
+    if (!q.reportPath.isEmpty()) {
+        claims.addFile(q.reportPath, QObject::tr("the report %1").arg(shown(q.reportPath)));
+        claims.addFile(caseHtmlPath(q.reportPath), QObject::tr("the report's page %1").arg(shown(caseHtmlPath(q.reportPath))));
+    }
+    return claims.clash();
+}
+
+} // namespace
 
 void CaseWindow::exportChosen()
 {
@@ -68,6 +109,12 @@ void CaseWindow::exportChosen()
     request.program = QStringLiteral("korvath-case");
     request.commandLine = QCoreApplication::arguments().join(QLatin1Char(' '));
 
+    // Nothing lands on the source, or on another output of this export.
+    const QString clash = outputClash(request);
+    if (!clash.isEmpty()) {
+        QMessageBox::warning(this, tr("Export"), tr("%1: nothing was written; choose another folder or report name.").arg(clash));
+        return;
+    }
     // Nothing is replaced without asking: the copies, and the report with its page.
     QStringList existing = existingOutputs(request);
     if (choice.report) {

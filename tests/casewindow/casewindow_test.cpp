@@ -452,6 +452,26 @@ private slots:
         QCOMPARE(messageBoxes(boxes).size(), 1);
         QVERIFY(messageBoxes(boxes).first().text.endsWith(QStringLiteral("none is not a folder.")));
         QVERIFY(!w->exportProgress() && !QFileInfo::exists(m_tmp.filePath(QStringLiteral("none"))));
+
+        // A report named as the source (a disk image called disk.xml, beside it) is refused.
+        const QString named = m_tmp.filePath(QStringLiteral("refusal/disk.xml"));
+        QVERIFY(QDir().mkpath(QFileInfo(named).path()) && QFile::link(m_sample, named));
+        openWindow(named);
+        chooseRow(0);
+        boxes = runWithModalBoxes([&] { w->action(QStringLiteral("export"))->trigger(); }, [&](QWidget *box) {
+            if (auto *options = qobject_cast<ExportOptionsDialog *>(box)) {
+                options->findChild<QLineEdit *>(QStringLiteral("exportFolder"))->setText(QFileInfo(named).path());
+                options->findChild<QCheckBox *>(QStringLiteral("report"))->setChecked(true);
+                options->findChild<QLineEdit *>(QStringLiteral("reportName"))->setText(QStringLiteral("disk.xml"));
+                options->accept();
+            } else if (auto *mb = qobject_cast<QMessageBox *>(box)) {
+                mb->button(QMessageBox::Ok)->click();
+            }
+        });
+        QCOMPARE(messageBoxes(boxes).size(), 1);
+        QVERIFY2(messageBoxes(boxes).first().text.contains(QStringLiteral("is the source")), qPrintable(messageBoxes(boxes).first().text));
+        QCOMPARE(QFileInfo(named).symLinkTarget(), m_sample);
+        QCOMPARE(QDir(QFileInfo(named).path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"disk.xml"});
     }
 
     // Closing the window while it exports: asked, stopped after the cluster in hand, nothing cut off.
