@@ -211,9 +211,8 @@ void CaseJob::State::run()
     const auto finishReport = [&](const QStringList &notReached, const QString &why) {
         for (const QString &name : notReached)
             report.notWritten.push_back({name, why});
-        report.endTime = QDateTime::currentDateTimeUtc();
         QString error;
-        if (writeCaseReports(report, q.reportPath, &error))
+        if (finishCaseReport(report, q.reportPath, &error))
             return;
         outcome.reportLost = true;
         problem(JobProblem::Report, q.reportPath,
@@ -321,12 +320,8 @@ void CaseJob::State::run()
         m.text = QStringLiteral("map: %1").arg(mapSummaryText(q.map));
         notify(m);
     }
-    for (const QString &folder : x.folderProblems) {
-        // Each problem is "<folder>: <why>".
-        const int colon = folder.indexOf(QStringLiteral(": "));
-        problem(JobProblem::Folder, folder.left(colon),
-                QStringLiteral("the folder %1 could not be created: %2").arg(folder.left(colon), folder.mid(colon + 2)));
-    }
+    for (const ExportOutcome::FolderProblem &f : x.folderProblems)
+        problem(JobProblem::Folder, f.folder, QStringLiteral("the folder %1 could not be created: %2").arg(f.folder, f.why));
     if (x.sourceGone)
         problem(JobProblem::SourceGone, {},
                 QStringLiteral("the source stopped answering: %1 in a row could not be read at all; gave up, %2 not read")

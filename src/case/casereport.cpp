@@ -61,4 +61,34 @@ void reportRecording(CaseReport &report, const Recording &rec, const RecordingEx
     report.files.push_back(f);
 }
 
+void reportImage(CaseReport &report, const QString &imagePath, uint64_t sizeBytes, const QString &sha256,
+                 uint64_t badSectors, bool named, const QString &why, const RescueMap *map, const QString &mapPath)
+{
+    ReportFile f;
+    f.filename = report.fileName(imagePath); // relative to the report's folder, as every file it names
+    f.filesize = sizeBytes;
+    f.sha256 = sha256;
+    f.unreadableSectors = badSectors;
+    if (named)
+        report.files.push_back(f);
+    else
+        report.notWritten.push_back({f.filename, why});
+    if (map && !mapPath.isEmpty()) {
+        MapRecord m;
+        m.path = report.fileName(mapPath);
+        m.finished = map->bytesWith(mapstatus::kFinished);
+        m.nonTried = map->bytesWith(mapstatus::kNonTried);
+        m.nonTrimmed = map->bytesWith(mapstatus::kNonTrimmed);
+        m.nonScraped = map->bytesWith(mapstatus::kNonScraped);
+        m.bad = map->bytesWith(mapstatus::kBad);
+        report.map = m;
+    }
+}
+
+bool finishCaseReport(CaseReport &report, const QString &path, QString *error)
+{
+    report.endTime = QDateTime::currentDateTimeUtc();
+    return writeCaseReports(report, path, error);
+}
+
 } // namespace korvath

@@ -159,7 +159,7 @@ bool makePlayableCopy(const SectorSource &source, const RecordingExport &e, cons
         f.recordIndex = r.recordIndex;
         DerivedFrom d;
         d.master = report->fileName(e.path);
-        d.masterSha256 = p.masterSha256;
+        d.masterHash = p.masterSha256;
         d.method = QStringLiteral("remuxed to MP4, video units copied as they are (no re-encoding)");
         d.frameRate = m.fps;
         d.framesWritten = uint64_t(m.framesWritten);

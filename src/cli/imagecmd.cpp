@@ -99,36 +99,14 @@ int runImage(const Listing &listing, const Options &o, const CaseSource &opened,
     }
     if (!named && o.map.isEmpty())
         QFile::remove(working); // nothing to go on from: complete or absent
-    ReportFile f;
-    f.filename = report.fileName(o.outDir); // relative to the report's folder, as every file it names
-    f.filesize = sectors * kSectorSize;
-    f.sha256 = outcome.sha256;
-    f.unreadableSectors = outcome.badSectors;
-    if (named)
-        report.files.push_back(f);
-    if (!o.map.isEmpty()) {
-        MapRecord m;
-        m.path = report.fileName(o.map);
-        m.finished = map.bytesWith(mapstatus::kFinished);
-        m.nonTried = map.bytesWith(mapstatus::kNonTried);
-        m.nonTrimmed = map.bytesWith(mapstatus::kNonTrimmed);
-        m.nonScraped = map.bytesWith(mapstatus::kNonScraped);
-        m.bad = map.bytesWith(mapstatus::kBad);
-        report.map = m;
-    }
     const QString why = outcome.cancelled ? QStringLiteral("stopped by %1").arg(signalName(stopSignal()))
                         : outcome.sourceGone ? QStringLiteral("the source stopped answering")
                                              : outcome.error;
-    bool reportLost = false;
-    if (!o.report.isEmpty()) {
-        if (!named)
-            report.notWritten.push_back({f.filename, why});
-        report.endTime = QDateTime::currentDateTimeUtc();
-        QString error;
-        reportLost = !writeCaseReports(report, o.report, &error);
-        if (reportLost)
-            err(QStringLiteral("the report %1 could not be written: %2").arg(QDir::toNativeSeparators(o.report), error));
-    }
+    reportImage(report, o.outDir, sectors * kSectorSize, outcome.sha256, outcome.badSectors, named, why, &map, o.map);
+    QString error;
+    const bool reportLost = !finishCaseReport(report, o.report, &error);
+    if (reportLost)
+        err(QStringLiteral("the report %1 could not be written: %2").arg(QDir::toNativeSeparators(o.report), error));
 
     if (!outcome.error.isEmpty())
         err(outcome.error);

@@ -36,7 +36,7 @@ QString verdictLine(const FileVerdict &v, const ReportFile &f)
         else
             line += QLatin1String(fileStateText(*v.parentState));
         if (v.parentState && !v.parentHashAgrees)
-            line += QStringLiteral(", but from a copy of another SHA-256 (%1)").arg(f.derived->masterSha256);
+            line += QStringLiteral(", but from a copy of another SHA-256 (%1)").arg(f.derived->masterHash);
         if (!v.parentSourceMatches)
             line += QStringLiteral(", which does not match the source");
     }

@@ -255,6 +255,22 @@ QString writeFailure(const OutputFile &file, int done, int total)
                      : QStringLiteral("writing failed after %1 of %2 clusters (%3)").arg(done).arg(total).arg(file.reason());
 }
 
+// Called in a catch block: buffers or threads that could not be had fail
+// the recording, named; anything else goes on up.
+void failForWant(RecordingExport &result)
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("not enough memory for the transfer buffers");
+    } catch (const std::system_error &e) {
+        result.status = ExportStatus::Failed;
+        result.error = QStringLiteral("a thread to read or hash with could not be started (%1)")
+                           .arg(QString::fromLocal8Bit(e.what()));
+    }
+}
+
 } // namespace
 
 RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset, const Recording &recording,
@@ -420,13 +436,8 @@ RecordingExport exportRecording(const SectorSource &source, uint32_t dataOffset,
                 hooks.digestDiscarded();
             live = false;
         }
-    } catch (const std::bad_alloc &) {
-        result.status = ExportStatus::Failed;
-        result.error = QStringLiteral("not enough memory for the transfer buffers");
-    } catch (const std::system_error &e) {
-        result.status = ExportStatus::Failed;
-        result.error = QStringLiteral("a thread to read or hash with could not be started (%1)")
-                           .arg(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        failForWant(result);
     }
     if (result.written() && !result.pending.empty()) {
         // Left for the second pass; a source that went away cannot wait for it.
@@ -503,13 +514,8 @@ RecordingExport finishRecording(uint32_t dataOffset, const Recording &recording,
                 break;
             }
         }
-    } catch (const std::bad_alloc &) {
-        result.status = ExportStatus::Failed;
-        result.error = QStringLiteral("not enough memory for the transfer buffers");
-    } catch (const std::system_error &e) {
-        result.status = ExportStatus::Failed;
-        result.error = QStringLiteral("a thread to read or hash with could not be started (%1)")
-                           .arg(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        failForWant(result);
     }
     result.pending.erase(result.pending.begin(), result.pending.begin() + static_cast<std::ptrdiff_t>(i));
     // Losses named in the recording's order, as a single pass names them.
@@ -653,7 +659,7 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
             const QString why = makeRecordingFolder(saveFolder, rec);
             folderProblem.insert(folder, why);
             if (!why.isEmpty())
-                outcome.folderProblems << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(QDir::cleanPath(folder)), why);
+                outcome.folderProblems.append({QDir::toNativeSeparators(QDir::cleanPath(folder)), why});
         }
         RecordingExport result;
         const QString path = filePathIn(saveFolder, rec);
@@ -832,10 +838,8 @@ QString exportProblemsText(const ExportOutcome &outcome)
     for (const RecordingExport &r : outcome.results)
         if (r.status == ExportStatus::NoFolder)
             noFolder << r.name;
-    for (const QString &problem : outcome.folderProblems) {
-        const int colon = problem.indexOf(QStringLiteral(": "));
-        const QString text = QStringLiteral("The folder %1 could not be created: %2.")
-                                 .arg(problem.left(colon), problem.mid(colon + 2));
+    for (const ExportOutcome::FolderProblem &problem : outcome.folderProblems) {
+        const QString text = QStringLiteral("The folder %1 could not be created: %2.").arg(problem.folder, problem.why);
         if (noFolder.isEmpty())
             out << text << QString();
         else

@@ -153,7 +153,11 @@ struct ExportOutcome {
     std::vector<RecordingExport> results; // every selected entry that was reached, in order
     QStringList notReached;               // selected entries after a cancel or a lost source
     QString saveFolder;
-    QStringList folderProblems;           // "<folder>: <why>", once each
+    struct FolderProblem {
+        QString folder; // as shown
+        QString why;
+    };
+    QList<FolderProblem> folderProblems;  // once each
     bool cancelled = false;
     bool sourceGone = false;
     uint64_t clustersNotRead = 0;         // of the recordings given up for a lost source

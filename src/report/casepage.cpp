@@ -176,7 +176,7 @@ private:
             any = true;
             const DerivedFrom &d = *f.derived;
             const ReportFile *parent = byName(d.master);
-            const QString parentHash = !d.masterSha256.isEmpty() ? d.masterSha256 : parent ? parent->sha256 : QString();
+            const QString parentHash = !d.masterHash.isEmpty() ? d.masterHash : parent ? parent->sha256 : QString();
             QString how = d.method;
             if (d.frameRate > 0)
                 how += QStringLiteral("; %1 frames at %2 fps, %3 left out")

@@ -259,7 +259,7 @@ private:
             } else if (is(kKorvathNamespace, "derived_from")) {
                 DerivedFrom d;
                 d.master = x.attributes().value(QLatin1String("master")).toString();
-                d.masterSha256 = x.attributes().value(QLatin1String("master_sha256")).toString();
+                d.masterHash = x.attributes().value(QLatin1String("master_sha256")).toString();
                 while (ok() && x.readNextStartElement()) {
                     if (is(kKorvathNamespace, "method"))
                         d.method = x.readElementText();

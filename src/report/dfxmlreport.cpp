@@ -278,8 +278,8 @@ void writeFile(Writer &w, const ReportFile &f, const std::optional<qint64> &cloc
         const DerivedFrom &d = *f.derived;
         w.start(K, "derived_from");
         w.attr("master", d.master);
-        if (!d.masterSha256.isEmpty())
-            w.attr("master_sha256", d.masterSha256);
+        if (!d.masterHash.isEmpty())
+            w.attr("master_sha256", d.masterHash);
         w.textIf(K, "method", d.method);
         if (d.frameRate > 0)
             w.text(K, "frame_rate", QString::number(d.frameRate, 'g', 10));

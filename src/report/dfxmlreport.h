@@ -35,7 +35,7 @@ struct DerivedFrom {
     double frameRate = 0;
     uint64_t framesWritten = 0;
     uint64_t framesDropped = 0;
-    QString masterSha256; // the native copy's hash the derived copy was made from
+    QString masterHash; // the SHA-256 of the native copy the derived copy was made from
 };
 
 struct ReportFile {

@@ -115,7 +115,7 @@ std::vector<FileVerdict> verifyCaseReport(const CaseReport &report, const QStrin
         }
         const FileVerdict &parent = out[p->second];
         v.parentState = parent.state;
-        v.parentHashAgrees = f.derived->masterSha256.isEmpty() || f.derived->masterSha256 == report.files[p->second].sha256;
+        v.parentHashAgrees = f.derived->masterHash.isEmpty() || f.derived->masterHash == report.files[p->second].sha256;
         v.parentSourceMatches = !parent.source || parent.source->matches;
     }
     return out;

@@ -398,7 +398,7 @@ TEST_F(DfxmlReportTest, ReadsBackWhatItWrote)
                      {QStringLiteral("first note"), QStringLiteral("second\nline")}};
     r.clockObservation = ClockObservation{777000, 776808};
     r.clockOffset = r.clockObservation->offset();
-    r.files[1].derived->masterSha256 = r.files[0].sha256;
+    r.files[1].derived->masterHash = r.files[0].sha256;
     QString error;
     ASSERT_TRUE(writeDfxmlReport(r, path(), &error)) << error.toStdString();
     CaseReport b;
@@ -451,7 +451,7 @@ TEST_F(DfxmlReportTest, ReadsBackWhatItWrote)
     ASSERT_TRUE(mp4.derived);
     EXPECT_EQ(mp4.sha256, r.files[1].sha256);
     EXPECT_EQ(mp4.derived->master, kOddName);
-    EXPECT_EQ(mp4.derived->masterSha256, r.files[0].sha256);
+    EXPECT_EQ(mp4.derived->masterHash, r.files[0].sha256);
     EXPECT_EQ(mp4.derived->framesWritten, 1500u);
     EXPECT_EQ(mp4.derived->framesDropped, 2u);
     ASSERT_EQ(b.notWritten.size(), 1u);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "export.h"
+#include "faultmount.h"
 #include "imagebuilder.h"
 #include "korvath.h"
 #include "modalboxes.h"
@@ -26,6 +27,25 @@ inline QString addRecording(ImageBuilder &b, uint32_t k, const std::vector<uint3
     b.recording(channel, start, end, clusters, 0x100 + k);
     return korvath::recordingFileName(start, end, channel);
 }
+
+// A recorder image in a temporary folder, served through the FUSE fault
+// device once written (the caller skips when FUSE is not to be had).
+struct FaultDisk {
+    QTemporaryDir tmp;
+    QString image = tmp.filePath(QStringLiteral("disk.img"));
+    ImageBuilder b{kImageSectors};
+    std::unique_ptr<FaultMount> drive;
+    FaultDisk() { b.recorderSignature(); }
+    bool mount(const Faults &faults)
+    {
+        if (!b.write(image))
+            return false;
+        drive.reset(new FaultMount(image, faults));
+        if (!drive->isMounted())
+            qWarning("%s", qPrintable(drive->error()));
+        return drive->isMounted();
+    }
+};
 
 // What a correct export holds: the clusters as the image file has them.
 inline QByteArray imageClusters(const QString &image, const std::vector<uint32_t> &clusters)

@@ -318,17 +318,13 @@ private slots:
         const QString why = FaultMount::unavailableReason();
         if (!why.isEmpty())
             QSKIP(qPrintable("no failing drive through FUSE: " + why));
-        QTemporaryDir tmp;
-        const QString image = tmp.filePath("disk.img");
-        ImageBuilder b(kImageSectors);
-        b.recorderSignature();
+        FaultDisk d;
+        ImageBuilder &b = d.b;
         const std::vector<uint32_t> cut{20, 21, 22, 23, 24, 25, 26};
         const QStringList names{addRecording(b, 0, {10}), addRecording(b, 1, cut), addRecording(b, 2, {40, 41})};
-        QVERIFY(b.write(image));
-        FaultMount drive(image, Faults{{}, {}, 0, int64_t(b.clusterFirstSector(22))}); // gone from the third cluster
-        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        QVERIFY(d.mount(Faults{{}, {}, 0, int64_t(b.clusterFirstSector(22))})); // gone from the third cluster
         Rig r;
-        r.drives.set(0, drive.path());
+        r.drives.set(0, d.drive->path());
         r.open();
         r.all()->click();
 
@@ -343,7 +339,7 @@ private slots:
         QVERIFY2(text.contains(names[2] + ": not read: the source had stopped answering"), qPrintable(text));
         QCOMPARE(r.exported(), names.mid(0, 2));
         QVERIFY(fileBytes(r.file(names[1])) ==
-                imageClusters(image, {20, 21}) + QByteArray(5 * int(korvath::kClusterBytes), 0));
+                imageClusters(d.image, {20, 21}) + QByteArray(5 * int(korvath::kClusterBytes), 0));
         QCOMPARE(r.checkedRows(), QStringList{names[2]}); // kept for another try
     }
 
@@ -364,23 +360,19 @@ private slots:
         const QString why = FaultMount::unavailableReason();
         if (!why.isEmpty())
             QSKIP(qPrintable("no slow drive through FUSE: " + why));
-        QTemporaryDir tmp;
-        const QString image = tmp.filePath("disk.img");
-        ImageBuilder b(kImageSectors);
-        b.recorderSignature();
+        FaultDisk d;
+        ImageBuilder &b = d.b;
         std::vector<uint32_t> second;
         for (uint32_t c = 20; c < 20 + uint32_t(clusters); ++c)
             second.push_back(c);
         const QStringList names{addRecording(b, 0, {4, 5, 6}), addRecording(b, 1, second), addRecording(b, 2, {30}),
                                 addRecording(b, 3, {32})};
-        QVERIFY(b.write(image));
         Faults faults; // the first recording is slow, so that the dialog has shown itself after it
         faults.slow = {{b.clusterFirstSector(4), b.clusterFirstSector(6) + 4095}};
         faults.slowMs = 5;
-        FaultMount drive(image, faults);
-        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        QVERIFY(d.mount(faults));
         Rig r;
-        r.drives.set(0, drive.path());
+        r.drives.set(0, d.drive->path());
         r.open();
         r.all()->click();
 
@@ -402,7 +394,7 @@ private slots:
         QVERIFY(QDir(r.folder()).entryList({"*.part"}, QDir::Files).isEmpty());
         if (written == 2) {
             QCOMPARE(boxes.size(), 0);
-            QVERIFY(fileBytes(r.file(names[1])) == imageClusters(image, second));
+            QVERIFY(fileBytes(r.file(names[1])) == imageClusters(d.image, second));
         } else {
             QCOMPARE(boxes.size(), 1);
             QVERIFY2(boxes[0].text.contains(names[1] + ": not written: the export was cancelled after 1 of 3 clusters"),
@@ -418,20 +410,16 @@ private slots:
         const QString why = FaultMount::unavailableReason();
         if (!why.isEmpty())
             QSKIP(qPrintable("no hanging drive through FUSE: " + why));
-        QTemporaryDir tmp;
-        const QString image = tmp.filePath("disk.img");
-        ImageBuilder b(kImageSectors);
-        b.recorderSignature();
+        FaultDisk d;
+        ImageBuilder &b = d.b;
         const QStringList names{addRecording(b, 0, {4, 5, 6}), addRecording(b, 1, {20, 21}), addRecording(b, 2, {30})};
-        QVERIFY(b.write(image));
         Faults faults; // the first slow, so that the dialog shows; the second hangs
         faults.slow = {{b.clusterFirstSector(4), b.clusterFirstSector(6) + 4095}};
         faults.slowMs = 5;
         faults.hang = {{b.clusterFirstSector(21), b.clusterFirstSector(21) + 7}};
-        FaultMount drive(image, faults);
-        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        QVERIFY(d.mount(faults));
         Rig r;
-        r.drives.set(0, drive.path());
+        r.drives.set(0, d.drive->path());
         r.open();
         r.all()->click();
 
@@ -440,7 +428,7 @@ private slots:
         rescue.setSingleShot(true);
         QObject::connect(&rescue, &QTimer::timeout, [&] {
             released = true;
-            drive.release();
+            d.drive->release();
         });
         rescue.start(20000);
         const QList<ModalBox> boxes = [&] {
@@ -457,7 +445,7 @@ private slots:
             return messageBoxes(r.exportNow());
         }();
         QVERIFY2(!released, "Cancel waited for the hanging read");
-        drive.release();
+        d.drive->release();
         QCOMPARE(r.exported(), names.mid(0, 1));
         QVERIFY(QDir(r.folder()).entryList({"*.part"}, QDir::Files | QDir::Hidden).isEmpty());
         QCOMPARE(boxes.size(), 1);
@@ -488,22 +476,18 @@ private slots:
         const QString why = FaultMount::unavailableReason();
         if (!why.isEmpty())
             QSKIP(qPrintable("no slow drive through FUSE: " + why));
-        QTemporaryDir tmp;
-        const QString image = tmp.filePath("disk.img");
-        ImageBuilder b(kImageSectors);
-        b.recorderSignature();
+        FaultDisk d;
+        ImageBuilder &b = d.b;
         const QList<std::vector<uint32_t>> chains{{10}, {12, 13}, {20, 21, 22, 23}};
         QStringList names;
         for (int k = 0; k < chains.size(); ++k)
             names << addRecording(b, uint32_t(k), chains[k]);
-        QVERIFY(b.write(image));
         Faults faults;
         faults.slow = {{b.clusterFirstSector(20), b.clusterFirstSector(23) + 4095}};
         faults.slowMs = 5;
-        FaultMount drive(image, faults);
-        QVERIFY2(drive.isMounted(), qPrintable(drive.error()));
+        QVERIFY(d.mount(faults));
         Rig r; // goes first, and its window closes the drive before the unmount
-        r.drives.set(0, drive.path());
+        r.drives.set(0, d.drive->path());
         r.open();
         r.all()->click();
 
@@ -534,7 +518,7 @@ private slots:
         QCOMPARE(messageBoxes(boxes).size(), 0);
         QCOMPARE(r.exported(), names);
         for (int k = 0; k < names.size(); ++k)
-            QVERIFY2(fileBytes(r.file(names[k])) == imageClusters(image, chains[k]), qPrintable(names[k]));
+            QVERIFY2(fileBytes(r.file(names[k])) == imageClusters(d.image, chains[k]), qPrintable(names[k]));
         QStringList listed;
         for (int row = 0; row < r.rows()->rowCount(); ++row)
             listed << r.rows()->item(row)->text();
