@@ -51,6 +51,10 @@ constexpr const char *kScanUnlisted = "scan_unlisted";
 constexpr const char *kHostileUnlisted = "hostile_unlisted";
 constexpr const char *kCarveDecide = "carve_decide";
 constexpr const char *kDdCarve = "dd_carve_clusters";
+constexpr const char *kCaseList = "case_window_50000_shown";
+constexpr const char *kCaseFrame = "case_timeline_frame";
+constexpr const char *kCaseExport = "case_export_256mib";
+constexpr const char *kCasePreview = "case_preview_sample";
 } // namespace name
 
 constexpr unsigned kOverviewRecordings = 50000;
@@ -61,6 +65,9 @@ void registerVolumeBenchmarks();
 void registerWindowBenchmarks();
 void registerOverviewBenchmarks();
 void releaseWindow();
+// korvath-case on the list image (and the sample disk, where it can be made).
+void registerCaseWindowBenchmarks();
+void releaseCaseWindow();
 // Playable copies and previews (only where korvath_video is built): makes a
 // 512 MiB native copy and a 3,000-cluster recording in `folder` first.
 bool registerVideoBenchmarks(const QString &folder, QString *error);

@@ -127,6 +127,7 @@ int main(int argc, char **argv)
     bench::registerVolumeBenchmarks();
     bench::registerWindowBenchmarks();
     bench::registerOverviewBenchmarks();
+    bench::registerCaseWindowBenchmarks();
     if (!bench::registerProcessBenchmarks(bench::corpus().dir.path(), &error)) {
         std::cerr << "korvath_bench: " << error.toStdString() << std::endl;
         bench::releaseCorpus();
@@ -143,6 +144,7 @@ int main(int argc, char **argv)
     Collector reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     bench::releaseWindow();
+    bench::releaseCaseWindow();
     std::cerr << "korvath_bench: peak memory ..." << std::endl;
     const bench::MemoryFigures memory = bench::measureMemory();
 
