@@ -52,6 +52,15 @@ class CaseWindowTest : public QObject
 
     QTemporaryDir m_tmp;
     QString m_sample;
+
+    // The sample disk through a drive that answers slowly, so that an export is still running when it is interrupted.
+    std::unique_ptr<FaultMount> slowSample() const
+    {
+        Faults slow;
+        slow.slow = {{0, 16777215}};
+        slow.slowMs = 40;
+        return std::unique_ptr<FaultMount>(new FaultMount(m_sample, slow));
+    }
     QString m_e01; // a small recorder disk of three channels as an E01; empty without ewfacquire
     std::unique_ptr<CaseWindow> w;
 
@@ -288,12 +297,9 @@ private slots:
     {
         if (!FaultMount::unavailableReason().isEmpty())
             QSKIP(qPrintable(FaultMount::unavailableReason()));
-        Faults slow;
-        slow.slow = {{0, 16777215}};
-        slow.slowMs = 40;
-        FaultMount mount(m_sample, slow);
-        QVERIFY2(mount.isMounted(), qPrintable(mount.error()));
-        openWindow(mount.path());
+        const std::unique_ptr<FaultMount> mount = slowSample();
+        QVERIFY2(mount->isMounted(), qPrintable(mount->error()));
+        openWindow(mount->path());
         w->action(QStringLiteral("chooseAll"))->trigger();
         QCOMPARE(w->chosenNames().size(), 6);
         const QString out = m_tmp.filePath(QStringLiteral("cancelled"));
@@ -479,12 +485,9 @@ private slots:
     {
         if (!FaultMount::unavailableReason().isEmpty())
             QSKIP(qPrintable(FaultMount::unavailableReason()));
-        Faults slow;
-        slow.slow = {{0, 16777215}};
-        slow.slowMs = 40;
-        FaultMount mount(m_sample, slow);
-        QVERIFY2(mount.isMounted(), qPrintable(mount.error()));
-        openWindow(mount.path());
+        const std::unique_ptr<FaultMount> mount = slowSample();
+        QVERIFY2(mount->isMounted(), qPrintable(mount->error()));
+        openWindow(mount->path());
         w->action(QStringLiteral("chooseAll"))->trigger();
         const QString out = m_tmp.filePath(QStringLiteral("closed"));
         QVERIFY(QDir().mkpath(out));
