@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -96,6 +97,31 @@ QStringList existingOutputs(const JobRequest &request)
                 existing << info.filePath();
         }
     return existing;
+}
+
+QString quotedPath(const QString &path)
+{
+    return QStringLiteral("'%1'").arg(QDir::toNativeSeparators(QDir::cleanPath(path)));
+}
+
+void claimExportFiles(OutputClaims &claims, const QString &folder, const QList<const Recording *> &recordings, bool mp4)
+{
+    QSet<QString> folders;
+    const auto claimFolder = [&](const QString &path, const QString &what) {
+        if (!folders.contains(path))
+            claims.addFolder(path, what.arg(quotedPath(path)));
+        folders.insert(path);
+    };
+    for (const Recording *r : recordings) {
+        claimFolder(cameraFolderPath(folder, r->channel), QStringLiteral("the camera folder %1"));
+        const QString copy = recordingFolderPath(folder, *r) + QLatin1Char('/') + r->name;
+        claims.addFile(copy, QStringLiteral("the native copy %1").arg(quotedPath(copy)));
+        if (mp4) {
+            const QString playable = playablePath(folder, *r);
+            claimFolder(QFileInfo(playable).path(), QStringLiteral("the folder %1"));
+            claims.addFile(playable, QStringLiteral("the playable copy %1").arg(quotedPath(playable)));
+        }
+    }
 }
 
 struct CaseJob::State {

@@ -9,6 +9,7 @@
 #include "dfxmlreport.h"
 #include "export.h"
 #include "listing.h"
+#include "outputfile.h"
 #include "rescuemap.h"
 
 #include <QString>
@@ -97,6 +98,13 @@ struct JobOutcome {
 // The files the request would write that exist already (native copies and
 // playable copies); with a map to resume from, those it shows finished are its own.
 QStringList existingOutputs(const JobRequest &request);
+
+// Claims what an export of `recordings` into `folder` writes (camera
+// folders, native copies and, with `mp4`, playable copies and their folders)
+// for a check that nothing lands on the source or on another output.
+void claimExportFiles(OutputClaims &claims, const QString &folder, const QList<const Recording *> &recordings, bool mp4);
+// "'path'", as outputs are named in refusals.
+QString quotedPath(const QString &path);
 
 class CaseJob
 {

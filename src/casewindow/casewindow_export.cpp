@@ -26,29 +26,20 @@ namespace {
 // first clash ("the report 'x' is the source 'x'"), or empty.
 QString outputClash(const JobRequest &q)
 {
-    const auto shown = [](const QString &path) { return QDir::toNativeSeparators(QDir::cleanPath(path)); };
     OutputClaims claims;
     const SourceDescription &d = q.source.description;
-    claims.addSource(d.devicePath, QObject::tr("the source %1").arg(shown(d.devicePath)));
+    claims.addSource(d.devicePath, QObject::tr("the source %1").arg(quotedPath(d.devicePath)));
     for (const QString &segment : d.segments)
-        claims.addSource(segment, QObject::tr("%1, a file of the source's set").arg(shown(segment)));
-    claims.addFolder(q.folder, QObject::tr("the export folder %1").arg(shown(q.folder)));
-    QSet<QString> folders;
+        claims.addSource(segment, QObject::tr("%1, a file of the source's set").arg(quotedPath(segment)));
+    claims.addFolder(q.folder, QObject::tr("the export folder %1").arg(quotedPath(q.folder)));
+    QList<const Recording *> chosen;
     for (const JobEntry &e : q.entries) {
-        const Recording r = q.listing.recordings.value(e.name);
-        const QString folder = recordingFolderPath(q.folder, r);
-        if (!folders.contains(folder))
-            claims.addFolder(folder, QObject::tr("the folder %1").arg(shown(folder)));
-        folders.insert(folder);
-        claims.addFile(folder + QLatin1Char('/') + r.name, QObject::tr("the native copy %1").arg(shown(folder + QLatin1Char('/') + r.name)));
-        if (q.mp4) {
-            const QString mp4 = playablePath(q.folder, r);
-            if (!folders.contains(QFileInfo(mp4).path()))
-                claims.addFolder(QFileInfo(mp4).path(), QObject::tr("the folder %1").arg(shown(QFileInfo(mp4).path())));
-            folders.insert(QFileInfo(mp4).path());
-            claims.addFile(mp4, QObject::tr("the playable copy %1").arg(shown(mp4)));
-        }
+        const auto r = q.listing.recordings.constFind(e.name);
+        if (r != q.listing.recordings.constEnd())
+            chosen << &*r;
     }
+    claimExportFiles(claims, q.folder, chosen, q.mp4);
+    const auto shown = [](const QString &path) { return quotedPath(path); };
     if (!q.reportPath.isEmpty()) {
         claims.addFile(q.reportPath, QObject::tr("the report %1").arg(shown(q.reportPath)));
         claims.addFile(caseHtmlPath(q.reportPath), QObject::tr("the report's page %1").arg(shown(caseHtmlPath(q.reportPath))));

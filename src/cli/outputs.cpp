@@ -16,7 +16,7 @@ namespace {
 
 QString quoted(const QString &path)
 {
-    return QStringLiteral("'%1'").arg(QDir::toNativeSeparators(QDir::cleanPath(path)));
+    return quotedPath(path);
 }
 
 } // namespace
@@ -56,17 +56,7 @@ QString outputClash(const Options &o, const CaseSource &opened, const QList<cons
     switch (o.command) {
     case Command::Export:
         claims.addFolder(o.outDir, out);
-        for (const Recording *r : chosen) {
-            cameraFolder(*r);
-            const QString copy = recordingFolderPath(o.outDir, *r) + QLatin1Char('/') + r->name;
-            claims.addFile(copy, QStringLiteral("the native copy %1").arg(quoted(copy)));
-            if (o.mp4) {
-                const QString mp4 = playablePath(o.outDir, *r);
-                const QString folder = QFileInfo(mp4).path();
-                claims.addFolder(folder, QStringLiteral("the folder %1").arg(quoted(folder)));
-                claims.addFile(mp4, QStringLiteral("the playable copy %1").arg(quoted(mp4)));
-            }
-        }
+        claimExportFiles(claims, o.outDir, chosen, o.mp4);
         if (!o.report.isEmpty())
             claims.addFile(o.report, QStringLiteral("--report %1").arg(quoted(o.report)));
         if (!o.map.isEmpty())
