@@ -56,6 +56,7 @@ ImageResult acquireCaseImage(ImageRequest &q, const ImageHooks &hooks, const std
     ExportSettings settings;
     settings.readTimeoutMs = q.job.readTimeoutMs;
     settings.abandonRead = abandonRead;
+    settings.sourceOwner = q.job.listing.source;
     settings.map = &map;
     settings.mapPath = q.job.mapPath;
     settings.resume = q.job.resume;

@@ -294,6 +294,7 @@ void CaseJob::State::run()
     // cluster in hand; one that still hangs half a second after the cancel is
     // abandoned.
     settings.abandonRead = [this] { return cancelled && steadyMs() - cancelledAt >= kAbandonAfterMs; };
+    settings.sourceOwner = q.source.source;
     if (!q.mapPath.isEmpty()) {
         settings.map = &q.map;
         settings.mapPath = q.mapPath;

@@ -14,6 +14,7 @@ namespace korvath {
 // behind keeps its buffer alive and writes nowhere else.
 struct DeadlineReader::Worker {
     const SectorSource *source = nullptr;
+    std::shared_ptr<const void> owner; // of the source, when one was given
     std::mutex mutex;
     std::condition_variable changed;
     IoBytes buffer;
@@ -50,8 +51,9 @@ void serve(std::shared_ptr<DeadlineReader::Worker> w)
 
 } // namespace
 
-DeadlineReader::DeadlineReader(const SectorSource &source, int timeoutMs, std::function<bool()> stop)
-    : m_source(source), m_timeoutMs(timeoutMs > 0 ? timeoutMs : 1), m_stop(std::move(stop))
+DeadlineReader::DeadlineReader(const SectorSource &source, int timeoutMs, std::function<bool()> stop,
+                               std::shared_ptr<const void> owner)
+    : m_source(source), m_timeoutMs(timeoutMs > 0 ? timeoutMs : 1), m_stop(std::move(stop)), m_owner(std::move(owner))
 {
 }
 
@@ -105,6 +107,7 @@ TimedRead DeadlineReader::read(uint64_t sector, void *buffer, uint32_t count)
     if (!m_worker) {
         m_worker = std::make_shared<Worker>();
         m_worker->source = &m_source;
+        m_worker->owner = m_owner;
         // Detached: a thread whose read hangs must not hold up anything,
         // the process's exit included.
         std::thread(serve, m_worker).detach();

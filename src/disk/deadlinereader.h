@@ -33,8 +33,11 @@ class DeadlineReader
 public:
     // `stop` is asked from the waiting thread every few tens of milliseconds:
     // it must be safe to call from any thread. The source must outlive the
-    // reader and any read it left behind (it is read, nothing else).
-    DeadlineReader(const SectorSource &source, int timeoutMs, std::function<bool()> stop = {});
+    // reader and any read it left behind (it is read, nothing else): `owner`,
+    // when given, is held by every read thread until it ends, so that a read
+    // left behind keeps its source alive after everyone else let go of it.
+    DeadlineReader(const SectorSource &source, int timeoutMs, std::function<bool()> stop = {},
+                   std::shared_ptr<const void> owner = {});
     ~DeadlineReader();
     DeadlineReader(const DeadlineReader &) = delete;
     DeadlineReader &operator=(const DeadlineReader &) = delete;
@@ -54,6 +57,7 @@ private:
     const SectorSource &m_source;
     const int m_timeoutMs;
     std::function<bool()> m_stop;
+    std::shared_ptr<const void> m_owner;
     std::shared_ptr<Worker> m_worker;
     std::shared_ptr<Worker> m_behind; // the last read left behind, until it answers or is given up on
     uint64_t m_leftBehind = 0;

@@ -121,7 +121,7 @@ ImageOutcome acquireImage(const SectorSource &source, const std::vector<SectorRa
     const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(source.sectors(), 0));
     RescueMap ownMap(sectors * kSectorSize);
     RescueMap &map = settings.map ? *settings.map : ownMap;
-    DeadlineReader reader(source, settings.readTimeoutMs, settings.abandonRead);
+    DeadlineReader reader(source, settings.readTimeoutMs, settings.abandonRead, settings.sourceOwner);
     SourceHealth health;
     QString mapError;
     auto save = [&](uint64_t sector, char phase, bool durable = false) {

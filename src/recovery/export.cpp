@@ -635,7 +635,7 @@ ExportOutcome exportRecordings(const SectorSource &source, uint32_t dataOffset, 
     outcome.saveFolder = saveFolder;
     QMap<QString, QString> folderProblem; // folder -> why it could not be made ("" when it exists)
     SourceHealth health;
-    DeadlineReader reader(source, settings.readTimeoutMs, settings.abandonRead);
+    DeadlineReader reader(source, settings.readTimeoutMs, settings.abandonRead, settings.sourceOwner);
     ExportPass pass;
     pass.reader = &reader;
     pass.settings = &settings;

@@ -18,6 +18,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace korvath {
@@ -92,6 +93,9 @@ struct ExportSettings {
     // hand and stops the export (the window's Cancel, Ctrl-C) even while the
     // drive hangs. ExportHooks::stopRequested is still asked between clusters.
     std::function<bool()> abandonRead;
+    // Held by every read thread until it ends: a read abandoned while it hangs
+    // keeps the source alive after the export has let go of it.
+    std::shared_ptr<const SectorSource> sourceOwner;
     RescueMap *map = nullptr; // kept as the work goes and saved to mapPath
     QString mapPath;
     bool resume = false;      // the map came from an earlier run: settled clusters are not read again

@@ -50,8 +50,9 @@ struct Disk {
     JobRequest request(bool report)
     {
         CaseSource source;
+        // Copies: a read left behind may end after this disk is gone.
         source.source = std::make_shared<FunctionSource>(
-            [this](uint64_t sector, void *buffer, uint32_t count) -> uint32_t {
+            [bytes = bytes, fault = fault](uint64_t sector, void *buffer, uint32_t count) -> uint32_t {
                 if (fault && !fault(sector, count))
                     return count == 1 ? kReadFailed : 0;
                 std::memcpy(buffer, bytes.constData() + sector * kSectorSize, count * kSectorSize);
@@ -133,15 +134,19 @@ TEST(CaseJob, CancelDoesNotWaitForAReadThatHangs)
 {
     Disk d;
     const uint64_t held = d.b.clusterFirstSector(21);
-    std::mutex m;
-    std::condition_variable changed;
-    bool holding = false, released = false;
-    d.fault = [&](uint64_t sector, uint32_t count) {
+    // Shared with the read, which is left behind and ends after the test.
+    struct Hold {
+        std::mutex m;
+        std::condition_variable changed;
+        bool holding = false, released = false;
+    };
+    const auto hold = std::make_shared<Hold>();
+    d.fault = [hold, held](uint64_t sector, uint32_t count) {
         if (sector <= held && held < sector + count) {
-            std::unique_lock<std::mutex> lock(m);
-            holding = true;
-            changed.notify_all();
-            changed.wait(lock, [&] { return released; });
+            std::unique_lock<std::mutex> lock(hold->m);
+            hold->holding = true;
+            hold->changed.notify_all();
+            hold->changed.wait(lock, [&] { return hold->released; });
         }
         return true;
     };
@@ -149,21 +154,22 @@ TEST(CaseJob, CancelDoesNotWaitForAReadThatHangs)
         CaseJob job(d.request(false), {});
         job.start();
         {
-            std::unique_lock<std::mutex> lock(m);
-            ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return holding; }));
+            std::unique_lock<std::mutex> lock(hold->m);
+            ASSERT_TRUE(hold->changed.wait_for(lock, std::chrono::seconds(60), [&] { return hold->holding; }));
         }
         job.cancel("the test");
         EXPECT_TRUE(job.wait(30000)) << "the job waited for the read";
         {
-            std::lock_guard<std::mutex> lock(m);
-            EXPECT_FALSE(released);
+            std::lock_guard<std::mutex> lock(hold->m);
+            EXPECT_FALSE(hold->released);
         }
         EXPECT_TRUE(job.outcome().cancelled);
         EXPECT_TRUE(QFile::exists(d.written(0)));
         EXPECT_FALSE(QFile::exists(d.written(1)));
         EXPECT_TRUE(QDir(d.tmp.filePath("out/CAM1")).entryList({"*.part"}, QDir::Files | QDir::Hidden).isEmpty());
     }
-    std::lock_guard<std::mutex> lock(m);
-    released = true;
-    changed.notify_all();
+    // The job and its source are gone; the read left behind still reads it.
+    std::lock_guard<std::mutex> lock(hold->m);
+    hold->released = true;
+    hold->changed.notify_all();
 }
