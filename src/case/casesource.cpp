@@ -173,7 +173,8 @@ void describeListing(SourceDescription &d, const Listing &listing, const QString
     d.directorySha256 = directorySha256;
 }
 
-CaseListing listCase(const CaseSource &source, const ScanQuery &query, bool hashDirectory, DirectoryRead *directory)
+CaseListing listCase(const CaseSource &source, const ScanQuery &query, bool hashDirectory, DirectoryRead *directory,
+                     const ReadProgress &progress)
 {
     CaseListing out;
     std::function<void(const DirectoryRead &)> onDirectory;
@@ -184,7 +185,7 @@ CaseListing listCase(const CaseSource &source, const ScanQuery &query, bool hash
             if (directory)
                 *directory = d;
         };
-    out.listing = listRecordings(source.source, query, onDirectory);
+    out.listing = listRecordings(source.source, query, onDirectory, progress);
     return out;
 }
 

@@ -34,12 +34,13 @@ bool readThroughImageMap(CaseSource &source, const QString &mapPath, QString *er
 void describeListing(SourceDescription &d, const Listing &listing, const QString &directorySha256);
 
 // A listing of the source; with `hashDirectory`, the directory's SHA-256 as
-// read, and with `directory`, the directory itself (kept for an image).
+// read, and with `directory`, the directory itself (kept for an image). With
+// `progress`, the directory's read reports and may be stopped (Listing::stopped).
 struct CaseListing {
     Listing listing;
     QString directoryDigest; // SHA-256, hex
 };
 CaseListing listCase(const CaseSource &source, const ScanQuery &query, bool hashDirectory,
-                     DirectoryRead *directory = nullptr);
+                     DirectoryRead *directory = nullptr, const ReadProgress &progress = {});
 
 } // namespace korvath

@@ -102,10 +102,12 @@ CaseWindow::CaseWindow(QWidget *parent) : QMainWindow(parent)
 
 CaseWindow::~CaseWindow()
 {
-    // A scan cannot be stopped; a preview stops at its next cluster. Both end
-    // before the window goes, so that no thread outlives what it reports to.
+    // A scan and a preview stop at their next piece, and end before the
+    // window goes, so that no thread outlives what it reports to.
     if (m_previewStop)
         *m_previewStop = true;
+    if (m_scanStop)
+        *m_scanStop = true;
     for (const QPointer<QThread> &t : m_threads)
         if (t)
             t->wait();
@@ -129,6 +131,10 @@ void CaseWindow::buildMenus()
     QMenu *file = menuBar()->addMenu(tr("&File"));
     add(file, QStringLiteral("openImage"), tr("Open &Image..."), QKeySequence::Open, [this] { openImage(); });
     add(file, QStringLiteral("openDrive"), tr("Open &Drive..."), QKeySequence(tr("Ctrl+D")), [this] { openDrive(); });
+    add(file, QStringLiteral("stopScan"), tr("&Stop Reading the Directory"), QKeySequence::Cancel, [this] {
+        if (m_scanStop)
+            *m_scanStop = true;
+    })->setEnabled(false);
     file->addSeparator();
     add(file, QStringLiteral("export"), tr("&Export Chosen..."), QKeySequence(tr("Ctrl+E")), [this] { exportChosen(); });
     file->addSeparator();
@@ -316,17 +322,31 @@ void CaseWindow::openSource(const QString &given)
     if (m_scanning)
         return;
     m_scanning = true;
+    m_busy->setRange(0, 0); // busy until the directory's size is known
     m_busy->show();
-    statusBar()->showMessage(tr("Reading %1...").arg(given));
+    statusBar()->showMessage(tr("Reading %1... (Esc stops)").arg(given));
     for (const char *name : {"openImage", "openDrive", "export"})
         action(QLatin1String(name))->setEnabled(false);
+    action(QStringLiteral("stopScan"))->setEnabled(true);
     const int generation = ++m_scanGeneration;
+    m_scanStop = std::make_shared<std::atomic<bool>>(false);
     QPointer<CaseWindow> self(this);
-    runOffThread([self, given, generation] {
+    runOffThread([self, given, generation, stop = m_scanStop] {
         auto opened = std::make_shared<OpenedCase>();
         opened->source = openCaseSource(given, &opened->error, &opened->notes);
         if (opened->source.source) {
-            opened->listing = listCase(opened->source, wholeDisk(), true);
+            // The directory's read, in per mille, to the bar; Esc stops it at the next piece.
+            const ReadProgress progress = [self, stop](uint64_t done, uint64_t total) {
+                const int shown = total ? int(done * 1000 / total) : 1000;
+                QMetaObject::invokeMethod(qApp, [self, shown] {
+                    if (self && self->m_scanning) {
+                        self->m_busy->setRange(0, 1000);
+                        self->m_busy->setValue(shown);
+                    }
+                }, Qt::QueuedConnection);
+                return !*stop;
+            };
+            opened->listing = listCase(opened->source, wholeDisk(), true, nullptr, progress);
             // Both of two recordings with one name are kept, as korvath-cli keeps them, and said.
             Listing &listing = opened->listing.listing;
             for (const Recording &r : listing.displaced)
@@ -354,8 +374,17 @@ void CaseWindow::showOpened(std::shared_ptr<OpenedCase> opened)
     statusBar()->clearMessage();
     for (const char *name : {"openImage", "openDrive", "export"})
         action(QLatin1String(name))->setEnabled(true);
+    action(QStringLiteral("stopScan"))->setEnabled(false);
     if (!opened->source.source) {
         QMessageBox::warning(this, tr("Open"), opened->error);
+        emit this->opened(false);
+        return;
+    }
+    if (opened->listing.listing.stopped) {
+        // What was shown before stays; nothing of a half-read directory is listed.
+        QMessageBox::information(this, tr("Open"),
+                                 tr("Reading the directory of %1 was stopped; nothing of it is listed.")
+                                     .arg(opened->source.description.givenPath));
         emit this->opened(false);
         return;
     }

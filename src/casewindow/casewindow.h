@@ -122,6 +122,7 @@ private:
     QProgressBar *m_busy;
     bool m_scanning = false;
     int m_scanGeneration = 0;
+    std::shared_ptr<std::atomic<bool>> m_scanStop; // the scan in hand stops at its next piece
     // The preview in hand: its stop flag, set when another is chosen.
     std::shared_ptr<std::atomic<bool>> m_previewStop;
     int m_previewGeneration = 0;

@@ -36,7 +36,7 @@ void preferLargePages(void *data, size_t size)
 
 } // namespace
 
-DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info)
+DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info, const ReadProgress &progress)
 {
     DirectoryRead read;
     const uint64_t offset1 = directoryBaseSector(info);
@@ -59,6 +59,19 @@ DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info)
     }
     if (info.dir_size == 0)
         return read;
+    if (progress) {
+        // Pieces of two clusters: each one request, sector by sector only where it comes back short.
+        constexpr uint64_t kPiece = 2 * kClusterSectors;
+        for (uint64_t s = 0; s < info.dir_size; s += kPiece) {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kPiece, info.dir_size - s));
+            readSpan(source, read.directorySector + s, n, read.bytes.data() + s * kSectorSize, &read.unreadable);
+            if (!progress(s + n, info.dir_size)) {
+                read.stopped = s + n < info.dir_size;
+                break;
+            }
+        }
+        return read;
+    }
     const uint32_t got = source.read(read.directorySector, read.bytes.data(), info.dir_size);
     const uint64_t whole = got == kReadFailed ? 0 : std::min<uint64_t>(got, read.bytes.size()) / kSectorSize;
     // The rest again in cluster-sized pieces: one request each, sector by

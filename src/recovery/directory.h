@@ -7,6 +7,7 @@
 #include "source.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace korvath {
@@ -19,6 +20,7 @@ struct DirectoryRead {
     uint64_t sectorsWanted = 0;          // dir_size
     std::vector<SectorRange> unreadable; // sectors of it that could not be read
     bool allocated = true;               // false when the buffer could not be had
+    bool stopped = false;                // the caller stopped the read: the directory is incomplete
 
     uint64_t unreadableSectors() const { return sectorCount(unreadable); }
 };
@@ -28,6 +30,9 @@ struct DirectoryRead {
 // piece, so that an unreadable sector costs only itself and is named. When
 // sector 0 cannot be read, nothing is read: a directory looked for at a
 // guessed place would chain other clusters under the right names.
-DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info);
+// With `progress`, the directory is read in pieces of a few MiB instead,
+// `progress(done, total)` (sectors) told after each; false stops the read.
+using ReadProgress = std::function<bool(uint64_t done, uint64_t total)>;
+DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info, const ReadProgress &progress = {});
 
 } // namespace korvath

@@ -32,11 +32,20 @@ Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo
 }
 
 Listing listRecordings(std::shared_ptr<const SectorSource> source, const ScanQuery &query,
-                       const std::function<void(const DirectoryRead &)> &onDirectory)
+                       const std::function<void(const DirectoryRead &)> &onDirectory, const ReadProgress &progress)
 {
     const bool signature = checkRecorderSignature(*source);
     const VolumeInfo info = computeVolumeInfo(*source);
-    const DirectoryRead directory = readDirectory(*source, info);
+    const DirectoryRead directory = readDirectory(*source, info, progress);
+    if (directory.stopped) {
+        Listing stopped;
+        stopped.source = std::move(source);
+        stopped.info = info;
+        stopped.query = query;
+        stopped.signature = signature;
+        stopped.stopped = true;
+        return stopped;
+    }
     if (onDirectory)
         onDirectory(directory);
     Listing listing = scanListing(std::move(source), info, directory, query);

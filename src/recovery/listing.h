@@ -37,6 +37,7 @@ struct Listing {
     QVector<Recording> unlisted;
     std::vector<uint8_t> claimed;
     bool unlistedBounded = false;
+    bool stopped = false; // the directory's read was stopped: nothing is listed
 
     uint64_t directoryUnreadableSectors() const { return sectorCount(directoryUnreadable); }
     // Of those, the ones that lie on the source: the rest lie past its end
@@ -55,8 +56,11 @@ Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo
 // The whole way from a source to its listing: the signature, the layout from
 // the source's size, the directory in one read, the scan. `onDirectory` sees
 // the directory's bytes as read (a report hashes them).
+// With `progress`, the directory's read reports and may be stopped; a
+// stopped listing lists nothing (Listing::stopped).
 Listing listRecordings(std::shared_ptr<const SectorSource> source, const ScanQuery &query,
-                       const std::function<void(const DirectoryRead &)> &onDirectory = {});
+                       const std::function<void(const DirectoryRead &)> &onDirectory = {},
+                       const ReadProgress &progress = {});
 
 // The name a displaced recording is kept under: its own with its first
 // cluster, "<start>_<end>_CAM1_cluster25.h264". Real names never end so.

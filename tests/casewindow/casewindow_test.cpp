@@ -361,6 +361,7 @@ private slots:
         QTest::newRow("a folder") << "/tmp" << false << "Open" << "is a folder";
         QTest::newRow("unreadable directory") << "fault" << true << "List" << "1 sector of the directory could not be read";
         QTest::newRow("two recordings, one name") << "twins" << true << "List" << "names two recordings";
+        QTest::newRow("Esc while the directory is read") << "stopped" << false << "Open" << "was stopped; nothing of it is listed";
     }
     void openFailures()
     {
@@ -380,6 +381,20 @@ private slots:
             QVERIFY2(mount->isMounted(), qPrintable(mount->error()));
             source = mount->path();
         }
+        if (source == QLatin1String("stopped")) {
+            if (!FaultMount::unavailableReason().isEmpty())
+                QSKIP(qPrintable(FaultMount::unavailableReason()));
+            // A directory of several pieces (a sparse 512 GiB disk) read slowly: Esc after the first.
+            ImageBuilder large(uint64_t(1) << 30);
+            large.recorderSignature();
+            QVERIFY(large.write(m_tmp.filePath(QStringLiteral("large.img"))));
+            Faults slow;
+            slow.slow = {{large.directorySector(), large.directorySector() + large.layout().dir_size}};
+            slow.slowMs = 20;
+            mount = std::make_unique<FaultMount>(m_tmp.filePath(QStringLiteral("large.img")), slow);
+            QVERIFY2(mount->isMounted(), qPrintable(mount->error()));
+            source = mount->path();
+        }
         if (source == QLatin1String("twins")) {
             ImageBuilder twins(64 * 4096);
             twins.recorderSignature();
@@ -393,6 +408,11 @@ private slots:
         QSignalSpy opened(w.get(), &CaseWindow::opened);
         const QList<ModalBox> boxes = runWithModalBoxes([&] {
             w->openSource(source);
+            if (QTest::currentDataTag() == QByteArray("Esc while the directory is read")) {
+                auto *bar = w->findChild<QProgressBar *>();
+                QTRY_VERIFY_WITH_TIMEOUT(bar->maximum() == 1000 && bar->value() > 0, 60000); // the first piece is in
+                QTest::keyClick(w.get(), Qt::Key_Escape);
+            }
             QVERIFY(opened.wait(60000));
         });
         QCOMPARE(opened.first().first().toBool(), opens);
