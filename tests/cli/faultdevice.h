@@ -5,6 +5,7 @@
 
 #include "faultmount.h"
 #include "imagebuilder.h"
+#include "scan.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -89,6 +90,47 @@ inline uint64_t sectorsIn(const ImageBuilder &b, const std::vector<uint32_t> &cl
     }
     return n;
 }
+
+// A damaged recording (clusters 5 to 7, 08:00) and a clean one (09:00) on
+// channel 1, to be served through korvath-faultfs with the faults of a case.
+class FaultDisk : public ::testing::Test
+{
+protected:
+    static constexpr uint64_t kSectors = 80 * 4096;
+
+    explicit FaultDisk(std::vector<uint32_t> clean) : kClean(std::move(clean)) {}
+    void SetUp() override
+    {
+        KORVATH_SKIP_WITHOUT_FAULT_DRIVE();
+        builder.recorderSignature();
+        builder.recording(0, sampleTime(8, 0), sampleTime(8, 10), kDamaged);
+        builder.recording(0, sampleTime(9, 0), sampleTime(9, 5), kClean, 0x77);
+        addToDisk();
+        ASSERT_TRUE(builder.write(image));
+        names = QStringList{recordingFileName(sampleTime(8, 0), sampleTime(8, 10), 0),
+                            recordingFileName(sampleTime(9, 0), sampleTime(9, 5), 0)};
+    }
+    virtual void addToDisk() {}
+
+    // Absolute sectors of `cluster`, first and last counted from its start.
+    SectorRange inCluster(uint32_t cluster, uint64_t first, uint64_t last) const
+    {
+        const uint64_t base = builder.clusterFirstSector(cluster);
+        return {base + first, base + last};
+    }
+    QString dir(const QString &name) const
+    {
+        QDir().mkpath(tmp.filePath(name));
+        return tmp.filePath(name);
+    }
+
+    const std::vector<uint32_t> kDamaged{5, 6, 7};
+    const std::vector<uint32_t> kClean;
+    QTemporaryDir tmp;
+    QString image = tmp.filePath(QStringLiteral("disk.img"));
+    ImageBuilder builder{kSectors};
+    QStringList names; // of the damaged recording, then the clean one
+};
 
 // Three recordings, the second's last cluster past the end of the disk (a
 // loss), the third on channel 2: the disk the case-report tests export.

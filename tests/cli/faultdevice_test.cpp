@@ -13,41 +13,11 @@ using namespace korvath::testkit;
 
 namespace {
 
-class FaultDevice : public ::testing::Test
+class FaultDevice : public FaultDisk
 {
 protected:
-    static constexpr uint64_t kSectors = 80 * 4096;
-
-    void SetUp() override
-    {
-        KORVATH_SKIP_WITHOUT_FAULT_DRIVE();
-        builder.recorderSignature();
-        builder.recording(0, sampleTime(8, 0), sampleTime(8, 10), kDamaged);
-        builder.recording(0, sampleTime(9, 0), sampleTime(9, 5), kClean, 0x77);
-        builder.clusterContents(30); // belongs to no recording
-        ASSERT_TRUE(builder.write(image));
-        names = QStringList{recordingFileName(sampleTime(8, 0), sampleTime(8, 10), 0), recordingFileName(sampleTime(9, 0), sampleTime(9, 5), 0)};
-    }
-
-    // Absolute sectors of `cluster`, first and last counted from its start.
-    SectorRange inCluster(uint32_t cluster, uint64_t first, uint64_t last) const
-    {
-        const uint64_t base = builder.clusterFirstSector(cluster);
-        return {base + first, base + last};
-    }
-
-    QString exportDir(const QString &name) const
-    {
-        QDir().mkpath(tmp.filePath(name));
-        return tmp.filePath(name);
-    }
-
-
-    const std::vector<uint32_t> kDamaged{5, 6, 7}, kClean{20};
-    QTemporaryDir tmp;
-    QString image = tmp.filePath(QStringLiteral("disk.img"));
-    ImageBuilder builder{kSectors};
-    QStringList names; // of the damaged recording, then the clean one
+    FaultDevice() : FaultDisk({20}) {}
+    void addToDisk() override { builder.clusterContents(30); } // belongs to no recording
 };
 
 // The kernel hands the server at most 1 MiB (2048 sectors) at a time here:
@@ -70,7 +40,7 @@ TEST_F(FaultDevice, UnreadableSectorsAreZerosAndCounted)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        const QString out = exportDir(QString::fromLatin1(c.what).replace(' ', '_'));
+        const QString out = dir(QString::fromLatin1(c.what).replace(' ', '_'));
         FaultMount drive(image, Faults{c.bad, {}, 0, -1});
         ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
         const ProcessRun r = runCli({"export", drive.path(), "--out", out, "--sha256"});
@@ -109,7 +79,7 @@ TEST_F(FaultDevice, SlowSectorsDelayButLoseNothing)
     constexpr unsigned kDelayMs = 150;
     const std::vector<SectorRange> slow = {inCluster(5, 0, 0), inCluster(6, 2000, 2000), inCluster(7, 4095, 4095),
                                            inCluster(20, 100, 100)};
-    const QString out = exportDir(QStringLiteral("slow"));
+    const QString out = dir(QStringLiteral("slow"));
     FaultMount drive(image, Faults{{}, slow, kDelayMs, -1});
     ASSERT_TRUE(drive.isMounted()) << drive.error().toStdString();
     const ProcessRun r = runCli({"export", drive.path(), "--out", out});

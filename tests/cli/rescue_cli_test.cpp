@@ -51,30 +51,10 @@ struct RunningCli {
     }
 };
 
-class Rescue : public ::testing::Test
+class Rescue : public FaultDisk
 {
 protected:
-    static constexpr uint64_t kSectors = 80 * 4096;
-
-    void SetUp() override
-    {
-        KORVATH_SKIP_WITHOUT_FAULT_DRIVE();
-        builder.recorderSignature();
-        builder.recording(0, sampleTime(8, 0), sampleTime(8, 10), kDamaged);
-        builder.recording(0, sampleTime(9, 0), sampleTime(9, 5), kClean, 0x77);
-        ASSERT_TRUE(builder.write(image));
-        names = QStringList{recordingFileName(sampleTime(8, 0), sampleTime(8, 10), 0), recordingFileName(sampleTime(9, 0), sampleTime(9, 5), 0)};
-    }
-    SectorRange inCluster(uint32_t cluster, uint64_t first, uint64_t last) const
-    {
-        const uint64_t base = builder.clusterFirstSector(cluster);
-        return {base + first, base + last};
-    }
-    QString dir(const QString &name) const
-    {
-        QDir().mkpath(tmp.filePath(name));
-        return tmp.filePath(name);
-    }
+    Rescue() : FaultDisk({20, 21, 22}) {}
     // Whole-cluster reads of `cluster` in the log (the kernel cuts each in requests).
     uint64_t wholeReads(const std::vector<ReadRequest> &reads, uint32_t cluster) const
     {
@@ -99,12 +79,6 @@ protected:
         EXPECT_TRUE(fileBytes(out + "/CAM1/" + names[0]) == expectedBytes(builder, image, kDamaged, lost));
         EXPECT_TRUE(fileBytes(out + "/CAM1/" + names[1]) == expectedBytes(builder, image, kClean));
     }
-
-    const std::vector<uint32_t> kDamaged{5, 6, 7}, kClean{20, 21, 22};
-    QTemporaryDir tmp;
-    QString image = tmp.filePath(QStringLiteral("disk.img"));
-    ImageBuilder builder{kSectors};
-    QStringList names;
 };
 
 // Which sectors ddrescuelog finds bad in a map, one per line.
