@@ -174,7 +174,7 @@ void describeListing(SourceDescription &d, const Listing &listing, const QString
 }
 
 CaseListing listCase(const CaseSource &source, const ScanQuery &query, bool hashDirectory, DirectoryRead *directory,
-                     const ReadProgress &progress)
+                     const DirectoryReadOptions &read)
 {
     CaseListing out;
     std::function<void(const DirectoryRead &)> onDirectory;
@@ -185,7 +185,7 @@ CaseListing listCase(const CaseSource &source, const ScanQuery &query, bool hash
             if (directory)
                 *directory = d;
         };
-    out.listing = listRecordings(source.source, query, onDirectory, progress);
+    out.listing = listRecordings(source.source, query, onDirectory, read);
     return out;
 }
 

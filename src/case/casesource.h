@@ -35,12 +35,13 @@ void describeListing(SourceDescription &d, const Listing &listing, const QString
 
 // A listing of the source; with `hashDirectory`, the directory's SHA-256 as
 // read, and with `directory`, the directory itself (kept for an image). With
-// `progress`, the directory's read reports and may be stopped (Listing::stopped).
+// a progress in `read`, the directory's read reports, has a deadline and may
+// be stopped (Listing::stopped).
 struct CaseListing {
     Listing listing;
     QString directoryDigest; // SHA-256, hex
 };
 CaseListing listCase(const CaseSource &source, const ScanQuery &query, bool hashDirectory,
-                     DirectoryRead *directory = nullptr, const ReadProgress &progress = {});
+                     DirectoryRead *directory = nullptr, const DirectoryReadOptions &read = {});
 
 } // namespace korvath

@@ -335,8 +335,9 @@ void CaseWindow::openSource(const QString &given)
         auto opened = std::make_shared<OpenedCase>();
         opened->source = openCaseSource(given, &opened->error, &opened->notes);
         if (opened->source.source) {
-            // The directory's read, in per mille, to the bar; Esc stops it at the next piece.
-            const ReadProgress progress = [self, stop](uint64_t done, uint64_t total) {
+            DirectoryReadOptions read;
+            // The directory's read, in per mille, to the bar; Esc stops it, a read that hangs included.
+            read.progress = [self](uint64_t done, uint64_t total) {
                 const int shown = total ? int(done * 1000 / total) : 1000;
                 QMetaObject::invokeMethod(qApp, [self, shown] {
                     if (self && self->m_scanning) {
@@ -344,9 +345,9 @@ void CaseWindow::openSource(const QString &given)
                         self->m_busy->setValue(shown);
                     }
                 }, Qt::QueuedConnection);
-                return !*stop;
             };
-            opened->listing = listCase(opened->source, wholeDisk(), true, nullptr, progress);
+            read.stop = [stop] { return stop->load(); };
+            opened->listing = listCase(opened->source, wholeDisk(), true, nullptr, read);
             // Both of two recordings with one name are kept, as korvath-cli keeps them, and said.
             Listing &listing = opened->listing.listing;
             for (const Recording &r : listing.displaced)

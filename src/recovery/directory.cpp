@@ -1,9 +1,11 @@
 #include "directory.h"
 
+#include "export.h"
 #include "log.h"
 #include "probe.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #ifdef __linux__
@@ -36,7 +38,7 @@ void preferLargePages(void *data, size_t size)
 
 } // namespace
 
-DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info, const ReadProgress &progress)
+DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info, const DirectoryReadOptions &options)
 {
     DirectoryRead read;
     const uint64_t offset1 = directoryBaseSector(info);
@@ -59,16 +61,28 @@ DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info, 
     }
     if (info.dir_size == 0)
         return read;
-    if (progress) {
-        // Pieces of two clusters: each one request, sector by sector only where it comes back short.
+    if (options.progress || options.stop) {
+        DeadlineReader reader(source, options.readTimeoutMs, options.stop, options.owner);
+        // Pieces of two clusters: each one request; sector by sector only where
+        // it comes back short; a piece whose read hangs is lost whole, named.
         constexpr uint64_t kPiece = 2 * kClusterSectors;
         for (uint64_t s = 0; s < info.dir_size; s += kPiece) {
             const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kPiece, info.dir_size - s));
-            readSpan(source, read.directorySector + s, n, read.bytes.data() + s * kSectorSize, &read.unreadable);
-            if (!progress(s + n, info.dir_size)) {
-                read.stopped = s + n < info.dir_size;
+            uint8_t *piece = read.bytes.data() + s * kSectorSize;
+            const TimedRead r = reader.read(read.directorySector + s, piece, n);
+            uint32_t bad = 0;
+            if (r.outcome == ReadOutcome::Cancelled
+                || (r.outcome != ReadOutcome::Whole && r.outcome != ReadOutcome::TimedOut
+                    && !scrapeSpan(reader, read.directorySector + s, n, piece, read.unreadable, &bad, nullptr))) {
+                read.stopped = true;
                 break;
             }
+            if (r.outcome == ReadOutcome::TimedOut) {
+                std::memset(piece, 0, static_cast<size_t>(n) * kSectorSize);
+                addUnreadable(read.unreadable, {read.directorySector + s, n});
+            }
+            if (options.progress)
+                options.progress(s + n, info.dir_size);
         }
         return read;
     }

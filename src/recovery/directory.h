@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace korvath {
@@ -30,9 +31,19 @@ struct DirectoryRead {
 // piece, so that an unreadable sector costs only itself and is named. When
 // sector 0 cannot be read, nothing is read: a directory looked for at a
 // guessed place would chain other clusters under the right names.
-// With `progress`, the directory is read in pieces of a few MiB instead,
-// `progress(done, total)` (sectors) told after each; false stops the read.
-using ReadProgress = std::function<bool(uint64_t done, uint64_t total)>;
-DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info, const ReadProgress &progress = {});
+// With `progress` or `stop`, the directory is read in pieces of a few MiB
+// instead, `progress(done, total)` (sectors) told after each; `stop` is asked
+// between pieces and while a read is waited for (from that thread), true
+// stops the read. Each read then has a deadline: a piece whose read hangs is
+// named unreadable and the read goes on; `owner` keeps the source alive for
+// a read left behind.
+struct DirectoryReadOptions {
+    std::function<void(uint64_t done, uint64_t total)> progress;
+    std::function<bool()> stop;
+    int readTimeoutMs = 30000;
+    std::shared_ptr<const SectorSource> owner;
+};
+DirectoryRead readDirectory(const SectorSource &source, const VolumeInfo &info,
+                            const DirectoryReadOptions &options = {});
 
 } // namespace korvath

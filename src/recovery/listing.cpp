@@ -32,11 +32,13 @@ Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo
 }
 
 Listing listRecordings(std::shared_ptr<const SectorSource> source, const ScanQuery &query,
-                       const std::function<void(const DirectoryRead &)> &onDirectory, const ReadProgress &progress)
+                       const std::function<void(const DirectoryRead &)> &onDirectory, DirectoryReadOptions read)
 {
     const bool signature = checkRecorderSignature(*source);
     const VolumeInfo info = computeVolumeInfo(*source);
-    const DirectoryRead directory = readDirectory(*source, info, progress);
+    if (!read.owner)
+        read.owner = source;
+    const DirectoryRead directory = readDirectory(*source, info, read);
     if (directory.stopped) {
         Listing stopped;
         stopped.source = std::move(source);

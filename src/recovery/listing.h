@@ -56,11 +56,11 @@ Listing scanListing(std::shared_ptr<const SectorSource> source, const VolumeInfo
 // The whole way from a source to its listing: the signature, the layout from
 // the source's size, the directory in one read, the scan. `onDirectory` sees
 // the directory's bytes as read (a report hashes them).
-// With `progress`, the directory's read reports and may be stopped; a
-// stopped listing lists nothing (Listing::stopped).
+// With a progress in `read`, the directory's read reports, has a deadline
+// and may be stopped; a stopped listing lists nothing (Listing::stopped).
 Listing listRecordings(std::shared_ptr<const SectorSource> source, const ScanQuery &query,
                        const std::function<void(const DirectoryRead &)> &onDirectory = {},
-                       const ReadProgress &progress = {});
+                       DirectoryReadOptions read = {});
 
 // The name a displaced recording is kept under: its own with its first
 // cluster, "<start>_<end>_CAM1_cluster25.h264". Real names never end so.
