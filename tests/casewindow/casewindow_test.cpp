@@ -53,13 +53,17 @@ class CaseWindowTest : public QObject
     QTemporaryDir m_tmp;
     QString m_sample;
 
-    // The sample disk through a drive that answers slowly, so that an export is still running when it is interrupted.
-    std::unique_ptr<FaultMount> slowSample() const
+    // The sample disk through a drive that answers slowly, so that an export
+    // is still running when it is interrupted, open with every recording chosen.
+    void openSlowSampleChoosingAll(std::unique_ptr<FaultMount> &mount)
     {
         Faults slow;
         slow.slow = {{0, 16777215}};
         slow.slowMs = 40;
-        return std::unique_ptr<FaultMount>(new FaultMount(m_sample, slow));
+        mount.reset(new FaultMount(m_sample, slow));
+        QVERIFY2(mount->isMounted(), qPrintable(mount->error()));
+        openWindow(mount->path());
+        w->action(QStringLiteral("chooseAll"))->trigger();
     }
     QString m_e01; // a small recorder disk of three channels as an E01; empty without ewfacquire
     std::unique_ptr<CaseWindow> w;
@@ -297,10 +301,10 @@ private slots:
     {
         if (!FaultMount::unavailableReason().isEmpty())
             QSKIP(qPrintable(FaultMount::unavailableReason()));
-        const std::unique_ptr<FaultMount> mount = slowSample();
-        QVERIFY2(mount->isMounted(), qPrintable(mount->error()));
-        openWindow(mount->path());
-        w->action(QStringLiteral("chooseAll"))->trigger();
+        std::unique_ptr<FaultMount> mount;
+        openSlowSampleChoosingAll(mount);
+        if (QTest::currentTestFailed())
+            return;
         QCOMPARE(w->chosenNames().size(), 6);
         const QString out = m_tmp.filePath(QStringLiteral("cancelled"));
         QVERIFY(QDir().mkpath(out));
@@ -505,10 +509,10 @@ private slots:
     {
         if (!FaultMount::unavailableReason().isEmpty())
             QSKIP(qPrintable(FaultMount::unavailableReason()));
-        const std::unique_ptr<FaultMount> mount = slowSample();
-        QVERIFY2(mount->isMounted(), qPrintable(mount->error()));
-        openWindow(mount->path());
-        w->action(QStringLiteral("chooseAll"))->trigger();
+        std::unique_ptr<FaultMount> mount;
+        openSlowSampleChoosingAll(mount);
+        if (QTest::currentTestFailed())
+            return;
         const QString out = m_tmp.filePath(QStringLiteral("closed"));
         QVERIFY(QDir().mkpath(out));
         const QList<ModalBox> boxes = runWithModalBoxes([&] {
